@@ -1,0 +1,45 @@
+// Small helpers shared by the tests: scratch folders and external tools.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// A fresh folder under the system's temporary folder, removed with its content.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  // Path of a file inside the folder, as a string.
+  std::string File(const std::string& name) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct CommandResult {
+  int status = -1;     // exit status, or -1 when the command could not run
+  std::string output;  // standard output and standard error together
+};
+
+// Runs a shell command and collects what it prints.
+CommandResult RunCommand(const std::string& command);
+
+// True when an executable exists at the given absolute path.
+bool HaveTool(const std::string& path);
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// Folder where the build puts the program, the command-line tool and the data files.
+std::string BinDir();
+// The source tree's root.
+std::string SourceDir();
+
+}  // namespace testutil
