@@ -1,9 +1,19 @@
 #include "app/gen.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <system_error>
+
+XaApplication* Application = nullptr;
 
 std::string ProgramFolder() {
   std::error_code ec;
@@ -38,3 +48,152 @@ void TrimLines(TStringList& list, bool removeEmpty) {
     }
   }
 }
+
+TStringList ReadTextLines(const std::string& fileName) {
+  std::ifstream in(fileName, std::ios::binary);
+  if (!in) throw XaFileError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) throw XaFileError("Cannot read file \"" + fileName + "\". " + std::strerror(errno));
+  const std::string text = ss.str();
+  TStringList lines;
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') continue;
+    lines.push_back(text.substr(start, i - start));
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+namespace {
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+void WriteTextLinesSafely(const std::string& fileName, const TStringList& lines) {
+  std::string data;
+  for (const auto& line : lines) {
+    data += line;
+    data += "\r\n";
+  }
+  const std::string temp = fileName + ".new";
+  auto fail = [&](const char* what, int err) {
+    ::unlink(temp.c_str());
+    throw XaFileError(std::string(what) + " \"" + fileName + "\". " + std::strerror(err));
+  };
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) fail("Cannot create file", errno);
+  if (!WriteAll(fd, data) || ::fsync(fd) != 0) {
+    int err = errno ? errno : EIO;
+    ::close(fd);
+    fail("Cannot write file", err);
+  }
+  if (::close(fd) != 0) fail("Cannot write file", errno);
+  if (::rename(temp.c_str(), fileName.c_str()) != 0) fail("Cannot replace file", errno);
+}
+
+XaRect KeepOnScreen(const XaRect& window, const std::vector<XaRect>& screens,
+                    const XaRect& primary) {
+  auto meets = [&](const XaRect& s) {
+    return window.Left < s.Left + s.Width && s.Left < window.Left + window.Width &&
+           window.Top < s.Top + s.Height && s.Top < window.Top + window.Height;
+  };
+  if (std::any_of(screens.begin(), screens.end(), meets)) return window;
+  XaRect r = window;
+  r.Width = std::min(r.Width, primary.Width);
+  r.Height = std::min(r.Height, primary.Height);
+  r.Left = primary.Left + (primary.Width - r.Width) / 2;
+  r.Top = primary.Top + (primary.Height - r.Height) / 2;
+  return r;
+}
+
+XaApplication::XaApplication(XaMainWindowPlace* mainWindow, std::string folder)
+    : MainWindow(mainWindow), folder_(folder.empty() ? ProgramFolder() : std::move(folder)) {
+  if (folder_.back() != '/') folder_ += '/';
+  LoadSettingsFile();
+}
+
+void XaApplication::LoadSettingsFile() {
+  std::error_code ec;
+  if (std::filesystem::exists(SettingsFile(), ec)) Settings = ReadTextLines(SettingsFile());
+}
+
+void XaApplication::LoadWindowSettings() {
+  Settings.clear();
+  LoadSettingsFile();
+  if (!HasKey("WindowWidth") || !MainWindow) return;
+  MainWindow->SetWindowLeft(GetInt("WindowLeft"));
+  MainWindow->SetWindowTop(GetInt("WindowTop"));
+  MainWindow->SetWindowWidth(GetInt("WindowWidth"));
+  MainWindow->SetWindowHeight(GetInt("WindowHeight"));
+}
+
+void XaApplication::SaveWindowSettings() {
+  if (MainWindow && MainWindow->WindowStateNormal()) {
+    XaRect r = MainWindow->WindowBounds();
+    SetInt("WindowLeft", r.Left);
+    SetInt("WindowTop", r.Top);
+    SetInt("WindowWidth", r.Width);
+    SetInt("WindowHeight", r.Height);
+  }
+  WriteTextLinesSafely(SettingsFile(), Settings);
+}
+
+long XaApplication::FindLine(const std::string& name) const {
+  auto sameName = [&](const std::string& line) {
+    size_t eq = line.find('=');
+    if (eq == std::string::npos || eq != name.size()) return false;
+    return std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
+      return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    });
+  };
+  for (size_t i = 0; i < Settings.size(); ++i)
+    if (sameName(Settings[i])) return static_cast<long>(i);
+  return -1;
+}
+
+std::string XaApplication::GetString(const std::string& name) const {
+  long i = FindLine(name);
+  return i < 0 ? std::string() : Settings[i].substr(Settings[i].find('=') + 1);
+}
+
+void XaApplication::SetString(const std::string& name, const std::string& value) {
+  long i = FindLine(name);
+  if (i < 0) {
+    if (!value.empty()) Settings.push_back(name + "=" + value);
+  } else if (value.empty()) {
+    Settings.erase(Settings.begin() + i);
+  } else {
+    std::string& line = Settings[i];
+    line = line.substr(0, line.find('=') + 1) + value;
+  }
+}
+
+int32_t XaApplication::GetInt(const std::string& name) const {
+  const std::string s = GetString(name);
+  int32_t v = 0;
+  const char* b = s.data();
+  const char* e = s.data() + s.size();
+  if (b != e && *b == '+' && b + 1 != e && b[1] != '-') ++b;
+  auto [p, ec] = std::from_chars(b, e, v);
+  return (ec == std::errc() && p == e && b != e) ? v : 0;
+}
+
+void XaApplication::SetInt(const std::string& name, int32_t value) {
+  SetString(name, std::to_string(value));
+}
+
+bool XaApplication::HasKey(const std::string& name) const { return FindLine(name) >= 0; }

@@ -2,6 +2,8 @@
 // application object with its settings store ("app.inf").
 #pragma once
 
+#include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,3 +18,70 @@ void SplitAt(const std::string& text, const std::string& delimiters, TStringList
 // Trims characters with codes 32 or less from both ends of every line;
 // with removeEmpty, lines that end up empty are deleted.
 void TrimLines(TStringList& list, bool removeEmpty);
+
+// Reads a text file into lines; a line ends at CR, LF or CR LF.
+// Throws XaFileError when the file cannot be read.
+TStringList ReadTextLines(const std::string& fileName);
+
+// Writes every line followed by CR LF. The lines go to a new file beside the
+// target which then replaces it, so a failed write leaves the old file whole.
+void WriteTextLinesSafely(const std::string& fileName, const TStringList& lines);
+
+// A file that cannot be read or written; the message names the file and the reason.
+class XaFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct XaRect {
+  int32_t Left = 0, Top = 0, Width = 0, Height = 0;
+  bool operator==(const XaRect&) const = default;
+};
+
+// Moves a window rectangle that lies off every screen onto the primary one,
+// keeping its size where it fits. A rectangle that meets a screen is kept.
+XaRect KeepOnScreen(const XaRect& window, const std::vector<XaRect>& screens,
+                    const XaRect& primary);
+
+// What the application object needs of the main window.
+class XaMainWindowPlace {
+ public:
+  virtual ~XaMainWindowPlace() = default;
+  virtual XaRect WindowBounds() const = 0;  // outer edges, screen pixels
+  virtual bool WindowStateNormal() const = 0;  // neither minimised nor maximised
+  virtual void SetWindowLeft(int32_t v) = 0;
+  virtual void SetWindowTop(int32_t v) = 0;
+  virtual void SetWindowWidth(int32_t v) = 0;
+  virtual void SetWindowHeight(int32_t v) = 0;
+};
+
+// Settings store in "app.inf" and the main window's position and size.
+class XaApplication {
+ public:
+  // Reads "app.inf" from folder (the program folder when empty) if it exists.
+  explicit XaApplication(XaMainWindowPlace* mainWindow, std::string folder = {});
+
+  void LoadWindowSettings();
+  void SaveWindowSettings();
+
+  std::string GetString(const std::string& name) const;
+  void SetString(const std::string& name, const std::string& value);
+  int32_t GetInt(const std::string& name) const;
+  void SetInt(const std::string& name, int32_t value);
+  bool HasKey(const std::string& name) const;
+
+  std::string SettingsFile() const { return folder_ + "app.inf"; }
+
+  TStringList Settings;
+  XaMainWindowPlace* MainWindow;  // not owned
+
+ private:
+  void LoadSettingsFile();
+  // Index of the first line whose name matches, or -1.
+  long FindLine(const std::string& name) const;
+
+  std::string folder_;
+};
+
+// The one application object while the main window exists (not owned here).
+extern XaApplication* Application;
