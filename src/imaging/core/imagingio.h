@@ -1,0 +1,225 @@
+// Reading images from files and streams into a TPxBitmap and writing them out,
+// in the formats of the format table; format recognition; background loads.
+#pragma once
+
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "imaging/core/ioparams.h"
+#include "imaging/core/pxstream.h"
+#include "imaging/core/pxutils.h"
+
+class TImagingIO;
+
+// FileType numbers.
+enum : int32_t {
+  ioUnknown = 0,
+  ioTIFF = 1,
+  ioGIF = 2,
+  ioJPEG = 3,
+  ioPCX = 4,
+  ioBMP = 5,
+  ioICO = 6,
+  ioCUR = 7,
+  ioPNG = 8,
+  ioWMF = 9,
+  ioEMF = 10,
+  ioTGA = 11,
+  ioPXM = 12,
+  ioJP2 = 13,
+  ioJ2K = 14,
+  ioAVI = 15,
+  ioWBMP = 16,
+  ioPS = 17,
+  ioPDF = 18,
+  ioDCX = 19,
+  ioRAW = 20,
+};
+
+using TPxProgressEvent = std::function<void(TImagingIO* sender, int per)>;
+using TPxNotifyEvent = std::function<void(TImagingIO* sender)>;
+
+// What a reader or writer gets to report progress and to learn that it must
+// stop: Aborting is tested after every row, and set on failure.
+struct TPxProgress {
+  TPxProgressEvent Event;  // may be empty
+  TImagingIO* Sender = nullptr;
+  bool* Aborting = nullptr;
+  double Value = 0;  // percent done so far
+  double Step = 0;   // percent per unit of work
+  int LastPer = -1;
+
+  // Prepares for `units` equal steps (rows, or rows times passes).
+  void Begin(int64_t units) {
+    Value = 0;
+    Step = units > 0 ? 100.0 / static_cast<double>(units) : 0;
+  }
+  void Advance(int64_t units = 1) {
+    Value += Step * static_cast<double>(units);
+    Report(static_cast<int>(std::lround(Value)));
+  }
+  void Report(int per) {
+    if (Event && per != LastPer) {
+      LastPer = per;
+      Event(Sender, per);
+    }
+  }
+  bool Aborted() const { return Aborting && *Aborting; }
+  void Abort() {
+    if (Aborting) *Aborting = true;
+  }
+};
+
+// Shapes of the functions a format table row carries.
+using TPxReadFunction =
+    std::function<void(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+                       TPxProgress& progress)>;
+using TPxWriteFunction = std::function<void(TPxStream& stream, TPxBitmap* bitmap,
+                                            TIOParamsVals& params, TPxProgress& progress)>;
+using TPxTestFunction = std::function<bool(TPxStream& stream)>;
+
+// One row of the format table.
+struct TPxFileFormat {
+  int32_t FileType = 0;
+  std::string FullName;    // up to 80 characters
+  std::string Extensions;  // upper case, separated by ";"
+  uint16_t DialogPage = 0;
+  TPxReadFunction ReadFunction;    // empty: not readable
+  TPxWriteFunction WriteFunction;  // empty: not writable
+  TPxTestFunction TestFunction;    // content test
+};
+
+// The format table, built once, in registration order.
+const std::vector<TPxFileFormat>& PxFileFormats();
+// Adds a row at the end (a format added by an extension of the library).
+// Call before any loading starts; the table is not locked.
+void PxRegisterFileFormat(TPxFileFormat format);
+// First row with that FileType, or nullptr.
+const TPxFileFormat* PxFindFileFormat(int32_t fileType);
+// First row with that extension (case-insensitive, a leading "." ignored), or nullptr.
+const TPxFileFormat* PxFindFileFormatByExtension(const std::string& extension);
+// The n-th (from 0) extension of a type, lower case; empty when none.
+std::string PxGetFileExtension(int32_t fileType, int n);
+int PxGetFileExtensionCount(int32_t fileType);
+// The extension of a name from its last "." after the last "/", with the dot;
+// empty when there is none.
+std::string PxExtractFileExt(const std::string& fileName);
+// True when the name's extension has a readable table row.
+bool IsKnownFormat(const std::string& fileName);
+
+// What a view offers to the input/output object that serves it.
+class TPxIOViewLink {
+ public:
+  // The bitmap of the view's current layer.
+  virtual TPxBitmap* IOBitmap() = 0;
+  // The image changed; from a worker thread the view must hand the refresh
+  // over to its own thread.
+  virtual void IOImageChanged(bool fromWorker) = 0;
+  virtual void IOSetDpi(int32_t dpiX, int32_t dpiY) = 0;
+  // Background colour as a colour reference (red in the low byte).
+  virtual uint32_t IOBackground() = 0;
+  virtual void IOSetBackground(uint32_t color) = 0;
+
+ protected:
+  ~TPxIOViewLink() = default;
+};
+
+enum TMsgLanguage : uint8_t {
+  msSystem, msEnglish, msItalian, msGerman, msSpanish, msFrench, msPortuguese,
+  msGreek, msRussian, msDutch, msSwedish, msPolish, msUser,
+};
+enum TPxDialogsMeasureUnit : uint8_t {
+  pxduInches, pxduCm, pxduSelectableDefInches, pxduSelectableDefCm,
+};
+
+class TPxIOThread;
+
+class TImagingIO {
+ public:
+  TImagingIO();
+  virtual ~TImagingIO();
+  TImagingIO(const TImagingIO&) = delete;
+  TImagingIO& operator=(const TImagingIO&) = delete;
+
+  // Target of loads and saves.
+  TPxIOViewLink* AttachedView() const { return view_; }
+  void SetAttachedView(TPxIOViewLink* view);
+  // An outside bitmap becomes the target (not owned).
+  void SetTargetBitmap(TPxBitmap* bitmap);
+  TPxBitmap* Bitmap() const;
+  bool OwnsBitmap() const { return ownBitmap_ != nullptr; }
+
+  uint32_t Background() const;
+  void SetBackground(uint32_t color);
+  bool NativePixelFormat() const { return Params.NativePixelFormat; }
+  void SetNativePixelFormat(bool value) { Params.NativePixelFormat = value; }
+
+  virtual void LoadFromFile(const std::string& fileName);
+  virtual void LoadFromFileAuto(const std::string& fileName);
+  virtual void LoadFromFileAsType(const std::string& fileName, int32_t fileType);
+  virtual void LoadFromStream(TPxStream& stream);
+  virtual void LoadFromStreamAsType(TPxStream& stream, int32_t fileType);
+  virtual void SaveToFile(const std::string& fileName);
+  virtual void SaveToStream(TPxStream& stream, int32_t fileType);
+  virtual void ReadParamsFromFile(const std::string& fileName);
+  virtual void ReadParamsFromFileAsType(const std::string& fileName, int32_t fileType);
+  virtual void ReadParamsFromStream(TPxStream& stream);
+
+  static int32_t DetectStreamType(TPxStream& stream);
+  static int32_t DetectFileType(const std::string& fileName, bool verifyExtension);
+
+  // Waits until no worker thread runs for this object; with abort, asks them to stop.
+  void WaitForWorkers(bool abort);
+  // True when the calling thread is one of this object's workers.
+  bool IsWorkerThread() const;
+  int WorkerCount() const;
+
+  TIOParamsVals Params;
+  bool Aborting = false;
+  bool StreamHeaders = false;
+  bool AutoAdjustDPI = false;
+  bool FilteredAdjustDPI = false;
+  bool RunInBackground = false;
+  bool SimplifiedParamsDialogs = true;
+  TMsgLanguage MsgLanguage = msSystem;
+  TPxDialogsMeasureUnit DialogsMeasureUnit = pxduInches;
+  TPxProgressEvent OnProgress;
+  TPxNotifyEvent OnFinishWork;
+
+ protected:
+  // Square pixels after a load (when AutoAdjustDPI is on).
+  void AdjustDpi();
+
+ private:
+  friend class TPxIOThread;
+  friend class TIOParamsVals;
+
+  TPxProgress MakeProgress();
+  void FinishWork(TPxProgress& progress);
+  bool HandOff(std::function<void()> operation);
+  void LoadFileAs(const std::string& fileName, int32_t fileType, bool byTable);
+  void SaveFileAs(const std::string& fileName, int32_t fileType, bool byTable);
+  void ReadFormat(TPxStream& stream, int32_t fileType, bool byTable, TPxProgress& progress,
+                  bool paramsOnly);
+  void PrepareForWrite(int32_t fileType, bool byTable);
+  void WriteFormat(TPxStream& stream, int32_t fileType, bool byTable, TPxProgress& progress);
+  void AfterLoad(int32_t fileType);
+  void ParamsDpiChanged();
+
+  std::unique_ptr<TPxBitmap> ownBitmap_;
+  TPxBitmap* target_ = nullptr;  // the own bitmap, or an outside one
+  TPxIOViewLink* view_ = nullptr;
+  uint32_t background_ = 0;
+
+  mutable std::mutex workersLock_;
+  std::condition_variable workersDone_;
+  std::vector<TPxIOThread*> workers_;
+};

@@ -1,0 +1,118 @@
+// The image parameters record: what the last read found in a file and the
+// options of the next write, for every format.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "imaging/core/pxconfig.h"
+#include "imaging/core/pxutils.h"
+
+class TImagingIO;
+
+// One JPEG marker kept from a read and written again: type 224..239 (APP0..APP15)
+// or 254 (COM), and its data without the length word.
+struct TPxMarker {
+  uint8_t Type = 0;
+  std::vector<uint8_t> Data;
+};
+using TPxMarkerList = std::vector<TPxMarker>;
+
+// One IPTC record (record number, data set number, value), as kept in APP13.
+struct TPxIPTCInfo {
+  uint8_t Record = 2;
+  uint8_t DataSet = 0;
+  std::string Value;
+};
+struct TPxIPTCInfoList {
+  std::vector<TPxIPTCInfo> Items;
+  // Set when the user edited the list, so the next JPEG write re-encodes APP13.
+  bool UserChanged = false;
+  void Clear() {
+    Items.clear();
+    UserChanged = false;
+  }
+};
+
+// One EXIF tag kept as it was found (type and count as in the TIFF tag layout,
+// values in host byte order).
+struct TPxExifTag {
+  uint16_t Tag = 0;
+  uint16_t Type = 0;
+  uint32_t Count = 0;
+  std::vector<uint8_t> Value;
+};
+
+class TIOParamsVals {
+ public:
+  explicit TIOParamsVals(TImagingIO* owner = nullptr);
+
+  // Sets every field to its default.
+  void ResetAll();
+  // Empties what a file brings along besides its pixels; run before every read.
+  void ClearMetadata();
+
+  // Set the resolution and keep the EXIF resolution and the owner's view in step.
+  void SetDpiX(int32_t dpi);
+  void SetDpiY(int32_t dpi);
+  void SetDpi(int32_t dpiX, int32_t dpiY);
+
+  TImagingIO* Owner = nullptr;
+
+  // Common fields.
+  int32_t BitsPerSample = 8;
+  std::string FileName;
+  int32_t SamplesPerPixel = 3;
+  int32_t Width = 0;   // also the wished size of a reduced JPEG decode
+  int32_t Height = 0;
+  int32_t DpiX = kDefaultDpi;
+  int32_t DpiY = kDefaultDpi;
+  int32_t FileType = 0;
+  // Keep a file's own pixel format (for example CMYK, or an 8-bit palette).
+  bool NativePixelFormat = false;
+
+  // JPEG.
+  uint8_t JpegColorSpace = 2;  // 0 RGB, 1 gray, 2 YCbCr, 3 CMYK, 4 YCCK
+  int32_t JpegQuality = 80;
+  uint8_t JpegDctMethod = 0;  // 0 accurate integer, 1 fast integer, 2 floating point
+  bool JpegOptimalHuffman = false;
+  int32_t JpegSmoothing = 0;
+  bool JpegProgressive = false;
+  uint8_t JpegScale = 1;  // 0 automatic, 1 full, 2 half, 3 quarter, 4 eighth
+  int32_t JpegScaleUsed = 1;
+  int32_t JpegWarnings = 0;
+  int32_t JpegLastWarning = 0;
+  int32_t JpegOriginalWidth = 0;
+  int32_t JpegOriginalHeight = 0;
+  bool AutoOrient = false;
+  bool GetExifThumbnail = false;
+
+  // PNG.
+  bool PngInterlaced = false;
+  TBGR PngBackground{0, 0, 0};
+  uint8_t PngFilter = 0;  // 0 none, 1 sub, 2 Paeth, other: the library's choice
+  int32_t PngCompression = 5;
+  std::vector<std::string> PngTextKeys;
+  std::vector<std::string> PngTextValues;
+
+  // Palette of the last palette image read.
+  std::vector<TBGR> ColorMap;
+  int32_t ColorMapCount = 0;
+
+  // Metadata carried between a read and the next write.
+  TPxMarkerList MarkerList;
+  TPxIPTCInfoList IPTCInfoList;
+  std::vector<uint8_t> ColorProfile;  // embedded ICC profile, empty when none
+  bool ColorProfileEnabled = true;
+
+  // EXIF values.
+  bool HasExif = false;
+  double ExifXResolution = kDefaultDpi;
+  double ExifYResolution = kDefaultDpi;
+  int32_t ExifResolutionUnit = 2;  // 2 inches, 3 centimetres
+  int32_t ExifOrientation = 1;
+  std::vector<TPxExifTag> ExifTags;  // the other tags, in file order
+  std::shared_ptr<TPxBitmap> ExifThumbnail;
+};

@@ -1,0 +1,24 @@
+// PNG files and streams, through libpng.
+#pragma once
+
+#include <memory>
+
+#include "imaging/core/imagingio.h"
+
+// Reads a PNG image (or only its parameters) from the stream's position.
+// With compositeBackground alpha is blended onto the file's bKGD colour (or
+// params.PngBackground); without it the alpha samples go to alphaMask, which
+// is created (8 bits, image size, all 255) when empty.
+// Failures set *progress.Aborting; the bitmap keeps the rows read so far.
+void ReadPngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                   bool compositeBackground, std::unique_ptr<TPxMask>& alphaMask, bool paramsOnly,
+                   TPxProgress& progress);
+
+// Writes bitmap as PNG; alphaMask is null or an 8-bit mask holding the alpha plane.
+// Throws std::runtime_error("Error on creating PNG") when libpng fails;
+// a short write to the stream sets *progress.Aborting.
+void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                    const TPxMask* alphaMask, TPxProgress& progress);
+
+// Reads 8 bytes and compares the first 4 with the PNG signature; the position is restored.
+bool IsPngStream(TPxStream& stream);
