@@ -120,10 +120,10 @@ XaRect KeepOnScreen(const XaRect& window, const std::vector<XaRect>& screens,
   return r;
 }
 
-XaApplication::XaApplication(XaMainWindowPlace* mainWindow, std::string folder)
+XaApplication::XaApplication(XaMainWindowPlace* mainWindow, std::string folder, bool readFile)
     : MainWindow(mainWindow), folder_(folder.empty() ? ProgramFolder() : std::move(folder)) {
   if (folder_.back() != '/') folder_ += '/';
-  LoadSettingsFile();
+  if (readFile) LoadSettingsFile();
 }
 
 void XaApplication::LoadSettingsFile() {
@@ -139,6 +139,7 @@ void XaApplication::LoadWindowSettings() {
   MainWindow->SetWindowTop(GetInt("WindowTop"));
   MainWindow->SetWindowWidth(GetInt("WindowWidth"));
   MainWindow->SetWindowHeight(GetInt("WindowHeight"));
+  MainWindow->KeepWindowOnScreen();
 }
 
 void XaApplication::SaveWindowSettings() {

@@ -53,13 +53,17 @@ class XaMainWindowPlace {
   virtual void SetWindowTop(int32_t v) = 0;
   virtual void SetWindowWidth(int32_t v) = 0;
   virtual void SetWindowHeight(int32_t v) = 0;
+  // Brings a window that the stored place put off every screen back into view.
+  virtual void KeepWindowOnScreen() {}
 };
 
 // Settings store in "app.inf" and the main window's position and size.
 class XaApplication {
  public:
-  // Reads "app.inf" from folder (the program folder when empty) if it exists.
-  explicit XaApplication(XaMainWindowPlace* mainWindow, std::string folder = {});
+  // Reads "app.inf" from folder (the program folder when empty) if it exists
+  // and readFile is set.
+  explicit XaApplication(XaMainWindowPlace* mainWindow, std::string folder = {},
+                         bool readFile = true);
 
   void LoadWindowSettings();
   void SaveWindowSettings();

@@ -1,0 +1,21 @@
+#include "platform/pxguard.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <exception>
+
+void PxShowError(QWidget* parent, const char* message) {
+  QMessageBox::critical(parent, QApplication::applicationName(), QString::fromLocal8Bit(message));
+}
+
+bool PxRunGuarded(QWidget* parent, const std::function<void()>& work) {
+  try {
+    work();
+    return true;
+  } catch (const std::exception& e) {
+    PxShowError(parent, e.what());
+  } catch (...) {
+    PxShowError(parent, "An unexpected error occurred.");
+  }
+  return false;
+}

@@ -1,0 +1,13 @@
+// The application's default error handler: an exception that leaves an event
+// handler is shown to the user in a message box and the handler ends there.
+#pragma once
+
+#include <functional>
+
+class QWidget;
+
+// Runs work; an exception it raises is shown with its message. Returns false then.
+bool PxRunGuarded(QWidget* parent, const std::function<void()>& work);
+
+// Shows a message the way failed operations are reported.
+void PxShowError(QWidget* parent, const char* message);

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextBrowser>
+#include <QThread>
+#include <filesystem>
+#include <memory>
+
+#include "app/AboutDlg.h"
+#include "app/HelpDlg.h"
+#include "app/ImageMapDlg.h"
+#include "app/PicPrintDlg.h"
+#include "util/testutil.h"
+
+namespace {
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "test_mainwindow";
+  static char* argv[] = {name, nullptr};
+  static QApplication app(argc, argv);
+  QApplication::setApplicationName("Pictrova");
+  return app;
+}
+
+// Runs the event loop until `ms` milliseconds after `since`.
+void RunUntil(const QElapsedTimer& since, int ms) {
+  while (since.elapsed() < ms) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::msleep(2);
+  }
+}
+
+// The windows as start-up makes them, in its order.
+struct Windows {
+  Windows()
+      : main(std::make_unique<TDPicPrint>()),
+        imageMap(std::make_unique<TDImageMap>(main.get())),
+        help(std::make_unique<TDHelp>(main.get())),
+        about(std::make_unique<TDAbout>(main.get())) {
+    started.start();
+    main->show();
+  }
+  ~Windows() {
+    about.reset();
+    help.reset();
+    imageMap.reset();
+    main.reset();
+  }
+  QElapsedTimer started;
+  std::unique_ptr<TDPicPrint> main;
+  std::unique_ptr<TDImageMap> imageMap;
+  std::unique_ptr<TDHelp> help;
+  std::unique_ptr<TDAbout> about;
+};
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    std::filesystem::remove(inf);
+  }
+  void TearDown() override { std::filesystem::remove(inf); }
+  const std::string inf = ProgramFolder() + "app.inf";
+};
+
+TEST_F(MainWindowTest, StartsCentredWithSplashThenRestoresPlace) {
+  testutil::WriteFileBytes(inf, "WindowLeft=100\r\nWindowTop=120\r\nWindowWidth=700\r\nWindowHeight=600\r\n");
+  Windows w;
+  EXPECT_EQ(w.main->windowTitle(), "Pictrova 1.0 - Brindlemoor");
+  EXPECT_EQ(QApplication::applicationName(), "Pictrova");
+  RunUntil(w.started, 150);
+  EXPECT_EQ(w.main->size(), QSize(800, 700));
+  QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  // Centred up to the window frame's width.
+  EXPECT_LE(std::abs(w.main->frameGeometry().center().x() - screen.center().x()), 8);
+  EXPECT_LE(std::abs(w.main->frameGeometry().center().y() - screen.center().y()), 8);
+  EXPECT_TRUE(w.about->isVisible());
+  EXPECT_FALSE(w.about->OKButton->isVisible());
+
+  RunUntil(w.started, 700);
+  EXPECT_EQ(w.main->frameGeometry(), QRect(100, 120, 700, 600));
+  EXPECT_TRUE(w.about->isVisible());
+
+  RunUntil(w.started, 2000);
+  EXPECT_FALSE(w.about->isVisible());
+  w.about->show();
+  EXPECT_TRUE(w.about->OKButton->isVisible());
+  w.about->OKButton->click();
+  EXPECT_FALSE(w.about->isVisible());
+}
+
+TEST_F(MainWindowTest, CloseWritesPlaceAndExitClosesTheSameWay) {
+  QRect outer;
+  {
+    Windows w;
+    RunUntil(w.started, 500);
+    w.main->move(40, 50);
+    w.main->resize(820, 640);
+    outer = w.main->frameGeometry();
+    w.main->close();
+  }
+  XaApplication reader(nullptr);
+  EXPECT_EQ(reader.GetInt("WindowLeft"), 40);
+  EXPECT_EQ(reader.GetInt("WindowTop"), 50);
+  EXPECT_EQ(reader.GetInt("WindowWidth"), outer.width());
+  EXPECT_EQ(reader.GetInt("WindowHeight"), outer.height());
+  EXPECT_GE(outer.width(), 820);
+
+  std::filesystem::remove(inf);
+  {
+    Windows w;
+    RunUntil(w.started, 500);
+    w.main->MnuExit->trigger();
+    EXPECT_FALSE(w.main->isVisible());
+  }
+  EXPECT_TRUE(std::filesystem::exists(inf));
+}
+
+TEST_F(MainWindowTest, PlaceOffEveryScreenComesBack) {
+  testutil::WriteFileBytes(inf, "WindowLeft=-9000\r\nWindowTop=-9000\r\nWindowWidth=700\r\nWindowHeight=600\r\n");
+  Windows w;
+  RunUntil(w.started, 600);
+  QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_TRUE(screen.intersects(w.main->frameGeometry())) << w.main->frameGeometry().x();
+  EXPECT_EQ(w.main->frameGeometry().size(), QSize(700, 600));
+}
+
+TEST_F(MainWindowTest, MenuAndHelpPage) {
+  Windows w;
+  QStringList titles;
+  for (QAction* a : w.main->menuBar()->actions()) titles << a->text();
+  EXPECT_EQ(titles, QStringList({"&File", "&Help"}));
+  EXPECT_EQ(w.main->MnuPrinterSetup->text(), "Printer &Setup ...");
+  EXPECT_EQ(w.main->MContents->text(), "&Contents ...");
+  EXPECT_EQ(w.main->About1->text(), "&About ...");
+  w.help->show();
+  EXPECT_EQ(w.help->windowTitle(), "Help");
+  EXPECT_EQ(w.help->size(), QSize(632, 452));
+  EXPECT_TRUE(w.help->CtrlWeb->toPlainText().contains("Don't Crop"));
+  w.help->hide();
+}
+
+}  // namespace
