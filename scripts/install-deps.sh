@@ -8,6 +8,7 @@ PACKAGES=(
   qt6-base-dev libqt6printsupport6 qt6-qpa-plugins
   libjpeg62-turbo-dev libpng-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
+  fonts-dejavu-core
   xvfb xauth poppler-utils imagemagick libjpeg-turbo-progs libtiff-tools netpbm
 )
 

@@ -1,0 +1,59 @@
+// What printing needs of the platform: a print job on the current printer,
+// the page's drawing surface with its resolution, and the placing of a
+// bottom-up device-independent bitmap into a device rectangle.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+// One colour table entry: blue, green, red, reserved.
+struct TPxRGBQuad {
+  uint8_t Blue = 0, Green = 0, Red = 0, Reserved = 0;
+  bool operator==(const TPxRGBQuad&) const = default;
+};
+
+// A packed device-independent bitmap: rows bottom-up, each padded to 4 bytes.
+struct TPxPackedDib {
+  int32_t Width = 0;
+  int32_t Height = 0;
+  int32_t BitCount = 24;                // 1, 8 or 24
+  std::vector<TPxRGBQuad> ColorTable;   // 2 entries for 1 bit, 256 for 8 bits, none for 24
+  std::vector<uint8_t> Bits;
+
+  int64_t RowBytes() const { return ((int64_t(Width) * BitCount + 31) / 32) * 4; }
+  // Row y counted from the top of the picture.
+  const uint8_t* TopDownRow(int32_t y) const { return Bits.data() + RowBytes() * (Height - 1 - y); }
+};
+
+// The drawing surface of a printer page. Positions are device pixels from the
+// paper's top-left corner.
+class TPxPrinterCanvas {
+ public:
+  virtual ~TPxPrinterCanvas() = default;
+  virtual int32_t DpiX() const = 0;
+  virtual int32_t DpiY() const = 0;
+  // Draws the source rectangle of dib into the device rectangle, dropping or
+  // repeating rows and columns when the sizes differ (no blending). Later
+  // transfers draw over earlier ones.
+  virtual void StretchDib(const TPxPackedDib& dib, int32_t destX, int32_t destY, int32_t destW,
+                          int32_t destH, int32_t srcX, int32_t srcY, int32_t srcW, int32_t srcH) = 0;
+};
+
+// One print job of one page.
+class TPxPrintJob {
+ public:
+  virtual ~TPxPrintJob() = default;
+  // Opens the job; throws TPxPrintError when it cannot start.
+  virtual void BeginDoc() = 0;
+  virtual TPxPrinterCanvas& Canvas() = 0;
+  // Closes the page and sends the job to the printer.
+  virtual void EndDoc() = 0;
+  // Drops a begun job: the printer gets nothing of it.
+  virtual void Abort() = 0;
+};
+
+class TPxPrintError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
