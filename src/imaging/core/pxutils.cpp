@@ -584,7 +584,7 @@ bool TPxBitmap::ResizePlane(int newWidth, int newHeight, double fill, int ha, in
   // Growing: fill the new area, then move the picture into place.
   if (newWidth > ow) {
     FillRect(ow, 0, newWidth - 1, newHeight - 1, fill);
-    if (ha != 0) MoveRect(0, 0, ha == 1 ? (newWidth - ow) / 2 : newWidth - ow, 0, ow, newHeight, fill);
+    if (ha != 0) MoveRect(0, 0, ha == 1 ? (newWidth - ow) / 2 : newWidth - ow, 0, ow, std::min(oh, newHeight), fill);
   }
   if (newHeight > oh) {
     FillRect(0, oh, newWidth - 1, newHeight - 1, fill);
