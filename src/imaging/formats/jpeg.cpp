@@ -52,6 +52,10 @@ struct JpegErrorMgr {
   bool* aborting;
   int warnings;
   int lastWarning;
+  // Set by the source once the stream ran dry; a warning after that means
+  // the codec had to make up data that was missing, not just the end marker.
+  const bool* endSupplied;
+  bool dataMissing;
   char message[JMSG_LENGTH_MAX];
 };
 
@@ -72,6 +76,8 @@ void JpegEmitMessage(j_common_ptr cinfo, int level) {
   ++err->warnings;
   ++err->pub.num_warnings;
   err->lastWarning = err->pub.msg_code;
+  if (err->endSupplied && *err->endSupplied && err->pub.msg_code != JWRN_JPEG_EOF)
+    err->dataMissing = true;
 }
 
 void JpegOutputMessage(j_common_ptr) {}
@@ -84,6 +90,8 @@ void InitErrorMgr(JpegErrorMgr& err, bool* aborting) {
   err.aborting = aborting;
   err.warnings = 0;
   err.lastWarning = 0;
+  err.endSupplied = nullptr;
+  err.dataMissing = false;
   err.message[0] = '\0';
 }
 
@@ -103,8 +111,7 @@ struct JpegSource {
   TPxStream* stream;
   bool* aborting;
   bool anyRead;       // the stream gave bytes since the source was bound
-  bool endSupplied;   // the stream ran dry and an end-of-image was made up
-  JDIMENSION endRow;  // output row reached when that happened
+  bool endSupplied;  // the stream ran dry and an end-of-image was made up
   JOCTET buffer[kJpegBufferSize];
 };
 
@@ -121,10 +128,7 @@ boolean SourceFill(j_decompress_ptr cinfo) {
   }
   if (got <= 0) {
     if (!src->anyRead) *src->aborting = true;
-    if (!src->endSupplied) {
-      src->endSupplied = true;
-      src->endRow = cinfo->output_scanline;
-    }
+    src->endSupplied = true;
     cinfo->err->msg_code = JWRN_JPEG_EOF;
     cinfo->err->emit_message(reinterpret_cast<j_common_ptr>(cinfo), -1);
     src->buffer[0] = 0xFF;
@@ -205,6 +209,7 @@ struct JpegDecoder {
   JpegErrorMgr err;
   JpegSource source;
   bool created;
+  bool cutBeforeRows;  // a multi-scan file ended before its last scan
   boolean requireImage;
   JSAMPROW row;
   JDIMENSION rowsRead;
@@ -300,7 +305,8 @@ void BindSource(JpegDecoder& d, TPxStream& stream, bool* aborting) {
   s.aborting = aborting;
   s.anyRead = false;
   s.endSupplied = false;
-  s.endRow = 0;
+  d.err.endSupplied = &s.endSupplied;
+  d.err.dataMissing = false;
   d.cinfo.src = &s.pub;
 }
 
@@ -458,7 +464,6 @@ bool DecodeRows(JpegDecoder& d, TPxBitmap& bitmap, bool invert, bool toBgr,
   jpeg_decompress_struct& cinfo = d.cinfo;
   const int32_t width = static_cast<int32_t>(cinfo.output_width);
   const int32_t height = static_cast<int32_t>(cinfo.output_height);
-  const bool endBeforeRows = d.source.endSupplied;  // a progressive file read whole
   const bool scratchNeeded = cinfo.out_color_space == JCS_CMYK;
   std::vector<uint8_t> scratch(scratchNeeded ? size_t(width) * 4 : 0);
   progress.Begin(height);
@@ -485,7 +490,7 @@ bool DecodeRows(JpegDecoder& d, TPxBitmap& bitmap, bool invert, bool toBgr,
     progress.Advance();
     if (*aborting) break;
     // Past the end of the data libjpeg only makes up filler rows.
-    if (!endBeforeRows && d.source.endSupplied) break;
+    if (d.err.dataMissing) break;
   }
   if (done < height) *aborting = true;
   return ok;
@@ -514,6 +519,8 @@ bool DecodeImage(JpegDecoder& d, TPxStream& stream, int64_t start, TPxBitmap* bi
     return false;
   }
   if (!JpegGuard(d.err, StepStartDecompress, &d)) return false;
+  // Multi-scan files are read whole here; what they lack shows as lower quality.
+  d.cutBeforeRows = d.source.endSupplied;
   params.Width = static_cast<int32_t>(cinfo.output_width);
   params.Height = static_cast<int32_t>(cinfo.output_height);
   const bool cmyk = cinfo.out_color_space == JCS_CMYK;
@@ -574,7 +581,8 @@ void ReadJpegStream(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bitma
   CollectMarkers(d->cinfo, params);
   if (readMetadata) CollectColorProfile(d->cinfo, params);
   if (ok && !paramsOnly && !*aborting) JpegGuard(d->err, StepFinishDecompress, d.get());
-  if (d->source.endSupplied && d->source.endRow < d->cinfo.output_height) *aborting = true;
+  // A missing end-of-image alone is only a warning; missing data is a failure.
+  if (d->source.endSupplied && (d->cutBeforeRows || d->err.dataMissing)) *aborting = true;
   if (d->err.warnings > 0) {
     params.JpegWarnings = d->err.warnings;
     params.JpegLastWarning = d->err.lastWarning;
