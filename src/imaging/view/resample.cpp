@@ -539,6 +539,10 @@ double CubicWeight(double t) {
 
 double Clamp255d(double v) { return v < 0.0 ? 0.0 : (v > 255.0 ? 255.0 : v); }
 
+// Weights that add up to one in exact arithmetic may give 89.9999999 for a
+// uniform 90 in doubles; truncation must not turn that into 89.
+constexpr double kTruncSlack = 1e-7;
+
 }  // namespace
 
 void PxResampleArea(const TPxRows& src, const TPxRows& dst, bool bicubic, const TPxPercentFn& progress) {
@@ -575,7 +579,8 @@ void PxResampleArea(const TPxRows& src, const TPxRows& dst, bool bicubic, const 
     }
     // The four row values are made whole before the vertical step.
     return interp1(
-        [&](int k) { return std::trunc(interp1([&](int m) { return px(m, k, ch); }, cx, fx)); }, cy, fy);
+        [&](int k) { return std::trunc(interp1([&](int m) { return px(m, k, ch); }, cx, fx) + kTruncSlack); },
+        cy, fy);
   };
 
   TPercentReporter report{progress};
@@ -593,7 +598,8 @@ void PxResampleArea(const TPxRows& src, const TPxRows& dst, bool bicubic, const 
                 const double a = cp.Len * rp.Len;
                 for (int ch = 0; ch < 3; ++ch) acc[ch] += a * value(cp.Index, cp.Frac, rp.Index, rp.Frac, ch);
               }
-            for (int ch = 0; ch < 3; ++ch) d[x * 3 + ch] = Clamp255(static_cast<int64_t>(acc[ch] / area));
+            for (int ch = 0; ch < 3; ++ch)
+              d[x * 3 + ch] = Clamp255(static_cast<int64_t>(acc[ch] / area + kTruncSlack));
           }
         }
       },
