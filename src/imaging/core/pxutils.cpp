@@ -414,6 +414,7 @@ bool TPxBitmap::EncapsulateMemory(uint8_t* block, int width, int height, TPxPixe
   bitCount_ = PxBitsPerPixel(pixelFormat);
   rowBytes_ = (int)rowBytes;
   pixelFormat_ = pixelFormat;
+  if (alpha_) alpha_->SetSizeKeep(width_, height_, false);
   return true;
 }
 
@@ -448,6 +449,7 @@ bool TPxBitmap::EncapsulateTBitmap(const TPxPlatformBitmap& bitmap, bool freeFir
     rowBytes_ = (int)rowBytes;
     pixelFormat_ = pf;
     BuildRowPointers();
+    if (alpha_) alpha_->SetSizeKeep(width_, height_, false);
   } catch (const std::bad_alloc&) {
     FreeImage(false);
     return false;
@@ -530,10 +532,22 @@ TPxPlatformBitmap TPxBitmap::PlatformBitmap() {
 // ---------------------------------------------------------------------------
 // Size changes
 
+// A size change is refused before anything moves when the new size cannot be
+// held by this plane or its alpha plane, so a failure leaves both as they were.
+bool TPxBitmap::SizeFits(int width, int height) const {
+  if (width <= 0 || height <= 0) return true;
+  int64_t rb, total;
+  const int align = location_ == pxTBitmap ? 32 : ValidRowAlign(RowAlign);
+  if (pixelFormat_ != pxNone && !PxCheckedImageBytes(width, height, PxBitsPerPixel(pixelFormat_), rb, total, align))
+    return false;
+  return !alpha_ || PxCheckedImageBytes(width, height, 8, rb, total, ValidRowAlign(alpha_->RowAlign));
+}
+
 bool TPxBitmap::SetSizeKeep(int width, int height, bool withAlpha) {
   width = std::max(width, 0);
   height = std::max(height, 0);
   if (width == width_ && height == height_) return true;
+  if (!SizeFits(width, height)) return false;
   if (withAlpha && alpha_ && !alpha_->SetSizeKeep(width, height, false)) return false;
   if (pixelFormat_ == pxNone || width == 0 || height == 0) {
     // Without a format or with a zero dimension only the numbers are kept.
@@ -596,6 +610,7 @@ bool TPxBitmap::ResizePlane(int newWidth, int newHeight, double fill, int ha, in
 bool TPxBitmap::Resize(int newWidth, int newHeight, double fillColor, double alphaFill, int horizontalAlign,
                        int verticalAlign) {
   if (newWidth == width_ && newHeight == height_) return true;
+  if (!SizeFits(newWidth, newHeight)) return false;
   if (!ResizePlane(newWidth, newHeight, fillColor, horizontalAlign, verticalAlign)) return false;
   if (alpha_) {
     const bool wasFull = alpha_->fullAlpha_;

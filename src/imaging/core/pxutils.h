@@ -430,6 +430,7 @@ class TPxBitmap : public TPxBaseBitmap {
   void ReleaseStorage();
   void BuildRowPointers();
   void TakeStorageFrom(TPxBitmap& other);
+  bool SizeFits(int width, int height) const;
   bool SetSizeKeep(int width, int height, bool withAlpha);
   bool ResizePlane(int newWidth, int newHeight, double fill, int ha, int va);
   bool ConvertPlane(TPxPixelFormat pf);

@@ -276,25 +276,22 @@ void TPxBitmap::ConvertPixelsFrom(const TPxBitmap& source) {
     level = OtsuLevel(hist);
   }
 
+  // From px1g: bit 1 is the maximum of the destination, bit 0 black.
+  uint8_t onPixel[8] = {}, offPixel[8] = {};
+  const int bpp = bitCount_ / 8;
+  switch (df) {
+    case px8p: onPixel[0] = 1; break;
+    case px32f: { const float one = 1.0f; std::memcpy(onPixel, &one, 4); break; }
+    case pxCMYK: offPixel[3] = 255; break;  // white is no ink at all
+    default: std::memset(onPixel, 255, 8); break;
+  }
+
   for (int y = 0; y < height_; ++y) {
     const uint8_t* s = source.Scanline(y);
     uint8_t* d = Scanline(y);
     if (!s || !d) return;
     if (sf == px1g) {
-      // Bit 1 is the maximum of the destination, bit 0 black.
-      for (int x = 0; x < w; ++x) {
-        const bool on = GetBit(s, x);
-        switch (df) {
-          case px8p: d[x] = on; break;
-          case px8g: d[x] = on ? 255 : 0; break;
-          case px16g: StoreU16(d + 2 * x, on ? 65535 : 0); break;
-          case pxRGB24: std::memset(d + 3 * x, on ? 255 : 0, 3); break;
-          case px32f: StoreF32(d + 4 * x, on ? 1.0f : 0.0f); break;
-          case pxCMYK: d[4 * x] = d[4 * x + 1] = d[4 * x + 2] = 0; d[4 * x + 3] = on ? 0 : 255; break;
-          case pxRGB48: std::memset(d + 6 * x, on ? 255 : 0, 6); break;
-          default: break;
-        }
-      }
+      for (int x = 0; x < w; ++x) std::memcpy(d + x * bpp, GetBit(s, x) ? onPixel : offPixel, (size_t)bpp);
       continue;
     }
     if (df == px1g) {

@@ -726,3 +726,31 @@ TEST(PxBitmapAlpha, MaskCopiesBothWays) {
   ASSERT_TRUE(plain.AlphaToMask(out));
   EXPECT_TRUE(out.Full);
 }
+
+TEST(PxBitmapSize, RefusedSizeChangesLeaveThePictureAlone) {
+  TPxBitmap b(6, 5, pxRGB48);
+  WritePattern(b);
+  b.Alpha(2, 2, 33);
+  EXPECT_FALSE(b.SetWidth(INT32_MAX));
+  EXPECT_FALSE(b.SetHeight(INT32_MAX));
+  EXPECT_FALSE(b.Resize(100000, 100000, 0, 0, 1, 1));
+  EXPECT_FALSE(b.Resize(INT32_MAX, 2, 0, 0, 2, 0));
+  EXPECT_EQ(b.Width(), 6);
+  EXPECT_EQ(b.Height(), 5);
+  ExpectPattern(b);
+  EXPECT_EQ(b.AlphaChannel()->Width(), 6);
+  EXPECT_EQ(b.Alpha(2, 2), 33);
+}
+
+TEST(PxBitmapAlpha, KeptAlphaPlaneFollowsAnEncapsulatedSize) {
+  std::vector<uint8_t> block(4 * 3, 0);
+  TPxBitmap b(10, 10, px8g);
+  b.Alpha(1, 1, 50);
+  ASSERT_TRUE(b.EncapsulateMemory(block.data(), 4, 3, px8g, false));
+  ASSERT_TRUE(b.HasAlphaChannel());
+  EXPECT_EQ(b.AlphaChannel()->Width(), 4);
+  EXPECT_EQ(b.AlphaChannel()->Height(), 3);
+  EXPECT_EQ(b.Alpha(1, 1), 50);
+  ASSERT_TRUE(b.EncapsulateMemory(block.data(), 4, 3, px8g, true));
+  EXPECT_FALSE(b.HasAlphaChannel());
+}
