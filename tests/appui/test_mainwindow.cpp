@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "util/qtapp.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -20,14 +22,7 @@
 
 namespace {
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_mainwindow";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-  QApplication::setApplicationName("Pictrova");
-  return app;
-}
+QApplication& App() { return testutil::QtApp(); }
 
 // Runs the event loop until `ms` milliseconds after `since`.
 void RunUntil(const QElapsedTimer& since, int ms) {
@@ -64,6 +59,7 @@ class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     App();
+    QApplication::setApplicationName("Pictrova");
     std::filesystem::remove(inf);
   }
   void TearDown() override { std::filesystem::remove(inf); }

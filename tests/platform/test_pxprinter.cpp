@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "util/qtapp.h"
+
 #include <QApplication>
 #include <QImage>
 #include <filesystem>
@@ -10,13 +12,7 @@
 
 namespace {
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_pxprinter";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-  return app;
-}
+QApplication& App() { return testutil::QtApp(); }
 
 TPxPackedDib SolidDib(int32_t w, int32_t h, int32_t bits, uint8_t value) {
   TPxPackedDib dib;

@@ -1,0 +1,74 @@
+// The meeting point of a view and the window that hosts it. A view keeps its
+// logic and drawing in plain C++ and paints into a back buffer; the host (a
+// platform widget) shows that buffer and passes input on in client pixels.
+#pragma once
+
+#include <cstdint>
+
+class TPxBitmap;
+
+enum TPxMouseButton : uint8_t { mbLeft = 0, mbRight = 1, mbMiddle = 2 };
+
+// Keys and buttons held during an input event.
+using TPxShiftState = uint16_t;
+inline constexpr TPxShiftState ssShift = 1, ssAlt = 2, ssCtrl = 4, ssLeft = 8, ssRight = 16,
+                               ssMiddle = 32, ssDouble = 64;
+
+// Cursor numbers understood by hosts. 0 is the platform's arrow; the view's
+// own cursors are numbered 1778 to 1810.
+inline constexpr int32_t crDefault = 0;
+inline constexpr int32_t crHand = 1782;      // "MANO": scrolling by dragging
+inline constexpr int32_t crCross = 1785;     // "CROCE3": a view's default cursor
+inline constexpr int32_t crSizeNWSE = 1786;  // "MOVE2": top-left and bottom-right grips
+inline constexpr int32_t crSizeNS = 1787;    // "MOVEY": top and bottom grips
+inline constexpr int32_t crSizeNESW = 1788;  // "MOVE1": top-right and bottom-left grips
+inline constexpr int32_t crSizeWE = 1789;    // "MOVEX": left and right grips
+inline constexpr int32_t crMoveLayer = 1790; // "MOVE": over a movable layer
+
+// What a view asks of its host.
+class TPxViewHost {
+ public:
+  virtual ~TPxViewHost() = default;
+  // The back buffer changed: show it at the next paint.
+  virtual void HostInvalidate() = 0;
+  // Show the back buffer now (during a drag the event loop does not run).
+  virtual void HostRepaintNow() = 0;
+  virtual void HostSetCursor(int32_t cursor) = 0;
+  // max 0 with visible false hides the bar.
+  virtual void HostSetScrollBar(bool horizontal, bool visible, int32_t max, int32_t page,
+                                int32_t pos) = 0;
+  // A repeating timer delivering HostTimer(id); an interval of 0 stops it.
+  virtual void HostSetTimer(int32_t id, int32_t intervalMs) = 0;
+  // Where the pointer is now, in client pixels.
+  virtual void HostPointerPos(int32_t& x, int32_t& y) const = 0;
+  virtual void HostSetFocus() = 0;
+};
+
+// What a host calls on its view. Every view type derives from it.
+class TPxHostedView {
+ public:
+  virtual ~TPxHostedView() = default;
+
+  void AttachHost(TPxViewHost* host) { host_ = host; }
+  TPxViewHost* Host() const { return host_; }
+
+  // The client area (inside the border) and the whole control changed size.
+  virtual void HostResized(int32_t clientWidth, int32_t clientHeight, int32_t controlWidth,
+                           int32_t controlHeight) = 0;
+  // The up-to-date back buffer (24 bits, client size), composed first when
+  // out of date. The rectangle is the part about to be shown.
+  virtual TPxBitmap* HostPaint(int32_t x, int32_t y, int32_t width, int32_t height) = 0;
+  virtual void HostMouseDown(TPxMouseButton button, TPxShiftState shift, int32_t x, int32_t y) = 0;
+  virtual void HostMouseMove(TPxShiftState shift, int32_t x, int32_t y) = 0;
+  virtual void HostMouseUp(TPxMouseButton button, TPxShiftState shift, int32_t x, int32_t y) = 0;
+  virtual void HostWheel(TPxShiftState, int32_t /*delta*/, int32_t /*x*/, int32_t /*y*/) {}
+  virtual void HostKeyDown(int32_t /*key*/, TPxShiftState) {}
+  virtual void HostKeyUp(int32_t /*key*/, TPxShiftState) {}
+  virtual void HostFocusChanged(bool /*focused*/) {}
+  // The user moved a scroll bar to pos (in the units last given to HostSetScrollBar).
+  virtual void HostScrolled(bool /*horizontal*/, int32_t /*pos*/) {}
+  virtual void HostTimer(int32_t /*id*/) {}
+
+ private:
+  TPxViewHost* host_ = nullptr;  // not owned
+};

@@ -1,0 +1,73 @@
+// A Qt widget that hosts any of our views: it shows the view's back buffer
+// and passes paint, mouse, wheel, key, focus, scroll-bar and timer events on
+// in client pixels, sets the cursors the view asks for, and reports drags.
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "imaging/view/pxhost.h"
+
+class QTimer;
+
+class TPxViewWidget : public QAbstractScrollArea, public TPxViewHost {
+  Q_OBJECT
+
+ public:
+  // The widget owns the view.
+  TPxViewWidget(std::unique_ptr<TPxHostedView> view, QWidget* parent = nullptr);
+  ~TPxViewWidget() override;
+
+  TPxHostedView* View() const { return view_.get(); }
+
+  // Drag and drop over the view, in client pixels. OnDragOver answers whether
+  // a drop would be taken there; OnDragDrop gets the local files dropped
+  // (empty for drags that carry none, such as thumbnails of our own grid).
+  std::function<bool(int32_t x, int32_t y)> OnDragOver;
+  std::function<void(int32_t x, int32_t y, const std::vector<std::string>& files)> OnDragDrop;
+
+  // TPxViewHost
+  void HostInvalidate() override;
+  void HostRepaintNow() override;
+  void HostSetCursor(int32_t cursor) override;
+  void HostSetScrollBar(bool horizontal, bool visible, int32_t max, int32_t page,
+                        int32_t pos) override;
+  void HostSetTimer(int32_t id, int32_t intervalMs) override;
+  void HostPointerPos(int32_t& x, int32_t& y) const override;
+  void HostSetFocus() override;
+
+  // Times the back buffer was composed or shown, for tests.
+  int PaintCount() const { return paints_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void keyReleaseEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  void scrollContentsBy(int dx, int dy) override;
+
+ private:
+  void NotifySize();
+
+  std::unique_ptr<TPxHostedView> view_;
+  std::map<int32_t, QTimer*> timers_;
+  bool settingBars_ = false;
+  int paints_ = 0;
+};
+
+// The shift state of a Qt input event as our views see it.
+TPxShiftState PxShiftState(Qt::KeyboardModifiers modifiers, Qt::MouseButtons buttons);
