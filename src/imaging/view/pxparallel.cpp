@@ -22,13 +22,20 @@ int PxThreadCount() {
 
 void PxParallelFor(int count, int grain, const std::function<void(int, int)>& body,
                    const std::function<void(int)>& progress) {
+  PxParallelForWorkers(
+      count, grain, PxThreadCount(), [&body](int begin, int end, int) { body(begin, end); }, progress);
+}
+
+void PxParallelForWorkers(int count, int grain, int maxWorkers,
+                          const std::function<void(int, int, int)>& body,
+                          const std::function<void(int)>& progress) {
   if (count <= 0) {
     if (progress) progress(0);
     return;
   }
   grain = std::max(1, grain);
   const int chunks = (count + grain - 1) / grain;
-  const int threads = std::min(PxThreadCount(), chunks);
+  const int threads = std::max(1, std::min({PxThreadCount(), chunks, maxWorkers}));
 
   std::atomic<int> next{0};
   std::atomic<int> done{0};
@@ -37,7 +44,8 @@ void PxParallelFor(int count, int grain, const std::function<void(int, int)>& bo
   std::mutex errorLock;
 
   // Each thread takes the next chunk until none is left or one has failed.
-  auto work = [&](bool caller) {
+  auto work = [&](int worker) {
+    const bool caller = worker == 0;
     for (;;) {
       if (failed.load(std::memory_order_relaxed)) return;
       int c = next.fetch_add(1);
@@ -45,7 +53,7 @@ void PxParallelFor(int count, int grain, const std::function<void(int, int)>& bo
       int begin = c * grain;
       int end = std::min(count, begin + grain);
       try {
-        body(begin, end);
+        body(begin, end, worker);
         int finished = done.fetch_add(end - begin) + (end - begin);
         if (caller && progress) progress(finished);
       } catch (...) {
@@ -60,11 +68,11 @@ void PxParallelFor(int count, int grain, const std::function<void(int, int)>& bo
   std::vector<std::thread> pool;
   pool.reserve(threads > 0 ? threads - 1 : 0);
   try {
-    for (int i = 1; i < threads; ++i) pool.emplace_back(work, false);
+    for (int i = 1; i < threads; ++i) pool.emplace_back(work, i);
   } catch (...) {
     // Too few threads could be started: the ones that run finish the work.
   }
-  work(true);
+  work(0);
   for (auto& t : pool) t.join();
   if (error) std::rethrow_exception(error);
   if (progress) progress(count);

@@ -17,3 +17,9 @@ int PxThreadCount();
 // by a chunk is rethrown here after every thread has stopped.
 void PxParallelFor(int count, int grain, const std::function<void(int, int)>& body,
                    const std::function<void(int)>& progress = {});
+// The same, telling each chunk which thread runs it: body(begin, end, worker)
+// with 0 <= worker < maxWorkers, so that threads can keep scratch buffers of
+// their own across chunks. At most maxWorkers threads run.
+void PxParallelForWorkers(int count, int grain, int maxWorkers,
+                          const std::function<void(int, int, int)>& body,
+                          const std::function<void(int)>& progress = {});

@@ -212,10 +212,10 @@ void KernelRowH3Simd(const uint8_t* src, uint8_t* out, const TPreparedContribs& 
 }
 
 // Vertical pass for one destination row over 16-byte strips, two work rows
-// per multiply-add. Rows are padded so the last strip may read and write past
-// rowBytes.
-void KernelRowVSimd(const TScratchImage& work, uint8_t* out, int rowBytes, const TPreparedContribs& c,
-                    int y) {
+// per multiply-add. `work` holds the rows from the one whose offset is `bias`
+// on; rows are padded so the last strip may read and write past rowBytes.
+void KernelRowVSimd(const uint8_t* work, ptrdiff_t bias, uint8_t* out, int rowBytes,
+                    const TPreparedContribs& c, int y) {
   const __m128i zero = _mm_setzero_si128();
   const __m128 half = _mm_set1_ps(0.5f);
   const __m128 fzero = _mm_setzero_ps();
@@ -225,8 +225,8 @@ void KernelRowVSimd(const TScratchImage& work, uint8_t* out, int rowBytes, const
   for (int x = 0; x < rowBytes; x += 16) {
     __m128i a0 = _mm_setzero_si128(), a1 = a0, a2 = a0, a3 = a0;
     for (int k = k0; k < k1; ++k) {
-      __m128i ra = _mm_load_si128(reinterpret_cast<const __m128i*>(work.Base + c.Off0[k] + x));
-      __m128i rb = _mm_load_si128(reinterpret_cast<const __m128i*>(work.Base + c.Off1[k] + x));
+      __m128i ra = _mm_loadu_si128(reinterpret_cast<const __m128i*>(work + (c.Off0[k] - bias) + x));
+      __m128i rb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(work + (c.Off1[k] - bias) + x));
       __m128i w = _mm_set1_epi32(c.PackedW[k]);
       __m128i lo = _mm_unpacklo_epi8(ra, rb);
       __m128i hi = _mm_unpackhi_epi8(ra, rb);
@@ -247,12 +247,12 @@ void KernelRowVSimd(const TScratchImage& work, uint8_t* out, int rowBytes, const
 }
 #endif
 
-void KernelRowVPlain(const TScratchImage& work, uint8_t* out, int rowBytes, const TPreparedContribs& c,
-                     int y) {
+void KernelRowVPlain(const uint8_t* work, int firstRow, size_t stride, uint8_t* out, int rowBytes,
+                     const TPreparedContribs& c, int y) {
   const int k0 = c.PlainStart[y], k1 = c.PlainStart[y + 1];
   for (int x = 0; x < rowBytes; ++x) {
     int32_t s = 0;
-    for (int k = k0; k < k1; ++k) s += c.Weight[k] * work.Row(c.Index[k])[x];
+    for (int k = k0; k < k1; ++k) s += c.Weight[k] * work[(c.Index[k] - firstRow) * stride + x];
     out[x] = FinishSum(s, c.WeightSum[y]);
   }
 }
@@ -306,53 +306,74 @@ void PxResampleKernel(const TPxRows& src, const TPxRows& dst, int channels, TRes
 
   // A separable filter's weights are the same for every row (and column):
   // compute them once per direction.
+  const int rowBytes = dw * channels;
+  const size_t stride = static_cast<size_t>((rowBytes + 15) / 16 * 16 + 16);
   const TPreparedContribs hc = Prepare(PxBuildContributors(filter, sw, dw), channels);
-  TScratchImage work;
-  work.Allocate(dw * channels, sh);
-  const TPreparedContribs vc = Prepare(PxBuildContributors(filter, sh, dh), work.Stride);
-
+  const TPreparedContribs vc = Prepare(PxBuildContributors(filter, sh, dh), static_cast<ptrdiff_t>(stride));
   const bool simd = PX_HAVE_SSE2 && PxResampleUseSimd;
-  const double total = sh + dw + 0.5;
-  TPercentReporter report{progress};
 
-  PxParallelFor(
-      sh, 16,
-      [&](int begin, int end) {
+  // Each band of destination rows runs the horizontal pass over just the
+  // source rows it needs, into a buffer its thread keeps: no work image of
+  // the whole picture is made, which would cost as much memory as a second
+  // destination. Bands overlap by the kernel's reach; they are made long
+  // enough to keep that repeated work to a few percent.
+  const double yscale = (sh == 1 || dh == 1) ? static_cast<double>(dh) / sh
+                                             : static_cast<double>(dh - 1) / (sh - 1);
+  const double reach = 2.0 * (yscale >= 1.0 ? PxKernelFilter(filter)->Support
+                                            : PxKernelFilter(filter)->Support / yscale) + 2.0;
+  const int workers = PxThreadCount();
+  const int bandForOverlap = static_cast<int>(std::min<double>(dh, 25.0 * reach * yscale + 1.0));
+  const int bandForBalance = std::max(1, (dh + 2 * workers - 1) / (2 * workers));
+  const int band = std::max(8, std::min(bandForOverlap, bandForBalance));
+
+  struct Scratch {
+    std::vector<uint8_t> work, padded, line;
+  };
+  std::vector<Scratch> scratch(workers);
+  TPercentReporter report{progress};
+  const double share = (sh + dw) / (sh + dw + 0.5);
+
+  PxParallelForWorkers(
+      dh, band, workers,
+      [&](int begin, int end, int worker) {
+        Scratch& s = scratch[worker];
+        int lo = sh, hi = -1;
+        for (int y = begin; y < end; ++y)
+          for (int k = vc.PlainStart[y]; k < vc.PlainStart[y + 1]; ++k) {
+            lo = std::min(lo, vc.Index[k]);
+            hi = std::max(hi, vc.Index[k]);
+          }
+        if (hi < lo) lo = hi = 0;  // rows without weights: the shifted empty sum
+        const size_t rows = static_cast<size_t>(hi - lo + 1);
+        if (s.work.size() < rows * stride + 16) s.work.resize(rows * stride + 16);
         // The source row is copied into a padded buffer so that the vector
         // loop may read a whole 4-byte word at the last pixel.
-        std::vector<uint8_t> padded(static_cast<size_t>(sw) * channels + 16);
-        for (int y = begin; y < end; ++y) {
-          std::memcpy(padded.data(), src.Row[y], static_cast<size_t>(sw) * channels);
+        s.padded.resize(static_cast<size_t>(sw) * channels + 16);
+        s.line.resize(stride);
+        for (int r = lo; r <= hi; ++r) {
+          std::memcpy(s.padded.data(), src.Row[r], static_cast<size_t>(sw) * channels);
+          uint8_t* out = s.work.data() + (r - lo) * stride;
 #if PX_HAVE_SSE2
           if (simd && channels == 3 && hc.VectorSafe) {
-            KernelRowH3Simd(padded.data(), work.Row(y), hc, dw);
+            KernelRowH3Simd(s.padded.data(), out, hc, dw);
             continue;
           }
 #endif
-          KernelRowHPlain(padded.data(), work.Row(y), channels, hc, dw);
+          KernelRowHPlain(s.padded.data(), out, channels, hc, dw);
         }
-      },
-      [&](int done) { report(ProgressPercent(done, total)); });
-
-  const int rowBytes = dw * channels;
-  PxParallelFor(
-      dh, 8,
-      [&](int begin, int end) {
-        std::vector<uint8_t> line(static_cast<size_t>(work.Stride));
+        const ptrdiff_t bias = static_cast<ptrdiff_t>(lo) * static_cast<ptrdiff_t>(stride);
         for (int y = begin; y < end; ++y) {
 #if PX_HAVE_SSE2
           if (simd && vc.VectorSafe) {
-            KernelRowVSimd(work, line.data(), rowBytes, vc, y);
-            std::memcpy(dst.Row[y], line.data(), rowBytes);
+            KernelRowVSimd(s.work.data(), bias, s.line.data(), rowBytes, vc, y);
+            std::memcpy(dst.Row[y], s.line.data(), rowBytes);
             continue;
           }
 #endif
-          KernelRowVPlain(work, dst.Row[y], rowBytes, vc, y);
+          KernelRowVPlain(s.work.data(), lo, stride, dst.Row[y], rowBytes, vc, y);
         }
       },
-      [&](int done) {
-        report(ProgressPercent(sh + static_cast<double>(done) * dw / dh, total));
-      });
+      [&](int done) { report(static_cast<int>(static_cast<double>(done) / dh * share * 100.0)); });
 }
 
 // ------------------------------------------------------------ nearest pixel
