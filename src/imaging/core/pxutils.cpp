@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -60,11 +63,41 @@ uint8_t* PxAllocPixels(int64_t bytes) {
 
 void PxFreePixels(uint8_t* block) { delete[] block; }
 
-int64_t PxDefaultFileThresholdBytes() {
+namespace {
+
+// Memory the system can hand out now. MemFree alone leaves out the page
+// cache, which Linux gives back on demand, and on a busy machine is close to
+// zero; MemAvailable counts it, as the free memory of other platforms does.
+int64_t AvailablePhysicalMemory() {
+  if (FILE* f = std::fopen("/proc/meminfo", "r")) {
+    char line[256];
+    long long kb = -1;
+    while (std::fgets(line, sizeof line, f))
+      if (std::sscanf(line, "MemAvailable: %lld kB", &kb) == 1) break;
+    std::fclose(f);
+    if (kb > 0) return (int64_t)kb * 1024;
+  }
   long pages = sysconf(_SC_AVPHYS_PAGES);
   long pageSize = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || pageSize <= 0) return kPxFallbackFileThreshold;
-  return (int64_t)pages * pageSize / 2;
+  return pages > 0 && pageSize > 0 ? (int64_t)pages * pageSize : 0;
+}
+
+}  // namespace
+
+int64_t PxDefaultFileThresholdBytes() {
+  // Every bitmap asks at construction, scratch ones included: read the
+  // figure at most every half second.
+  static std::atomic<int64_t> cached{0};
+  static std::atomic<int64_t> cachedAtMs{INT64_MIN / 2};
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  if (now - cachedAtMs.load(std::memory_order_relaxed) < 500) return cached.load(std::memory_order_relaxed);
+  const int64_t available = AvailablePhysicalMemory();
+  const int64_t threshold = available > 0 ? available / 2 : kPxFallbackFileThreshold;
+  cached.store(threshold, std::memory_order_relaxed);
+  cachedAtMs.store(now, std::memory_order_relaxed);
+  return threshold;
 }
 
 namespace {

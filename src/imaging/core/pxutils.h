@@ -122,7 +122,8 @@ extern int64_t DefaultFileThreshold;
 
 // The folder temporary files go to: TempDir, else $TMPDIR, else /tmp.
 std::string PxTempFolder();
-// Half of the free physical memory, or kPxFallbackFileThreshold when unknown.
+// Half of the physical memory available now (MemAvailable), or
+// kPxFallbackFileThreshold when the system reports none.
 int64_t PxDefaultFileThresholdBytes();
 
 // ---------------------------------------------------------------------------
