@@ -184,6 +184,7 @@ void TPxBitmap::TakeStorageFrom(TPxBitmap& other) {
 }
 
 bool TPxBitmap::AllocateIn(int width, int height, TPxPixelFormat pf, TPxLocation wanted, bool force) {
+  if (wanted == pxTBitmap && width > 0 && height > 0) CheckPlatformFormat(pf);
   ReleaseStorage();
   fullAlpha_ = false;
   location_ = wanted;
@@ -192,10 +193,7 @@ bool TPxBitmap::AllocateIn(int width, int height, TPxPixelFormat pf, TPxLocation
     pixelFormat_ = pf;
     return true;
   }
-  if (wanted == pxTBitmap) {
-    CheckPlatformFormat(pf);
-    if (pf == px16g) pf = px8g;
-  }
+  if (wanted == pxTBitmap && pf == px16g) pf = px8g;
   const int bits = PxBitsPerPixel(pf);
   const int align = wanted == pxTBitmap ? 32 : ValidRowAlign(RowAlign);
   int64_t rowBytes, total;
@@ -369,6 +367,7 @@ void TPxBitmap::PaletteColor(int index, const TBGR& color) {
 bool TPxBitmap::Assign(const TPxBitmap& source) {
   if (&source == this) return true;
   if (location_ == pxTBitmap && source.IsEmpty()) return true;
+  if (location_ == pxTBitmap) CheckPlatformFormat(source.pixelFormat_);
   TPxBitmap& src = const_cast<TPxBitmap&>(source);
   RowAlign = source.RowAlign;
   BlackWhiteMethod = source.BlackWhiteMethod;

@@ -320,6 +320,9 @@ TEST(PxBitmapLocation, PlatformBitmapLayout) {
     }
   }
   TPxBitmap f(2, 2, px32f);
+  EXPECT_THROW(b.Assign(f), std::runtime_error);
+  EXPECT_EQ(b.PixelFormat(), px8g);  // refused before anything changed
+  EXPECT_EQ(b.Scanline(0)[0], 0xC0);
   EXPECT_THROW(f.SetLocation(pxTBitmap), std::runtime_error);
   EXPECT_EQ(f.Location(), pxMemory);
   EXPECT_EQ(f.PixelFormat(), px32f);
