@@ -123,7 +123,7 @@ bool TPxFileBuffer::WriteAt(const void* src, int64_t length, int64_t offset) {
 
 uint8_t* TPxFileBuffer::MapRow(uint8_t access, int64_t length, int64_t offset) {
   int64_t end;
-  if (length <= 0 || offset < 0 || __builtin_add_overflow(offset, length, &end)) return nullptr;
+  if (fd_ < 0 || length <= 0 || offset < 0 || __builtin_add_overflow(offset, length, &end)) return nullptr;
   uint8_t* block = PxAllocPixels(length);
   if (!block) return nullptr;
   if (access & kPxAccessRead)

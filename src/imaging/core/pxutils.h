@@ -150,7 +150,8 @@ class TPxFileBuffer {
 
   // A window of `length` bytes at `offset`: read from the file when access has
   // kPxAccessRead (zeros where the file has no data), kept until UnmapRow.
-  // nullptr when the memory cannot be had or the range is invalid.
+  // nullptr when no file is open, the memory cannot be had or the range is
+  // invalid.
   uint8_t* MapRow(uint8_t access, int64_t length, int64_t offset);
   // Writes the window back when its access has kPxAccessWrite, frees it.
   void UnmapRow(void* block);
