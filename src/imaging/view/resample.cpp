@@ -433,6 +433,22 @@ void PxResampleNearest(const TPxRows& src, const TPxRows& dst, int bitsPerPixel,
 
 // --------------------------------------------------------------- fast linear
 
+namespace {
+
+// Truncated division by a small count without a divide per sample:
+// (sum * M) >> 32 with M = floor(2^32 / n) + 1 is exact while sum * n < 2^32,
+// which holds for sums of n bytes when n < 4096.
+struct TDivider {
+  uint64_t M = 0;
+  uint32_t N = 1;
+  explicit TDivider(uint32_t n = 1) : M((uint64_t{1} << 32) / n + 1), N(n) {}
+  uint32_t operator()(uint32_t sum) const {
+    return N < 4096 ? static_cast<uint32_t>((sum * M) >> 32) : sum / N;
+  }
+};
+
+}  // namespace
+
 void PxResampleFastLinear(const TPxRows& src, const TPxRows& dst, int channels,
                           const TPxPercentFn& progress, bool alwaysInterpolate) {
   const int sw = src.Width, sh = src.Height, dw = dst.Width, dh = dst.Height;
@@ -451,6 +467,7 @@ void PxResampleFastLinear(const TPxRows& src, const TPxRows& dst, int channels,
 
   // Column tables: left pixel, 17-bit fraction, and the right end of a box.
   std::vector<int32_t> left(dw), frac(dw), right(dw);
+  std::vector<TDivider> colDiv(dw);
   for (int j = 0; j < dw; ++j) {
     double p = j / f;
     int l = std::min(sw - 1, static_cast<int>(p));
@@ -458,66 +475,88 @@ void PxResampleFastLinear(const TPxRows& src, const TPxRows& dst, int channels,
     frac[j] = static_cast<int32_t>((p - l) * 131072.0);
     int r = static_cast<int>(std::min(j + 1, dw - 1) / f + 0.0000000001);
     right[j] = std::clamp(r, l, sw - 1);
+    colDiv[j] = TDivider(static_cast<uint32_t>(right[j] - l + 1));
   }
-  TScratchImage work;
-  work.Allocate(dw * C, sh);
-  const double step = 100.0 / (sh + dh + 0.5);
+  // Row tables: the work rows each destination row reads, and its fraction.
+  std::vector<int32_t> row0(dh), row1(dh), rowFrac(dh);
+  for (int j = 0; j < dh; ++j) {
+    if (interpV) {
+      double p = j / e;
+      int row = std::min(sh - 1, static_cast<int>(p));
+      row0[j] = row;
+      row1[j] = row + 1 < sh ? row + 1 : row;
+      rowFrac[j] = static_cast<int32_t>((p - row) * 131072.0);
+    } else {
+      row0[j] = std::min(sh - 1, static_cast<int>(j / e));
+      row1[j] = std::clamp(static_cast<int>(std::min(j + 1, dh - 1) / e), row0[j], sh - 1);
+    }
+  }
 
-  PxParallelFor(
-      sh, 32,
-      [&](int begin, int end) {
-        for (int y = begin; y < end; ++y) {
-          const uint8_t* s = src.Row[y];
-          uint8_t* w = work.Row(y);
-          for (int j = 0; j < dw; ++j) {
-            const int l = left[j];
-            if (interpH) {
-              const uint8_t* a = s + l * C;
-              const uint8_t* b = s + std::min(l + 1, sw - 1) * C;
-              for (int ch = 0; ch < C; ++ch)
-                w[j * C + ch] = static_cast<uint8_t>(a[ch] + (((b[ch] - a[ch]) * frac[j]) >> 17));
-            } else {
-              const int r = right[j];
-              for (int ch = 0; ch < C; ++ch) {
-                int sum = 0;
-                for (int x = l; x <= r; ++x) sum += s[x * C + ch];
-                w[j * C + ch] = static_cast<uint8_t>(sum / (r - l + 1));
-              }
-            }
-          }
-        }
-      },
-      [&](int done) { report(static_cast<int>(done * step)); });
+  auto horizontal = [&](const uint8_t* s, uint8_t* w) {
+    if (interpH) {
+      for (int j = 0; j < dw; ++j) {
+        const uint8_t* a = s + left[j] * C;
+        const uint8_t* b = s + std::min(left[j] + 1, sw - 1) * C;
+        for (int ch = 0; ch < C; ++ch)
+          w[j * C + ch] = static_cast<uint8_t>(a[ch] + (((b[ch] - a[ch]) * frac[j]) >> 17));
+      }
+      return;
+    }
+    for (int j = 0; j < dw; ++j) {
+      const int l = left[j], r = right[j];
+      for (int ch = 0; ch < C; ++ch) {
+        uint32_t sum = 0;
+        for (int x = l; x <= r; ++x) sum += s[x * C + ch];
+        w[j * C + ch] = static_cast<uint8_t>(colDiv[j](sum));
+      }
+    }
+  };
 
+  // Bands of destination rows make the horizontal pass only for the rows
+  // they read, in a buffer their thread keeps (no whole-picture work image).
   const int rowBytes = dw * C;
-  PxParallelFor(
-      dh, 16,
-      [&](int begin, int end) {
-        std::vector<int32_t> acc(rowBytes);
+  const size_t stride = static_cast<size_t>(rowBytes);
+  const int workers = PxThreadCount();
+  const int band = std::max(16, std::min(256, (dh + 4 * workers - 1) / (4 * workers)));
+  struct Scratch {
+    std::vector<uint8_t> work;
+    std::vector<uint32_t> acc;
+  };
+  std::vector<Scratch> scratch(workers);
+  const double share = (sh + dh) / (sh + dh + 0.5);
+
+  PxParallelForWorkers(
+      dh, band, workers,
+      [&](int begin, int end, int worker) {
+        Scratch& sc = scratch[worker];
+        const int lo = row0[begin], hi = row1[end - 1];
+        const size_t rows = static_cast<size_t>(hi - lo + 1);
+        if (sc.work.size() < rows * stride) sc.work.resize(rows * stride);
+        for (int r = lo; r <= hi; ++r) horizontal(src.Row[r], sc.work.data() + (r - lo) * stride);
+        auto wrow = [&](int r) { return sc.work.data() + (r - lo) * stride; };
+        sc.acc.resize(rowBytes);
         for (int j = begin; j < end; ++j) {
           uint8_t* d = dst.Row[j];
           if (interpV) {
-            double p = j / e;
-            int row = std::min(sh - 1, static_cast<int>(p));
-            int fr = static_cast<int>((p - row) * 131072.0);
-            const uint8_t* a = work.Row(row);
-            const uint8_t* b = work.Row(row + 1 < sh ? row + 1 : row);
-            for (int x = 0; x < rowBytes; ++x)
-              d[x] = static_cast<uint8_t>(a[x] + (((b[x] - a[x]) * fr) >> 17));
+            const uint8_t* a = wrow(row0[j]);
+            const uint8_t* b = wrow(row1[j]);
+            const int fr = rowFrac[j];
+            for (int x = 0; x < rowBytes; ++x) d[x] = static_cast<uint8_t>(a[x] + (((b[x] - a[x]) * fr) >> 17));
           } else {
-            int r0 = std::min(sh - 1, static_cast<int>(j / e));
-            int r1 = std::clamp(static_cast<int>(std::min(j + 1, dh - 1) / e), r0, sh - 1);
-            std::fill(acc.begin(), acc.end(), 0);
-            for (int r = r0; r <= r1; ++r) {
-              const uint8_t* w = work.Row(r);
+            uint32_t* acc = sc.acc.data();
+            std::memcpy(d, wrow(row0[j]), stride);
+            if (row1[j] == row0[j]) continue;
+            for (int x = 0; x < rowBytes; ++x) acc[x] = d[x];
+            for (int r = row0[j] + 1; r <= row1[j]; ++r) {
+              const uint8_t* w = wrow(r);
               for (int x = 0; x < rowBytes; ++x) acc[x] += w[x];
             }
-            const int n = r1 - r0 + 1;
-            for (int x = 0; x < rowBytes; ++x) d[x] = static_cast<uint8_t>(acc[x] / n);
+            const TDivider div(static_cast<uint32_t>(row1[j] - row0[j] + 1));
+            for (int x = 0; x < rowBytes; ++x) d[x] = static_cast<uint8_t>(div(acc[x]));
           }
         }
       },
-      [&](int done) { report(static_cast<int>((sh + done) * step)); });
+      [&](int done) { report(static_cast<int>(static_cast<double>(done) / dh * share * 100.0)); });
 }
 
 // ------------------------------------------------------------- area sampling
