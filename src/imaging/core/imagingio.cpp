@@ -7,6 +7,7 @@
 
 #include "imaging/formats/jpeg.h"
 #include "imaging/formats/png.h"
+#include "imaging/view/imagingproc.h"
 
 namespace {
 
@@ -884,5 +885,19 @@ void TImagingIO::AdjustDpi() {
   h = std::max(h, 1);
   Params.Width = w;
   Params.Height = h;
-  if (!ResizeNearest(*bitmap, w, h)) Aborting = true;
+  if (!FilteredAdjustDPI) {
+    if (!ResizeNearest(*bitmap, w, h)) Aborting = true;
+    return;
+  }
+  try {
+    if (bitmap->PixelFormat() != pxRGB24 && !bitmap->ConvertTo(pxRGB24)) {
+      Aborting = true;
+      return;
+    }
+    TImagingProc proc(bitmap);
+    proc.AutoUndo = false;
+    proc.Resample(w, h, rfFastLinear);
+  } catch (const std::bad_alloc&) {
+    Aborting = true;
+  }
 }

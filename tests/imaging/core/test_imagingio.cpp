@@ -508,6 +508,35 @@ TEST(AutoAdjustDPI, MakesPixelsSquareByTheLargerResolution) {
   }
 }
 
+TEST(AutoAdjustDPI, FilteredAdjustmentInterpolatesInColour) {
+  std::string bytes = PngBytes(100, 50, 300, 150);
+  TImagingIO io;
+  io.AutoAdjustDPI = true;
+  io.FilteredAdjustDPI = true;
+  TPxMemoryStream s(bytes.data(), bytes.size());
+  io.LoadFromStream(s);
+  ASSERT_FALSE(io.Aborting);
+  TPxBitmap& b = *io.Bitmap();
+  ASSERT_EQ(b.Width(), 100);
+  ASSERT_EQ(b.Height(), 100);
+  EXPECT_EQ(b.PixelFormat(), pxRGB24);
+  EXPECT_EQ(io.Params.DpiY, 300);
+  // Blue is constant down each column (5 per column, left of where it wraps)
+  // and stays within a neighbour's step of it; green grows with the row (3 per
+  // source row) and, interpolated, grows smoothly: steps of at most 3.
+  int previousGreen = -1;
+  for (int y = 0; y < b.Height(); ++y) {
+    const uint8_t* row = b.Scanline(y);
+    for (int x = 0; x < 50; ++x) ASSERT_NEAR(row[3 * x], x * 5, 5) << x << "," << y;
+    const int green = row[1];
+    if (previousGreen >= 0) {
+      EXPECT_GE(green, previousGreen);
+      EXPECT_LE(green - previousGreen, 3);
+    }
+    previousGreen = green;
+  }
+}
+
 // --- Views, targets and background loads -------------------------------------------
 
 class FakeView : public TPxIOViewLink {
