@@ -14,6 +14,11 @@
 #include "imaging/formats/jpeg.h"
 #include "util/testutil.h"
 
+// clang-format off
+#include <cstdio>
+#include <jpeglib.h>
+// clang-format on
+
 namespace {
 
 const char* const kConvert = "/usr/bin/convert";
@@ -249,6 +254,109 @@ TEST(Jpeg, NativeCmykGivesTheInkOfTheFile) {
   ASSERT_TRUE(converted.Assign(native.Bitmap));
   ASSERT_TRUE(converted.ConvertTo(pxRGB24));
   EXPECT_EQ(MaxDifference(FromBitmap(converted), FromBitmap(rgb.Bitmap)), 0);
+}
+
+TEST(Jpeg, DctMethodsMatchDjpeg) {
+  REQUIRE_TOOLS();
+  testutil::TempDir dir;
+  const std::string file = dir.File("dct.jpg");
+  Shell(std::string(kConvert) + " -size 150x90 plasma:fractal -seed 5 -quality 80 '" + file + "'");
+  const std::string bytes = testutil::ReadFileBytes(file);
+  const char* names[] = {"int", "fast", "float"};
+  std::vector<TRgbImage> decoded;
+  for (uint8_t method = 0; method < 3; ++method) {
+    SCOPED_TRACE(names[method]);
+    TDecoded d;
+    d.Params.JpegDctMethod = method;
+    Decode(bytes, d);
+    ASSERT_FALSE(d.Aborting);
+    decoded.push_back(FromBitmap(d.Bitmap));
+    EXPECT_LE(MaxDifference(decoded.back(), Djpeg(file, std::string("-dct ") + names[method])), 1);
+  }
+  // The fast transform really is another one.
+  EXPECT_GT(MaxDifference(decoded[0], decoded[1]), 0);
+  // And the writer takes the method too.
+  TPxBitmap src;
+  MakePicture(src, 64, 64);
+  TIOParamsVals accurate, fast;
+  fast.JpegDctMethod = 1;
+  EXPECT_NE(Encode(src, accurate), Encode(src, fast));
+}
+
+TEST(Jpeg, RawYCbCrKeepsTheCodedSamples) {
+  TPxBitmap src;
+  ASSERT_TRUE(src.Allocate(32, 16, pxRGB24));
+  const int r = 200, g = 50, b = 100;
+  src.Fill(r | (g << 8) | (b << 16));
+  TIOParamsVals options;
+  options.JpegQuality = 100;
+  const std::string bytes = Encode(src, options);
+  TDecoded d;
+  TPxMemoryStream stream(bytes.data(), bytes.size());
+  TPxProgress progress;
+  progress.Aborting = &d.Aborting;
+  ReadJpegStream(stream, nullptr, &d.Bitmap, false, false, false, true, false, progress, d.Params);
+  ASSERT_FALSE(d.Aborting);
+  const double y = 0.299 * r + 0.587 * g + 0.114 * b;
+  const double cb = 128 - 0.168736 * r - 0.331264 * g + 0.5 * b;
+  const double cr = 128 + 0.5 * r - 0.418688 * g - 0.081312 * b;
+  const uint8_t* p = d.Bitmap.Scanline(8) + 3 * 10;
+  EXPECT_NEAR(p[0], y, 2);
+  EXPECT_NEAR(p[1], cb, 2);
+  EXPECT_NEAR(p[2], cr, 2);
+}
+
+// An abbreviated image and its tables in two streams, as TIFF files keep them.
+TEST(Jpeg, AbbreviatedImageTakesTablesFromTheirStream) {
+  const int w = 48, h = 32;
+  std::vector<uint8_t> rgb(size_t(w) * h * 3);
+  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t(i * 13 % 251);
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  c.image_width = w;
+  c.image_height = h;
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, 85, TRUE);
+  unsigned char* tables = nullptr;
+  unsigned long tablesSize = 0;
+  jpeg_mem_dest(&c, &tables, &tablesSize);
+  jpeg_write_tables(&c);
+  unsigned char* image = nullptr;
+  unsigned long imageSize = 0;
+  jpeg_mem_dest(&c, &image, &imageSize);
+  jpeg_start_compress(&c, FALSE);
+  while (c.next_scanline < c.image_height) {
+    JSAMPROW row = rgb.data() + size_t(c.next_scanline) * w * 3;
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  const std::string tableBytes(reinterpret_cast<char*>(tables), tablesSize);
+  const std::string imageBytes(reinterpret_cast<char*>(image), imageSize);
+  std::free(tables);
+  std::free(image);
+  // The same picture as one complete file, for comparison.
+  TDecoded whole;
+  Decode(tableBytes.substr(0, tableBytes.size() - 2) + imageBytes.substr(2), whole);
+  ASSERT_FALSE(whole.Aborting);
+
+  TPxMemoryStream tableStream(tableBytes.data(), tableBytes.size());
+  TPxMemoryStream imageStream(imageBytes.data(), imageBytes.size());
+  TDecoded d;
+  TPxProgress progress;
+  progress.Aborting = &d.Aborting;
+  ReadJpegStream(imageStream, &tableStream, &d.Bitmap, false, true, false, false, false, progress,
+                 d.Params);
+  ASSERT_FALSE(d.Aborting);
+  EXPECT_EQ(MaxDifference(FromBitmap(d.Bitmap), FromBitmap(whole.Bitmap)), 0);
+  // Without its tables the image cannot be decoded.
+  TDecoded alone;
+  Decode(imageBytes, alone);
+  EXPECT_TRUE(alone.Aborting);
 }
 
 // ---------------------------------------------------------------------------
