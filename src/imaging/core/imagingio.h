@@ -16,6 +16,7 @@
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"
+#include "imaging/view/resample.h"
 
 class TImagingIO;
 
@@ -191,6 +192,8 @@ class TImagingIO {
   bool SimplifiedParamsDialogs = true;
   TMsgLanguage MsgLanguage = msSystem;
   TPxDialogsMeasureUnit DialogsMeasureUnit = pxduInches;
+  // Filter used when printing reduces the image.
+  TResampleFilter PrintFilter = rfFastLinear;
   TPxProgressEvent OnProgress;
   TPxNotifyEvent OnFinishWork;
 

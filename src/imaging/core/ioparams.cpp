@@ -42,5 +42,6 @@ void TIOParamsVals::SetDpi(int32_t dpiX, int32_t dpiY) {
   DpiY = dpiY;
   ExifXResolution = dpiX;
   ExifYResolution = dpiY;
+  ExifResolutionUnit = 2;  // the values above are per inch
   if (Owner) Owner->ParamsDpiChanged();
 }

@@ -44,6 +44,82 @@ std::string PngBytes(int w, int h, int dpiX = 300, int dpiY = 300) {
   return std::string(s.Data().begin(), s.Data().end());
 }
 
+// --- Image parameters -----------------------------------------------------------
+
+TEST(IOParams, ResetAllRestoresTheDefaultsAndTakesTheAttachedImageSize) {
+  auto pic = Picture(33, 21);
+  TImagingIO io;
+  io.SetTargetBitmap(pic.get());
+  TIOParamsVals& p = io.Params;
+  p.BitsPerSample = 16;
+  p.SamplesPerPixel = 1;
+  p.SetDpi(72, 96);
+  p.FileType = ioPNG;
+  p.FileName = "x.png";
+  p.JpegQuality = 12;
+  p.JpegScale = 0;
+  p.PngCompression = 9;
+  p.PngInterlaced = true;
+  p.MarkerList.push_back({225, {1, 2, 3}});
+  p.ResetAll();
+  EXPECT_EQ(p.Owner, &io);
+  EXPECT_EQ(p.BitsPerSample, 8);
+  EXPECT_EQ(p.SamplesPerPixel, 3);
+  EXPECT_EQ(p.DpiX, 300);
+  EXPECT_EQ(p.DpiY, 300);
+  EXPECT_EQ(p.FileType, 0);
+  EXPECT_EQ(p.FileName, "");
+  EXPECT_EQ(p.Width, 33);
+  EXPECT_EQ(p.Height, 21);
+  EXPECT_EQ(p.JpegColorSpace, 2);
+  EXPECT_EQ(p.JpegQuality, 80);
+  EXPECT_EQ(p.JpegScale, 1);
+  EXPECT_EQ(p.PngCompression, 5);
+  EXPECT_EQ(p.PngFilter, 0);
+  EXPECT_FALSE(p.PngInterlaced);
+  EXPECT_TRUE(p.MarkerList.empty());
+  // Without an image the wished size is 0.
+  TImagingIO empty;
+  empty.Params.Width = 5;
+  empty.Params.ResetAll();
+  EXPECT_EQ(empty.Params.Width, 0);
+}
+
+TEST(IOParams, ResolutionKeepsExifAndViewInStepAndMetadataClears) {
+  struct View : TPxIOViewLink {
+    TPxBitmap b;
+    int x = 0, y = 0;
+    TPxBitmap* IOBitmap() override { return &b; }
+    void IOImageChanged(bool) override {}
+    void IOSetDpi(int32_t dx, int32_t dy) override { x = dx, y = dy; }
+    uint32_t IOBackground() override { return 0; }
+    void IOSetBackground(uint32_t) override {}
+  } view;
+  TImagingIO io;
+  io.SetAttachedView(&view);
+  io.Params.SetDpiX(150);
+  io.Params.SetDpiY(75);
+  EXPECT_EQ(view.x, 150);
+  EXPECT_EQ(view.y, 75);
+  EXPECT_EQ(io.Params.ExifXResolution, 150.0);
+  EXPECT_EQ(io.Params.ExifYResolution, 75.0);
+
+  io.Params.HasExif = true;
+  io.Params.PngTextKeys = {"k"};
+  io.Params.PngTextValues = {"v"};
+  io.Params.IPTCInfoList.Items.push_back({2, 5, "title"});
+  io.Params.ColorProfile = {1, 2};
+  io.Params.ExifThumbnail = std::make_shared<TPxBitmap>();
+  io.Params.ClearMetadata();
+  EXPECT_FALSE(io.Params.HasExif);
+  EXPECT_TRUE(io.Params.PngTextKeys.empty());
+  EXPECT_TRUE(io.Params.PngTextValues.empty());
+  EXPECT_TRUE(io.Params.IPTCInfoList.Items.empty());
+  EXPECT_TRUE(io.Params.ColorProfile.empty());
+  EXPECT_EQ(io.Params.ExifThumbnail, nullptr);
+  EXPECT_EQ(io.Params.DpiX, 150);  // not metadata
+}
+
 // --- Format table -------------------------------------------------------------
 
 TEST(FormatTable, LookupsByExtensionFollowTableOrder) {
