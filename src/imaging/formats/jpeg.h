@@ -1,4 +1,4 @@
-// JPEG (JFIF) files and streams.
+// JPEG (JFIF) files and streams, through libjpeg.
 #pragma once
 
 #include <cstdint>
@@ -7,12 +7,24 @@
 
 // Reads a JPEG image (or only its parameters) from the stream's position into
 // bitmap and params. tablesStream, when given and different from stream,
-// supplies the tables of an abbreviated JPEG. Failures set *progress.Aborting.
+// supplies the tables of an abbreviated JPEG. Failures set *progress.Aborting:
+// no start of image within 100 bytes, a codec error, a size the buffer cannot
+// hold, or data that ends before the picture does (the rows decoded so far stay
+// in the bitmap). A missing end-of-image marker alone is only a warning.
+//
+// CMYK and YCCK files give pxCMYK (with Params.NativePixelFormat) holding ink
+// amounts, or pxRGB24. Files with an Adobe marker store inverted inks and are
+// turned around; invertCmyk inverts once more, for callers whose data says the
+// opposite of its markers. rawYCbCr hands three-component data out as Y, Cb, Cr
+// bytes. There is no colour management: an embedded ICC profile only lands in
+// Params.ColorProfile (with readMetadata), applyColorProfile has no effect.
 void ReadJpegStream(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bitmap,
                     bool applyColorProfile, bool invertCmyk, bool readMetadata, bool rawYCbCr,
                     bool paramsOnly, TPxProgress& progress, TIOParamsVals& params);
 
-// Writes bitmap (pxRGB24, px1g, or pxCMYK data for the CMYK colour spaces) as JPEG.
+// Writes bitmap (pxRGB24, px1g, or pxCMYK) as JPEG with the options of params
+// and the markers of its marker list (all but APP14). An empty bitmap, another
+// pixel format or a short write set *progress.Aborting.
 void WriteJpegStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
                      TPxProgress& progress);
 

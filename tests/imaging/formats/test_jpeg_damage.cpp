@@ -181,6 +181,21 @@ TEST_P(JpegDamage, EndsWithAborting) {
 INSTANTIATE_TEST_SUITE_P(Cases, JpegDamage, ::testing::ValuesIn(kDamages),
                          [](const auto& info) { return std::string(info.param.Name); });
 
+// Wherever a file is cut (short of its end marker), the read fails.
+TEST(JpegDamage, EveryCutIsReported) {
+  for (const std::string* file : {&Baseline(), &Progressive()}) {
+    const size_t end = file->size() - 2;  // the end-of-image marker
+    for (size_t cut = 0; cut < end; cut += (cut < 700 ? 7 : 211)) {
+      TResult r;
+      Decode(file->substr(0, cut), r);
+      ASSERT_TRUE(r.Aborting) << "cut at " << cut << " of " << file->size();
+    }
+    TResult last;
+    Decode(file->substr(0, end - 1), last);
+    EXPECT_TRUE(last.Aborting);
+  }
+}
+
 TEST(JpegDamage, RowsBeforeACutAreKept) {
   TResult full, cut;
   Decode(Baseline(), full);
