@@ -334,6 +334,24 @@ TEST(ResampleThreads, OneThreadAndManyGiveTheSameBytes) {
   SetPxThreadCount(0);
 }
 
+TEST(ResampleStorage, FileBackedBitmapsGiveTheSameBytesAsMemoryOnes) {
+  TPxBitmap mem(120, 90, pxRGB24);
+  FillRandom(mem, 13);
+  TPxBitmap file;
+  file.FileThreshold = 0;  // anything larger than nothing goes to a temporary file
+  ASSERT_TRUE(file.Allocate(120, 90, pxRGB24));
+  if (file.Location() != pxFile) GTEST_SKIP() << "no temporary folder to put the pixels in";
+  for (int y = 0; y < 90; ++y) std::memcpy(file.Scanline(y), mem.Scanline(y), 360);
+  for (TResampleFilter f : {rfNone, rfLanczos3, rfFastLinear, rfBicubic}) {
+    TPxBitmap a(50, 140, pxRGB24), b;
+    b.FileThreshold = 0;
+    ASSERT_TRUE(b.Allocate(50, 140, pxRGB24));
+    ResampleBitmap(mem, a, f);
+    ResampleBitmap(file, b, f);
+    EXPECT_EQ(Pixels(a), Pixels(b)) << int(f);
+  }
+}
+
 // ---------------------------------------------------------------- fast linear
 
 // Direct transcription of the fast linear scheme, one sample at a time.
