@@ -614,28 +614,34 @@ bool TPxBitmap::SetHeight(int height) { return height == height_ || SetSizeKeep(
 bool TPxBitmap::ResizePlane(int newWidth, int newHeight, double fill, int ha, int va) {
   newWidth = std::max(newWidth, 0);
   newHeight = std::max(newHeight, 0);
-  const int ow = width_, oh = height_;
-  if (rowBytes_ == 0) {
+  if (rowBytes_ == 0 || newWidth == 0 || newHeight == 0) {
     // Nothing to keep: a plain canvas of the fill.
     if (!SetSizeKeep(newWidth, newHeight, false)) return false;
     if (!IsEmpty()) Fill(fill);
     return true;
   }
-  // Shrinking: the part to keep goes to the left/top edge first.
-  if (newWidth < ow && ha != 0) MoveRect(ha == 1 ? (ow - newWidth) / 2 : ow - newWidth, 0, 0, 0, newWidth, oh, fill);
-  if (newHeight < oh && va != 0)
-    MoveRect(0, va == 1 ? (oh - newHeight) / 2 : oh - newHeight, 0, 0, std::min(ow, newWidth), newHeight, fill);
-  if (!SetSizeKeep(newWidth, newHeight, false)) return false;
-  if (IsEmpty()) return true;
-  // Growing: fill the new area, then move the picture into place.
-  if (newWidth > ow) {
-    FillRect(ow, 0, newWidth - 1, newHeight - 1, fill);
-    if (ha != 0) MoveRect(0, 0, ha == 1 ? (newWidth - ow) / 2 : newWidth - ow, 0, ow, std::min(oh, newHeight), fill);
+  // Per axis: a shrinking picture keeps the part from (old - new) div 2 for
+  // centre or old - new for right/bottom; a growing one moves by (new - old)
+  // div 2 or new - old, fill around it. One new buffer and one copy do both.
+  auto place = [](int oldSize, int newSize, int align, int& from, int& to, int& count) {
+    const int diff = newSize - oldSize;
+    const int offset = align <= 0 ? 0 : align == 1 ? std::abs(diff) / 2 : std::abs(diff);
+    from = diff >= 0 ? 0 : offset;
+    to = diff >= 0 ? offset : 0;
+    count = std::min(oldSize, newSize);
+  };
+  int sx, dx, w, sy, dy, h;
+  place(width_, newWidth, ha, sx, dx, w);
+  place(height_, newHeight, va, sy, dy, h);
+  TPxBitmap old;
+  old.TakeStorageFrom(*this);
+  if (!AllocateIn(newWidth, newHeight, old.pixelFormat_, old.location_, false)) {
+    TakeStorageFrom(old);
+    return false;
   }
-  if (newHeight > oh) {
-    FillRect(0, oh, newWidth - 1, newHeight - 1, fill);
-    if (va != 0) MoveRect(0, 0, 0, va == 1 ? (newHeight - oh) / 2 : newHeight - oh, newWidth, oh, fill);
-  }
+  if (palette_ && old.palette_) std::memcpy(palette_.get(), old.palette_.get(), 256 * sizeof(TBGR));
+  if (newWidth > old.width_ || newHeight > old.height_) Fill(fill);
+  old.CopyRectTo(*this, sx, sy, dx, dy, w, h);
   return true;
 }
 

@@ -162,6 +162,51 @@ void RowToGray(TPxPixelFormat pf, const uint8_t* s, const TBGR* palette, uint8_t
   }
 }
 
+// The gray pairs with a rule of their own; false for any other pair.
+bool GrayRowDirect(TPxPixelFormat sf, TPxPixelFormat df, const uint8_t* s, uint8_t* d, int w) {
+  switch (sf * 16 + df) {
+    case px8g * 16 + px16g:
+      for (int x = 0; x < w; ++x) StoreU16(d + 2 * x, (uint16_t)(s[x] * 257));
+      return true;
+    case px8g * 16 + px32f:
+      for (int x = 0; x < w; ++x) StoreF32(d + 4 * x, s[x] / 255.0f);
+      return true;
+    case px8g * 16 + pxRGB24:
+      for (int x = 0; x < w; ++x) d[3 * x] = d[3 * x + 1] = d[3 * x + 2] = s[x];
+      return true;
+    case px8g * 16 + pxRGB48:
+      for (int x = 0; x < w; ++x) {
+        const uint16_t v = (uint16_t)(s[x] * 257);
+        StoreU16(d + 6 * x, v), StoreU16(d + 6 * x + 2, v), StoreU16(d + 6 * x + 4, v);
+      }
+      return true;
+    case px16g * 16 + px8g:
+    case px16g * 16 + px8p:
+      for (int x = 0; x < w; ++x) d[x] = (uint8_t)(LoadU16(s + 2 * x) >> 8);
+      return true;
+    case px16g * 16 + px32f:
+      for (int x = 0; x < w; ++x) StoreF32(d + 4 * x, LoadU16(s + 2 * x) / 65535.0f);
+      return true;
+    case px16g * 16 + pxRGB24:
+      for (int x = 0; x < w; ++x) d[3 * x] = d[3 * x + 1] = d[3 * x + 2] = (uint8_t)(LoadU16(s + 2 * x) >> 8);
+      return true;
+    case px32f * 16 + px8g:
+      for (int x = 0; x < w; ++x) d[x] = (uint8_t)RoundScaled(LoadF32(s + 4 * x), 255);
+      return true;
+    case px32f * 16 + px16g:
+      for (int x = 0; x < w; ++x) StoreU16(d + 2 * x, (uint16_t)RoundScaled(LoadF32(s + 4 * x), 65535));
+      return true;
+    case px32f * 16 + pxRGB48:
+      for (int x = 0; x < w; ++x) {
+        const uint16_t v = (uint16_t)RoundScaled(LoadF32(s + 4 * x), 65535);
+        StoreU16(d + 6 * x, v), StoreU16(d + 6 * x + 2, v), StoreU16(d + 6 * x + 4, v);
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Standard 8 x 8 Bayer matrix, indexed [x mod 8][y mod 8].
 constexpr uint8_t kBayer[8][8] = {
     {0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 18, 58, 26}, {12, 44, 4, 36, 14, 46, 6, 38},
@@ -314,34 +359,7 @@ void TPxBitmap::ConvertPixelsFrom(const TPxBitmap& source) {
       }
       continue;
     }
-    if (sf == px8g && (df == px16g || df == px32f || df == pxRGB48 || df == pxRGB24)) {
-      for (int x = 0; x < w; ++x) {
-        const uint8_t v = s[x];
-        if (df == px16g) StoreU16(d + 2 * x, (uint16_t)(v * 257));
-        else if (df == px32f) StoreF32(d + 4 * x, v / 255.0f);
-        else if (df == pxRGB24) std::memset(d + 3 * x, v, 3);
-        else for (int c = 0; c < 3; ++c) StoreU16(d + 6 * x + 2 * c, (uint16_t)(v * 257));
-      }
-      continue;
-    }
-    if (sf == px16g && (df == px8g || df == px8p || df == px32f || df == pxRGB24)) {
-      for (int x = 0; x < w; ++x) {
-        const uint16_t v = LoadU16(s + 2 * x);
-        if (df == px32f) StoreF32(d + 4 * x, v / 65535.0f);
-        else if (df == pxRGB24) std::memset(d + 3 * x, v >> 8, 3);
-        else d[x] = (uint8_t)(v >> 8);
-      }
-      continue;
-    }
-    if (sf == px32f && (df == px8g || df == px16g || df == pxRGB48)) {
-      for (int x = 0; x < w; ++x) {
-        const float v = LoadF32(s + 4 * x);
-        if (df == px8g) d[x] = (uint8_t)RoundScaled(v, 255);
-        else if (df == px16g) StoreU16(d + 2 * x, (uint16_t)RoundScaled(v, 65535));
-        else for (int c = 0; c < 3; ++c) StoreU16(d + 6 * x + 2 * c, (uint16_t)RoundScaled(v, 65535));
-      }
-      continue;
-    }
+    if (GrayRowDirect(sf, df, s, d, w)) continue;
     // Every other pair goes through 24-bit colour.
     RowToBGR(sf, s, srcPalette, bgr.data(), w);
     RowFromBGR(df, bgr.data(), d, w, quantizer.get());
