@@ -426,8 +426,6 @@ class TPxBitmap : public TPxBaseBitmap {
   int32_t RowAlign = 32;
 
  private:
-  friend class TPxBitmapAccess;
-  void ResetFields();
   bool AllocateIn(int width, int height, TPxPixelFormat pf, TPxLocation wanted, bool force);
   void ReleaseStorage();
   void BuildRowPointers();
