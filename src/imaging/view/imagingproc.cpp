@@ -137,16 +137,15 @@ bool RotatePlane(TPxBitmap& src, TPxBitmap& out, double angle, bool blend, const
   TPxBitmap turned;
   TPxBitmap* stage = &src;
   if (k != 0) {
+    // Without a rest the quarter turn goes straight into the result.
+    TPxBitmap& target = c == 0.0 ? out : turned;
     const bool swap = k != 2;
-    AllocateOrThrow(turned, swap ? src.Height() : src.Width(), swap ? src.Width() : src.Height(), pf);
-    CopyPalette(src, turned);
-    TRowLock s(src), d(turned);
+    AllocateOrThrow(target, swap ? src.Height() : src.Width(), swap ? src.Width() : src.Height(), pf);
+    CopyPalette(src, target);
+    TRowLock s(src), d(target);
     PxRotateQuarter(s.Rows(), d.Rows(), bits, k);
+    if (c == 0.0) return true;
     stage = &turned;
-  }
-  if (c == 0.0) {
-    if (!out.Assign(*stage)) throw std::bad_alloc();
-    return true;
   }
   const TPxShearSize z = PxShearSize(stage->Width(), stage->Height(), c);
   AllocateOrThrow(out, std::max(1, z.Width), std::max(1, z.Height), pf);
