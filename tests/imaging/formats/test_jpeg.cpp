@@ -359,6 +359,27 @@ TEST(Jpeg, AbbreviatedImageTakesTablesFromTheirStream) {
   EXPECT_TRUE(alone.Aborting);
 }
 
+// Pictures too large for memory live in temporary files, reached one row at a time.
+TEST(Jpeg, FileBackedBitmapsReadAndWriteTheSame) {
+  TPxBitmap src;
+  MakePicture(src, 300, 200);
+  const std::string bytes = Encode(src, TIOParamsVals());
+  TDecoded inMemory;
+  Decode(bytes, inMemory);
+  ASSERT_EQ(inMemory.Bitmap.Location(), pxMemory);
+  const int64_t saved = DefaultFileThreshold;
+  DefaultFileThreshold = 1024;
+  {
+    TDecoded inFile;
+    Decode(bytes, inFile);
+    ASSERT_FALSE(inFile.Aborting);
+    ASSERT_EQ(inFile.Bitmap.Location(), pxFile);
+    EXPECT_EQ(MaxDifference(FromBitmap(inFile.Bitmap), FromBitmap(inMemory.Bitmap)), 0);
+    EXPECT_EQ(Encode(inFile.Bitmap, TIOParamsVals()), Encode(inMemory.Bitmap, TIOParamsVals()));
+  }
+  DefaultFileThreshold = saved;
+}
+
 // ---------------------------------------------------------------------------
 // Reduced-size decoding
 

@@ -187,6 +187,35 @@ TEST(LayersMerge, PastesAnOpaqueLayer) {
     }
 }
 
+TEST(LayersMerge, FileBackedLayersMergeAlike) {
+  auto merge = [](TPxBitmap& out, TPxLocation& where) {
+    TImagingView view;
+    BuildView(view, 300, 200, {{120, 90}});
+    view.Layer(1)->Left = -20;
+    view.Layer(1)->Top = 150;
+    view.Layer(1)->Opacity = 100;
+    view.MergeLayers(0, 1, true);
+    where = view.Bitmap()->Location();
+    ASSERT_TRUE(out.Assign(*view.Bitmap()));
+  };
+  TPxBitmap inMemory, inFile;
+  TPxLocation memoryWhere, fileWhere;
+  merge(inMemory, memoryWhere);
+  const int64_t saved = DefaultFileThreshold;
+  DefaultFileThreshold = 4096;
+  merge(inFile, fileWhere);
+  DefaultFileThreshold = saved;
+  EXPECT_EQ(memoryWhere, pxMemory);
+  EXPECT_EQ(fileWhere, pxFile);
+  ASSERT_EQ(inFile.Width(), 320);
+  ASSERT_EQ(inFile.Height(), 240);
+  ASSERT_TRUE(inFile.HasAlphaChannel());
+  for (int y = 0; y < 240; ++y) {
+    ASSERT_EQ(std::memcmp(inFile.Scanline(y), inMemory.Scanline(y), 320 * 3), 0) << y;
+    for (int x = 0; x < 320; x += 13) ASSERT_EQ(inFile.Alpha(x, y), inMemory.Alpha(x, y));
+  }
+}
+
 TEST(LayersMerge, NegativePositionShiftsTheLowerLayer) {
   TImagingView view;
   view.SetBackground(0x0000FF);
