@@ -440,7 +440,7 @@ void CollectColorProfile(const jpeg_decompress_struct& cinfo, TIOParamsVals& par
   std::vector<const jpeg_marker_struct*> pieces;
   unsigned count = 0;
   for (jpeg_saved_marker_ptr m = cinfo.marker_list; m != nullptr; m = m->next) {
-    if (m->marker != JPEG_APP0 + 2 || m->data_length < 14) continue;
+    if (m->marker != kMarkerApp2 || m->data_length < 14) continue;
     if (std::memcmp(m->data, kTag, sizeof kTag) != 0) continue;
     const unsigned seq = m->data[12];
     if (count == 0) {
