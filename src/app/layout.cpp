@@ -3,8 +3,15 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 
 #include "app/gen.h"
+#include "imaging/core/imagingio.h"
+#include "imaging/core/printimage.h"
+#include "imaging/core/pxprint.h"
+#include "imaging/core/pxutils.h"
+#include "imaging/view/imagingproc.h"
+#include "imaging/view/imagingview.h"
 
 namespace {
 
@@ -78,4 +85,216 @@ void ReadLayoutAreas(const std::string& layoutFile, const std::string& name,
     if (lines[i].Text[0] == ':') break;
     addArea(ParseAreaLine(layoutFile, lines[i]));
   }
+}
+
+// ---------------------------------------------------------------------------
+// The page and its areas.
+
+namespace {
+
+constexpr int32_t kSheetWidth = 850;
+constexpr int32_t kSheetHeight = 1100;
+constexpr double kPagePixelsPerInch = 100.0;
+
+std::string WithSlash(std::string folder) {
+  if (folder.empty()) return ProgramFolder();
+  if (folder.back() != '/') folder += '/';
+  return folder;
+}
+
+// Round half to even, as the placement's sizes are defined.
+int32_t RoundEven(double v) { return static_cast<int32_t>(std::nearbyint(v)); }
+
+void LoadInto(TImagingView& view, const std::string& fileName) {
+  TImagingIO& io = view.GetIO();
+  io.LoadFromFile(fileName);
+  if (io.Aborting) throw XaPlaceError("The picture \"" + fileName + "\" cannot be read.");
+}
+
+void SaveFrom(TImagingView& view, const std::string& fileName) {
+  TImagingIO& io = view.GetIO();
+  io.SaveToFile(fileName);
+  if (io.Aborting) throw XaPlaceError("The working file \"" + fileName + "\" could not be written.");
+}
+
+// Width and height of a picture from its file, without loading its pixels.
+XaSize PictureSize(TImagingIO& io, const std::string& fileName) {
+  io.ReadParamsFromFile(fileName);
+  if (io.Params.FileType == 0 || io.Params.Width <= 0 || io.Params.Height <= 0)
+    throw XaPlaceError("The picture \"" + fileName + "\" cannot be read.");
+  return {io.Params.Width, io.Params.Height};
+}
+
+}  // namespace
+
+XaSize FitInside(int32_t sourceWidth, int32_t sourceHeight, int32_t boxWidth, int32_t boxHeight) {
+  if (sourceWidth <= 0 || sourceHeight <= 0) return {0, 0};
+  double sx = 1, sy = 1;
+  if (boxWidth > 0) {
+    sx = double(boxWidth) / sourceWidth;
+    sy = double(boxHeight) / sourceHeight;
+  }
+  const double s = sx < sy ? sx : sy;
+  return {RoundEven(s * sourceWidth), RoundEven(s * sourceHeight)};
+}
+
+XaLayerMgr::XaLayerMgr(TImagingView* view) : View(view) { View->SetLayersSync(false); }
+
+void XaLayerMgr::Clear() {
+  while (View->LayerCount() > 1) View->RemoveLayer(View->LayerCount() - 1);
+}
+
+int32_t XaLayerMgr::AddFileLayer(const std::string& fileName, int32_t left, int32_t top,
+                                 int32_t width, int32_t height, const std::string& attributes) {
+  if (!View->IsEmpty()) View->AddLayer();
+  const int32_t index = View->CurrentLayer();
+  View->GetIO().LoadFromFile(fileName);
+  TPxLayer* layer = View->Layer(index);
+  layer->Left = left;
+  layer->Top = top;
+  layer->Width = width;
+  layer->Height = height;
+  auto has = [&](char letter) {
+    return std::any_of(attributes.begin(), attributes.end(), [&](char c) {
+      return std::toupper(static_cast<unsigned char>(c)) == letter;
+    });
+  };
+  layer->Locked = has('L');
+  layer->ShowBox = has('B');
+  layer->ClipToBackground = has('C');
+  View->Update();
+  return index;
+}
+
+XaLayout::XaLayout(TImagingView* view, std::string layoutFile, std::string dataFolder)
+    : XaLayerMgr(view),
+      LayoutFile(std::move(layoutFile)),
+      DataFolder(WithSlash(std::move(dataFolder))),
+      WorkFolder(DataFolder) {}
+
+void XaLayout::Clear() {
+  XaLayerMgr::Clear();
+  Areas.clear();
+}
+
+void XaLayout::SetUpPage() {
+  View->SetCurrentLayer(0);
+  View->GetIO().LoadFromFile(DataFolder + "bkpage.png");
+  View->GetProc().Resample(kSheetWidth, kSheetHeight, rfNone);
+  View->Layer(0)->Locked = true;
+  View->Update();
+}
+
+void XaLayout::LoadLayout(const std::string& name) {
+  Clear();
+  ReadLayoutAreas(LayoutFile, name, [this](std::unique_ptr<XaLayoutArea> area) {
+    const XaLayoutArea& a = *area;
+    Areas.push_back(std::move(area));
+    AddFileLayer(DataFolder + "blankpage.png", a.Left, a.Top, a.Width, a.Height, "BC");
+  });
+}
+
+std::string XaLayout::PrintFile(int32_t areaIndex) const {
+  return WithSlash(WorkFolder) + "layer" + std::to_string(areaIndex) + ".jpg";
+}
+
+std::string XaLayout::ScreenFile(int32_t areaIndex) const {
+  return WithSlash(WorkFolder) + "layer" + std::to_string(areaIndex) + "s.jpg";
+}
+
+void XaLayout::PlacePicture(int32_t areaIndex) {
+  if (areaIndex < 0 || areaIndex >= static_cast<int32_t>(Areas.size()) || !WorkView) return;
+  XaLayoutArea& area = *Areas[areaIndex];
+  if (area.Width <= 0 || area.Height <= 0)
+    throw XaPlaceError("The area \"" + area.Name + "\" has no size and takes no picture.");
+  TImagingView& work = *WorkView;
+  work.ClearToBackground();
+  work.SetLayersSync(false);
+  const double A = double(area.Width) / area.Height;
+  std::string source = area.FileName;
+  bool rotated = false;
+  XaSize size = PictureSize(View->GetIO(), source);
+  int32_t W = size.Width, H = size.Height;
+  const double R = double(W) / H;
+
+  if (std::fabs(R - A) < 0.02) {
+    LoadInto(work, source);
+  } else {
+    if ((R > 1 && A < 1) || (R < 1 && A > 1)) {
+      LoadInto(work, source);
+      work.GetProc().Rotate(90, true, 0, -1);
+      // Read back by the next step only: the lightest lossless compression.
+      work.GetIO().Params.PngCompression = 1;
+      source = WithSlash(WorkFolder) + "t.png";
+      SaveFrom(work, source);
+      size = PictureSize(View->GetIO(), source);
+      W = size.Width, H = size.Height;
+      rotated = true;
+    }
+    if (Crop) {
+      const int32_t cropW = A >= 1 ? W : RoundEven(H * A);
+      const int32_t cropH = A >= 1 ? RoundEven(W / A) : H;
+      const int32_t x0 = (W - cropW) / 2, y0 = (H - cropH) / 2;
+      LoadInto(work, source);
+      TPxBitmap* bmp = work.Bitmap();
+      work.Selection().Select(x0, y0, x0 + cropW, y0 + cropH, 0, bmp->Width(), bmp->Height());
+      work.GetProc().CropSel();
+    } else if (Stretch) {
+      const int32_t newW = A >= 1 ? RoundEven(H * A) : W;
+      const int32_t newH = A >= 1 ? H : RoundEven(W / A);
+      LoadInto(work, source);
+      work.GetProc().Resample(newW, newH, rfLanczos3);
+    } else {
+      const int32_t padW = A >= 1 ? RoundEven(H * A) : W;
+      const int32_t padH = A >= 1 ? H : RoundEven(W / A);
+      const XaSize fit = FitInside(W, H, padW, padH);
+      const int32_t x0 = (padW - fit.Width) / 2, y0 = (padH - fit.Height) / 2;
+      LoadInto(work, DataFolder + "bkpage.png");
+      work.GetProc().Resample(padW, padH, rfNone);
+      const int32_t top = work.AddLayer();
+      TPxLayer* layer = work.Layer(top);
+      layer->ClipToBackground = true;
+      layer->Width = fit.Width;
+      layer->Height = fit.Height;
+      layer->Left = x0;
+      layer->Top = y0;
+      LoadInto(work, source);
+      work.MergeLayers(0, top, true);
+    }
+  }
+
+  TImagingIO& io = work.GetIO();
+  io.Params.JpegQuality = 96;
+  io.Params.JpegSmoothing = 0;
+  SaveFrom(work, PrintFile(areaIndex));
+  work.GetProc().Resample(area.Width, area.Height, rfLanczos3);
+  io.Params.JpegQuality = 93;
+  io.Params.JpegSmoothing = 0;
+  SaveFrom(work, ScreenFile(areaIndex));
+  work.ClearToBackground();
+  View->SetCurrentLayer(areaIndex + 1);
+  LoadInto(*View, ScreenFile(areaIndex));
+  area.Rotated = rotated;
+}
+
+void XaLayout::PrintPage(TPxPrintJob& job) {
+  job.BeginDoc();
+  try {
+    for (size_t n = 0; n < Areas.size(); ++n) {
+      const TPxLayer* layer = View->Layer(static_cast<int>(n) + 1);
+      const double x = layer->Left / kPagePixelsPerInch;
+      const double y = layer->Top / kPagePixelsPerInch;
+      const double width = layer->GetWidth() / kPagePixelsPerInch;
+      const double height = layer->GetHeight() / kPagePixelsPerInch;
+      if (Areas[n]->FileName.empty()) continue;
+      WorkView->ClearToBackground();
+      LoadInto(*WorkView, PrintFile(static_cast<int32_t>(n)));
+      PxPrintBitmapAt(*WorkView->Bitmap(), job.Canvas(), x, y, width, height, 1.0, rfFastLinear);
+    }
+  } catch (...) {
+    // A failed page is abandoned whole: the printer gets no half page.
+    job.Abort();
+    throw;
+  }
+  job.EndDoc();
 }

@@ -1,0 +1,278 @@
+// The page model, the placing of pictures into areas and the printing loop.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/layout.h"
+#include "imaging/core/imagingio.h"
+#include "imaging/core/pxprint.h"
+#include "imaging/core/pxutils.h"
+#include "imaging/view/imagingview.h"
+#include "util/testutil.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A picture of w x h: red, with a green 20 x 20 block at its top-left corner.
+void WritePicture(const std::string& file, int w, int h, TBGR color = MakeBGR(220, 30, 30)) {
+  TImagingIO io;
+  TPxBitmap* bmp = io.Bitmap();
+  ASSERT_TRUE(bmp->Allocate(w, h, pxRGB24));
+  for (int y = 0; y < h; ++y) {
+    TBGR* row = reinterpret_cast<TBGR*>(bmp->Scanline(y));
+    for (int x = 0; x < w; ++x) row[x] = (x < 20 && y < 20) ? MakeBGR(20, 200, 40) : color;
+  }
+  io.Params.JpegQuality = 95;
+  io.SaveToFile(file);
+  ASSERT_FALSE(io.Aborting) << file;
+}
+
+XaSize FileSize(const std::string& file) {
+  TImagingIO io;
+  io.ReadParamsFromFile(file);
+  EXPECT_NE(io.Params.FileType, 0) << file;
+  return {io.Params.Width, io.Params.Height};
+}
+
+TBGR PixelOf(const std::string& file, int x, int y) {
+  TImagingIO io;
+  io.LoadFromFile(file);
+  EXPECT_FALSE(io.Aborting) << file;
+  TPxBitmap* bmp = io.Bitmap();
+  if (x < 0 || y < 0 || x >= bmp->Width() || y >= bmp->Height()) {
+    ADD_FAILURE() << x << "," << y << " lies outside " << file;
+    return TBGR{};
+  }
+  return reinterpret_cast<TBGR*>(bmp->Scanline(y))[x];
+}
+
+bool Near(TBGR a, TBGR b, int tolerance = 40) {
+  return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
+         std::abs(a.b - b.b) <= tolerance;
+}
+
+class PageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* f : {"bkpage.png", "blankpage.png"})
+      fs::copy_file(testutil::SourceDir() + "/data/" + f, dir.File(f));
+    testutil::WriteFileBytes(dir.File("layouts.txt"),
+                             ":Portrait\r\nslot|0 0 59000 63700\r\n"      // 500 x 700
+                             ":Two\r\nleft|2950 2275 61950 65975\r\n"     // 25,25 500 x 700
+                             "right|64900 2275 100300 34125\r\n"          // 550,25 300 x 350
+                             ":Wide\r\nwide|0 0 82600 45500\r\n"          // 700 x 500
+                             ":Flat\r\nflat|0 0 59000 0\r\n:end\r\n");
+    layout = std::make_unique<XaLayout>(&page, dir.File("layouts.txt"), dir.Path().string());
+    layout->WorkView = &work;
+    layout->SetUpPage();
+  }
+
+  std::string Place(const std::string& picture, int area = 0) {
+    layout->Areas[area]->FileName = picture;
+    layout->PlacePicture(area);
+    return layout->PrintFile(area);
+  }
+
+  testutil::TempDir dir;
+  TImagingVect page;
+  TImagingView work;
+  std::unique_ptr<XaLayout> layout;
+};
+
+TEST_F(PageTest, SheetIsLockedAndExactlyLetterSize) {
+  EXPECT_EQ(page.LayerCount(), 1);
+  EXPECT_EQ(page.Layer(0)->Bitmap->Width(), 850);
+  EXPECT_EQ(page.Layer(0)->Bitmap->Height(), 1100);
+  EXPECT_TRUE(page.Layer(0)->Locked);
+}
+
+TEST_F(PageTest, LoadingLayoutsKeepsOneLayerPerArea) {
+  layout->LoadLayout("two");
+  layout->LoadLayout("Two");
+  ASSERT_EQ(layout->Areas.size(), 2u);
+  ASSERT_EQ(page.LayerCount(), 3);
+  const TPxLayer* right = page.Layer(2);
+  EXPECT_EQ((std::vector<int>{right->Left, right->Top, right->GetWidth(), right->GetHeight()}),
+            (std::vector<int>{550, 25, 300, 350}));
+  EXPECT_TRUE(right->ShowBox);
+  EXPECT_TRUE(right->ClipToBackground);
+  EXPECT_FALSE(right->Locked);
+  layout->Clear();
+  EXPECT_EQ(page.LayerCount(), 1);
+  EXPECT_TRUE(layout->Areas.empty());
+  EXPECT_TRUE(page.Layer(0)->Locked);
+}
+
+TEST_F(PageTest, AttributeLettersIgnoreCase) {
+  for (const char* attributes : {"bc", "BC", "cB"}) {
+    int i = layout->AddFileLayer(dir.File("blankpage.png"), 1, 2, 30, 40, attributes);
+    EXPECT_TRUE(page.Layer(i)->ShowBox && page.Layer(i)->ClipToBackground) << attributes;
+    EXPECT_FALSE(page.Layer(i)->Locked) << attributes;
+  }
+  int locked = layout->AddFileLayer(dir.File("blankpage.png"), 0, 0, 10, 10, "l");
+  EXPECT_TRUE(page.Layer(locked)->Locked);
+  EXPECT_FALSE(page.Layer(locked)->ShowBox);
+}
+
+TEST_F(PageTest, DontCropTurnsAndPadsTheSpecExample) {
+  layout->LoadLayout("Portrait");
+  WritePicture(dir.File("photo.jpg"), 4000, 3000);
+  const std::string full = Place(dir.File("photo.jpg"));
+  EXPECT_TRUE(layout->Areas[0]->Rotated);
+  EXPECT_EQ(FileSize(dir.File("t.png")), (XaSize{3000, 4000}));
+  EXPECT_EQ(FileSize(full), (XaSize{3000, 4200}));
+  EXPECT_EQ(FileSize(layout->ScreenFile(0)), (XaSize{500, 700}));
+  // Turned counter-clockwise: the top-left block is now at the bottom left,
+  // and the picture sits 100 rows down the padding canvas of the sheet's colour.
+  EXPECT_TRUE(Near(PixelOf(full, 10, 100 + 3990), MakeBGR(20, 200, 40)));
+  EXPECT_TRUE(Near(PixelOf(full, 1500, 50), MakeBGR(255, 255, 255)));
+  EXPECT_TRUE(Near(PixelOf(full, 1500, 2000), MakeBGR(220, 30, 30)));
+  // The area's layer shows the reduced copy at its place.
+  EXPECT_EQ(page.CurrentLayer(), 1);
+  EXPECT_EQ(page.Layer(1)->Bitmap->Width(), 500);
+}
+
+struct FitCase {
+  const char* name;
+  bool crop, stretch;
+  int w, h;
+  const char* layout;
+  XaSize full;
+  bool rotated;
+};
+
+class FitModeTest : public PageTest, public ::testing::WithParamInterface<FitCase> {};
+
+TEST_P(FitModeTest, SizesOfTheWorkingFiles) {
+  const FitCase& c = GetParam();
+  layout->LoadLayout(c.layout);
+  layout->Crop = c.crop;
+  layout->Stretch = c.stretch;
+  WritePicture(dir.File("in.png"), c.w, c.h);
+  const std::string full = Place(dir.File("in.png"));
+  EXPECT_EQ(FileSize(full), c.full);
+  EXPECT_EQ(layout->Areas[0]->Rotated, c.rotated);
+  const XaLayoutArea& a = *layout->Areas[0];
+  EXPECT_EQ(FileSize(layout->ScreenFile(0)), (XaSize{a.Width, a.Height}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FitModeTest,
+    ::testing::Values(
+        // 400 x 300 onto 500 x 700: turned to 300 x 400 first.
+        FitCase{"DontCrop", false, false, 400, 300, "Portrait", {300, 420}, true},
+        FitCase{"Stretch", false, true, 400, 300, "Portrait", {300, 420}, true},
+        FitCase{"Crop", true, false, 400, 300, "Portrait", {286, 400}, true},
+        // Within 0.02 of the area's proportions: neither turned nor fitted.
+        FitCase{"CloseEnough", false, false, 700, 1000, "Portrait", {700, 1000}, false},
+        FitCase{"JustTooFar", false, false, 690, 1000, "Portrait", {690, 966}, false},
+        // Square pictures are never turned.
+        FitCase{"Square", false, false, 500, 500, "Portrait", {500, 700}, false},
+        FitCase{"SquareWide", true, false, 500, 500, "Wide", {500, 357}, false},
+        // The crop rectangle is larger than the picture: nothing is cut away.
+        FitCase{"CropBeyond", true, false, 1000, 400, "Wide", {1000, 400}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PageTest, TwoTurnedPicturesShareTheTurnFile) {
+  layout->LoadLayout("Two");
+  WritePicture(dir.File("a.png"), 400, 300, MakeBGR(220, 30, 30));
+  WritePicture(dir.File("b.png"), 600, 200, MakeBGR(30, 30, 220));
+  Place(dir.File("a.png"), 0);
+  Place(dir.File("b.png"), 1);
+  EXPECT_EQ(FileSize(dir.File("t.png")), (XaSize{200, 600}));
+  EXPECT_TRUE(Near(PixelOf(layout->PrintFile(0), 150, 200), MakeBGR(220, 30, 30)));
+  // 600 x 200 turned onto 300 x 350: padded to 200 x 233 around a 78 x 233 picture.
+  EXPECT_EQ(FileSize(layout->PrintFile(1)), (XaSize{200, 233}));
+  EXPECT_TRUE(Near(PixelOf(layout->PrintFile(1), 100, 116), MakeBGR(30, 30, 220)));
+  EXPECT_TRUE(Near(PixelOf(layout->PrintFile(1), 10, 116), MakeBGR(255, 255, 255)));
+  EXPECT_EQ(FileSize(layout->ScreenFile(1)), (XaSize{300, 350}));
+}
+
+TEST_F(PageTest, UnreadablePictureStopsAndAreaKeepsItsPicture) {
+  layout->LoadLayout("Portrait");
+  WritePicture(dir.File("good.png"), 500, 700);
+  Place(dir.File("good.png"));
+  testutil::WriteFileBytes(dir.File("broken.jpg"), "not a picture at all");
+  for (const std::string bad : {dir.File("broken.jpg"), dir.File("missing.png")}) {
+    layout->Areas[0]->FileName = bad;
+    try {
+      layout->PlacePicture(0);
+      ADD_FAILURE() << "no error for " << bad;
+    } catch (const std::exception& e) {
+      EXPECT_NE(std::string(e.what()).find(bad), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(page.Layer(1)->Bitmap->Width(), 500) << bad;
+  }
+}
+
+TEST_F(PageTest, AreaWithoutHeightRefusesPictures) {
+  layout->LoadLayout("Flat");
+  WritePicture(dir.File("p.png"), 50, 50);
+  layout->Areas[0]->FileName = dir.File("p.png");
+  EXPECT_THROW(layout->PlacePicture(0), XaPlaceError);
+  EXPECT_FALSE(fs::exists(layout->PrintFile(0)));
+  layout->PlacePicture(-1);  // no area: nothing happens
+}
+
+// Records the page that would reach the printer.
+class RecordingJob : public TPxPrintJob, public TPxPrinterCanvas {
+ public:
+  void BeginDoc() override { log.push_back("begin"); }
+  TPxPrinterCanvas& Canvas() override { return *this; }
+  void EndDoc() override { log.push_back("end"); }
+  void Abort() override { log.push_back("abort"); }
+  int32_t DpiX() const override { return 300; }
+  int32_t DpiY() const override { return 300; }
+  void StretchDib(const TPxPackedDib&, int32_t dx, int32_t dy, int32_t dw, int32_t dh, int32_t,
+                  int32_t, int32_t, int32_t) override {
+    log.push_back("draw " + std::to_string(dx) + "," + std::to_string(dy) + " " +
+                  std::to_string(dw) + "x" + std::to_string(dh));
+  }
+  std::vector<std::string> log;
+};
+
+TEST_F(PageTest, PrintsEachPlacedPictureAtItsLayersPlaceInInches) {
+  layout->LoadLayout("Two");
+  {
+    RecordingJob empty;
+    layout->PrintPage(empty);
+    EXPECT_EQ(empty.log, (std::vector<std::string>{"begin", "end"}));
+  }
+  WritePicture(dir.File("p.png"), 2000, 2800);
+  Place(dir.File("p.png"), 0);
+  page.Layer(1)->Left += 50;  // moved half an inch to the right
+  RecordingJob moved;
+  layout->PrintPage(moved);
+  // 2000 px onto 5 inches at 300 dpi is a reduction, sent in bands from x = 0.75 in.
+  ASSERT_GE(moved.log.size(), 3u);
+  EXPECT_EQ(moved.log.front(), "begin");
+  EXPECT_EQ(moved.log.back(), "end");
+  EXPECT_EQ(moved.log[1].rfind("draw 225,75 1500x", 0), 0u) << moved.log[1];
+
+  page.Layer(1)->Width = 400;
+  page.Layer(1)->Height = 300;
+  RecordingJob resized;
+  layout->PrintPage(resized);
+  EXPECT_EQ(resized.log[1].rfind("draw 225,75 1200x", 0), 0u) << resized.log[1];
+}
+
+TEST_F(PageTest, FailedPrintAbandonsTheJob) {
+  layout->LoadLayout("Two");
+  WritePicture(dir.File("p.png"), 500, 700);
+  Place(dir.File("p.png"), 0);
+  fs::remove(layout->PrintFile(0));
+  RecordingJob job;
+  EXPECT_ANY_THROW(layout->PrintPage(job));
+  EXPECT_EQ(job.log, (std::vector<std::string>{"begin", "abort"}));
+}
+
+TEST(FitInside, LargestSizeWithTheSourcesProportions) {
+  EXPECT_EQ(FitInside(3000, 4000, 3000, 4200), (XaSize{3000, 4000}));
+  EXPECT_EQ(FitInside(690, 1000, 690, 966), (XaSize{667, 966}));
+  EXPECT_EQ(FitInside(100, 50, 0, 10), (XaSize{100, 50}));  // no box: the source's own size
+  EXPECT_EQ(FitInside(1, 1, 5, 3), (XaSize{3, 3}));
+  EXPECT_EQ(FitInside(0, 0, 5, 3), (XaSize{0, 0}));
+}
+
+}  // namespace
