@@ -352,7 +352,12 @@ void TImagingView::MergeLayers(int index1, int index2, bool removeUpper) {
   if (index1 < 0 || index2 < 0 || index1 >= count || index2 >= count || index1 == index2) return;
   StoreCurrentBitmap();
   const int lower = std::min(index1, index2), upper = std::max(index1, index2);
-  auto merged = std::make_unique<TPxLayer>(this, false, layers_[index1]->Bitmap);
+  // The merged layer's bitmap lives where index1's does; it is sized by the merge
+  // itself, so it is not allocated at index1's size first.
+  auto* target = new TPxBitmap();
+  if (const TPxBitmap* from = layers_[index1]->Bitmap; from && from->Location() != pxMemory)
+    target->SetLocation(from->Location());
+  auto merged = std::make_unique<TPxLayer>(this, true, target);
   {
     TMergeSource a(*layers_[lower], ZoomFilter);
     TMergeSource b(*layers_[upper], ZoomFilter);
