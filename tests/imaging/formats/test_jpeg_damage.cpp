@@ -239,6 +239,29 @@ TEST(JpegDamage, MissingEndMarkerOnlyWarns) {
   EXPECT_EQ(r.Bitmap.Height(), 192);
 }
 
+// A buffer that cannot hold anything, as when memory and disk are exhausted.
+class TRefusingBitmap : public TPxBitmap {
+ public:
+  bool Allocate(int, int, TPxPixelFormat) override {
+    ++asked;
+    return false;
+  }
+  int asked = 0;
+};
+
+TEST(JpegDamage, ABufferThatCannotHoldThePictureAborts) {
+  TRefusingBitmap bmp;
+  TIOParamsVals params;
+  bool aborting = false;
+  TPxProgress progress;
+  progress.Aborting = &aborting;
+  TPxMemoryStream stream(Baseline().data(), Baseline().size());
+  ReadJpegStream(stream, nullptr, &bmp, true, false, true, false, false, progress, params);
+  EXPECT_EQ(bmp.asked, 1);
+  EXPECT_TRUE(aborting);
+  EXPECT_TRUE(bmp.IsEmpty());
+}
+
 // A stream that accepts only so many bytes.
 class TShortStream : public TPxMemoryStream {
  public:
