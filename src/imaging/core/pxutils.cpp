@@ -183,6 +183,13 @@ void TPxBitmap::TakeStorageFrom(TPxBitmap& other) {
   other.pixelFormat_ = pxNone;
 }
 
+void TPxBitmap::TakeOver(TPxBitmap& source) {
+  if (&source == this) return;
+  TakeStorageFrom(source);
+  BlackWhiteMethod = source.BlackWhiteMethod;
+  if (!isAlphaPlane_) alpha_ = std::move(source.alpha_);
+}
+
 bool TPxBitmap::AllocateIn(int width, int height, TPxPixelFormat pf, TPxLocation wanted, bool force) {
   if (wanted == pxTBitmap && width > 0 && height > 0) CheckPlatformFormat(pf);
   ReleaseStorage();

@@ -331,6 +331,9 @@ class TPxBitmap : public TPxBaseBitmap {
   // Copies size, format, pixels, palette, FullAlpha, RowAlign,
   // BlackWhiteMethod and the alpha plane. False when allocation failed.
   bool Assign(const TPxBitmap& source) override;
+  // Takes over source's pixels, palette and alpha plane without copying;
+  // source is left empty. For results computed into a scratch bitmap.
+  void TakeOver(TPxBitmap& source);
   // Moves pixels, palette and alpha plane to another location. pxTBitmap:
   // px16g becomes px8g; px32f, pxCMYK, pxRGB48 throw std::runtime_error.
   bool SetLocation(TPxLocation location);

@@ -46,6 +46,16 @@ void AllocateOrThrow(TPxBitmap& b, int w, int h, TPxPixelFormat pf) {
   if (!b.Allocate(w, h, pf) || (w > 0 && h > 0 && b.IsEmpty())) throw std::bad_alloc();
 }
 
+// The image becomes `result`: its storage is taken over when both live in the
+// same place (no copy of the pixels), else copied.
+void Adopt(TPxBitmap& image, TPxBitmap& result) {
+  if (image.Location() == result.Location()) {
+    image.TakeOver(result);
+    return;
+  }
+  if (!image.Assign(result)) throw std::bad_alloc();
+}
+
 void CopyPalette(const TPxBitmap& src, TPxBitmap& dst) {
   if (src.PixelFormat() != px8p || dst.PixelFormat() != px8p) return;
   for (int i = 0; i < src.PaletteCount(); ++i) dst.PaletteColor(i, src.PaletteColor(i));
@@ -263,7 +273,7 @@ void TImagingProc::Resample(int width, int height, TResampleFilter filter) {
   TPxBitmap scratch;
   ResampleTo(scratch, width, height, filter);
   if (scratch.IsEmpty()) return;  // both dimensions negative
-  if (!cur->Assign(scratch)) throw std::bad_alloc();
+  Adopt(*cur, scratch);
   Changed();
 }
 
@@ -352,7 +362,7 @@ void TImagingProc::Rotate(double angle, bool antiAlias, uint8_t antialiasMode, i
         a->SetFullAlpha(full);
       }
     }
-    if (!cur->Assign(out)) throw std::bad_alloc();
+    Adopt(*cur, out);
   }
   Changed();
 }
@@ -420,7 +430,7 @@ void TImagingProc::CropSel() {
         else
           da->SetFullAlpha(false);
       }
-      if (!cur->Assign(out)) throw std::bad_alloc();
+      Adopt(*cur, out);
     }
   }
   Changed();
@@ -442,7 +452,7 @@ bool TImagingProc::Undo() {
   if (undo_.empty() || !cur) return false;
   std::unique_ptr<TPxBitmap> image = std::move(undo_.back().Image);
   undo_.pop_back();
-  if (!cur->Assign(*image)) throw std::bad_alloc();
+  Adopt(*cur, *image);
   Changed();
   return true;
 }
