@@ -226,7 +226,9 @@ TEST(JpegDamage, GarbledScanDataIsReported) {
     Decode(s, r);
     // Either the codec gave up, or it warned about what it had to make up.
     EXPECT_TRUE(r.Aborting || r.Params.JpegWarnings > 0);
-    if (!r.Aborting) EXPECT_NE(r.Params.JpegLastWarning, 0);
+    if (!r.Aborting) {
+      EXPECT_NE(r.Params.JpegLastWarning, 0);
+    }
   }
 }
 
