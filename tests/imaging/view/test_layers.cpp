@@ -262,9 +262,12 @@ TEST_P(LayersMergePlace, PositionsAreMadeNonNegative) {
   auto underB = [&](int x, int y) {
     return x >= c.BX && x < c.BX + 300 && y >= c.BY && y < c.BY + 200;
   };
-  if (!underB(c.AX, c.AY)) EXPECT_EQ(PixelAt(bmp, c.AX, c.AY), MakeBGR(10, 0, 0));
-  if (!underB(c.AX + 599, c.AY + 399))
+  if (!underB(c.AX, c.AY)) {
+    EXPECT_EQ(PixelAt(bmp, c.AX, c.AY), MakeBGR(10, 0, 0));
+  }
+  if (!underB(c.AX + 599, c.AY + 399)) {
     EXPECT_EQ(PixelAt(bmp, c.AX + 599, c.AY + 399), MakeBGR(10, 143, 87));
+  }
   EXPECT_EQ(PixelAt(bmp, c.BX, c.BY), MakeBGR(11, 0, 0));
   EXPECT_EQ(PixelAt(bmp, c.BX + 299, c.BY + 199), MakeBGR(11, 199, 43));
 }
