@@ -362,7 +362,7 @@ void ReadPngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
 
 namespace {
 
-enum class RowKind { Gray1, Gray8, Gray16, Palette, PaletteAlpha, RGB, RGBA };
+enum class RowKind { Gray1, Gray8, Gray16, GrayAlpha, Palette, PaletteAlpha, RGB, RGBA };
 
 struct PngWriteJob {
   png_structp png = nullptr;
@@ -453,6 +453,15 @@ void BuildRow(void* context, int y, png_bytep out) {
         out[2 * x + 1] = row[2 * x];
       }
       break;
+    case RowKind::GrayAlpha: {
+      const uint8_t* a = s.mask->Scanline(y);
+      const bool gray8 = s.bitmap->PixelFormat() == px8g;
+      for (int x = 0; x < w; ++x) {
+        out[2 * x] = gray8 ? row[x] : row[3 * x + 2];
+        out[2 * x + 1] = a[x];
+      }
+      break;
+    }
     case RowKind::Palette:
       s.quantizer->MapRow(reinterpret_cast<const TBGR*>(row), out, w);
       break;
@@ -478,26 +487,37 @@ void BuildRow(void* context, int y, png_bytep out) {
   }
 }
 
-// A px1g copy of a picture: exact when it has at most two colours (the darker
-// becomes black), otherwise by the buffer's black-and-white conversion.
-bool MakeBlackWhite(const TPxBitmap& source, TPxBitmap& out) {
-  if (!out.Assign(source)) return false;
-  if (out.PixelFormat() != pxRGB24 && !out.ConvertTo(pxRGB24)) return false;
-  TBGR colors[2];
+// True when every pixel of a pxRGB24 picture is a gray level.
+bool IsGray(TPxBitmap& rgb) {
+  for (int y = 0; y < rgb.Height(); ++y) {
+    const TBGR* row = reinterpret_cast<const TBGR*>(rgb.Scanline(y));
+    for (int x = 0; x < rgb.Width(); ++x)
+      if (row[x].r != row[x].g || row[x].g != row[x].b) return false;
+  }
+  return true;
+}
+
+// The distinct colours of a pxRGB24 picture into colors, up to two; 3 means more.
+int CountColors(TPxBitmap& rgb, TBGR colors[2]) {
   int found = 0;
-  bool few = true;
-  for (int y = 0; y < out.Height() && few; ++y) {
-    const TBGR* row = reinterpret_cast<const TBGR*>(out.Scanline(y));
-    for (int x = 0; x < out.Width(); ++x) {
+  for (int y = 0; y < rgb.Height(); ++y) {
+    const TBGR* row = reinterpret_cast<const TBGR*>(rgb.Scanline(y));
+    for (int x = 0; x < rgb.Width(); ++x) {
       if ((found > 0 && row[x] == colors[0]) || (found > 1 && row[x] == colors[1])) continue;
-      if (found == 2) {
-        few = false;
-        break;
-      }
+      if (found == 2) return 3;
       colors[found++] = row[x];
     }
   }
-  if (!few) return out.ConvertTo(px1g);
+  return found;
+}
+
+// A px1g copy of a pxRGB24 picture: exact when it has at most two colours (the
+// darker becomes black), otherwise by the buffer's black-and-white conversion.
+bool MakeBlackWhite(TPxBitmap& source, TPxBitmap& out) {
+  if (!out.Assign(source)) return false;
+  TBGR colors[2];
+  const int found = CountColors(out, colors);
+  if (found > 2) return out.ConvertTo(px1g);
   // Which of the colours becomes white: the lighter of two, a single light one, or none.
   int whiteIndex = 0;
   if (found == 2) whiteIndex = PxGray(colors[1]) > PxGray(colors[0]) ? 1 : 0;
@@ -569,24 +589,31 @@ void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   };
   bool ready = true;
 
-  if (params.SamplesPerPixel == 1 && bps == 1) {
-    if (bitmap->PixelFormat() != px1g) {
-      ready = MakeBlackWhite(*bitmap, copy);
-      source = &copy;
+  // The palette of the quantizer's colours, at most n of them, at the given depth.
+  auto usePalette = [&](int depth, int n) {
+    quantizer = std::make_unique<TPxQuantizer>(*source, n);
+    job.kind = RowKind::Palette;
+    job.bitDepth = depth;
+    job.colorType = PNG_COLOR_TYPE_PALETTE;
+    job.paletteCount = std::min(quantizer->ColorCount(), n);
+    for (int i = 0; i < job.paletteCount; ++i) {
+      const TBGR& c = quantizer->Color(i);
+      job.palette[i] = png_color{c.r, c.g, c.b};
     }
-    job.kind = RowKind::Gray1;
-    job.bitDepth = 1;
-    job.colorType = PNG_COLOR_TYPE_GRAY;
-    job.background.gray = PxGray(bk) >= 128 ? 1 : 0;
-  } else if (params.SamplesPerPixel == 1 && bps == 16 && bitmap->PixelFormat() == px16g) {
-    job.kind = RowKind::Gray16;
-    job.bitDepth = 16;
-    job.colorType = PNG_COLOR_TYPE_GRAY;
-    job.background.gray = static_cast<png_uint_16>(PxGray(bk) * 257);
-  } else if (params.SamplesPerPixel == 1 && alpha) {
-    // Index 0 is transparent and holds the background; the picture's colours follow.
-    ready = bitmap->PixelFormat() == pxRGB24 || useCopy(pxRGB24);
-    if (ready) {
+    job.background.index = static_cast<png_byte>(NearestIndex(bk, job.palette, 0, job.paletteCount));
+  };
+
+  if (params.SamplesPerPixel == 1 && alpha) {
+    ready = bitmap->PixelFormat() == px8g || bitmap->PixelFormat() == pxRGB24 || useCopy(pxRGB24);
+    if (ready && (source->PixelFormat() == px8g || IsGray(*source))) {
+      // A gray picture keeps its levels and its alpha exactly.
+      job.kind = RowKind::GrayAlpha;
+      job.bitDepth = 8;
+      job.colorType = PNG_COLOR_TYPE_GRAY_ALPHA;
+      job.background.gray = PxGray(bk);
+    } else if (ready) {
+      // Index 0 is transparent and holds the background; the picture's colours
+      // follow (source is pxRGB24 here: gray sources took the branch above).
       const int n = std::min(1 << std::clamp(bps, 1, 8), 255);
       quantizer = std::make_unique<TPxQuantizer>(*source, n);
       job.kind = RowKind::PaletteAlpha;
@@ -601,6 +628,37 @@ void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
       job.hasTrns = true;
       job.background.index = 0;
     }
+  } else if (params.SamplesPerPixel == 1 && bps == 1) {
+    // One bit per pixel: black and white, except that a picture of two other
+    // colours keeps them in a two-entry palette rather than losing them.
+    bool twoColours = false;
+    if (bitmap->PixelFormat() != px1g) {
+      ready = bitmap->PixelFormat() == pxRGB24 || useCopy(pxRGB24);
+      TBGR colors[2];
+      const int n = ready ? CountColors(*source, colors) : 0;
+      bool blackWhite = true;
+      for (int i = 0; i < std::min(n, 2); ++i)
+        blackWhite = blackWhite && (colors[i] == TBGR{0, 0, 0} || colors[i] == TBGR{255, 255, 255});
+      twoColours = ready && n <= 2 && !blackWhite;
+      if (ready && !twoColours) {
+        TPxBitmap bw;
+        ready = MakeBlackWhite(*source, bw) && copy.Assign(bw);
+        source = &copy;
+      }
+    }
+    if (twoColours) {
+      usePalette(1, 2);
+    } else {
+      job.kind = RowKind::Gray1;
+      job.bitDepth = 1;
+      job.colorType = PNG_COLOR_TYPE_GRAY;
+      job.background.gray = PxGray(bk) >= 128 ? 1 : 0;
+    }
+  } else if (params.SamplesPerPixel == 1 && bps == 16 && bitmap->PixelFormat() == px16g) {
+    job.kind = RowKind::Gray16;
+    job.bitDepth = 16;
+    job.colorType = PNG_COLOR_TYPE_GRAY;
+    job.background.gray = static_cast<png_uint_16>(PxGray(bk) * 257);
   } else if (params.SamplesPerPixel == 1) {
     // Palette, or gray when the picture has no colour.
     const int depth = bps <= 2 ? 2 : bps <= 4 ? 4 : 8;
@@ -610,10 +668,10 @@ void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
     } else {
       ready = bitmap->PixelFormat() == pxRGB24 || useCopy(pxRGB24);
       if (ready) {
-        quantizer = std::make_unique<TPxQuantizer>(*source, n);
+        TPxQuantizer probe(*source, n);
         // A picture without colour is written as gray levels, exactly.
         bool gray = true;
-        for (const TBGR& c : quantizer->Palette()) gray = gray && c.r == c.g && c.g == c.b;
+        for (const TBGR& c : probe.Palette()) gray = gray && c.r == c.g && c.g == c.b;
         job.kind = gray ? RowKind::Gray8 : RowKind::Palette;
       }
     }
@@ -622,14 +680,7 @@ void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
       job.colorType = PNG_COLOR_TYPE_GRAY;
       job.background.gray = PxGray(bk);
     } else if (ready) {
-      job.bitDepth = depth;
-      job.colorType = PNG_COLOR_TYPE_PALETTE;
-      job.paletteCount = std::min(quantizer->ColorCount(), n);
-      for (int i = 0; i < job.paletteCount; ++i) {
-        const TBGR& c = quantizer->Color(i);
-        job.palette[i] = png_color{c.r, c.g, c.b};
-      }
-      job.background.index = static_cast<png_byte>(NearestIndex(bk, job.palette, 0, job.paletteCount));
+      usePalette(depth, n);
     }
   } else {
     ready = bitmap->PixelFormat() == pxRGB24 || useCopy(pxRGB24);

@@ -5,6 +5,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -264,6 +266,171 @@ const MagickCase kMagickCases[] = {
 INSTANTIATE_TEST_SUITE_P(Files, ImageMagickPng, ::testing::ValuesIn(kMagickCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// --- Files written by netpbm: small palettes and transparency chunks ----------
+
+// A PAM file as netpbm's pngtopam writes it, reduced to 8-bit RGBA.
+bool ParsePam(const std::string& bytes, Decoded& out) {
+  size_t end = bytes.find("ENDHDR\n");
+  if (bytes.rfind("P7\n", 0) != 0 || end == std::string::npos) return false;
+  int depth = 0, maxval = 0;
+  std::string tuple;
+  size_t pos = 3;
+  while (pos < end) {
+    size_t nl = bytes.find('\n', pos);
+    std::string line = bytes.substr(pos, nl - pos);
+    char key[32] = {}, value[64] = {};
+    if (std::sscanf(line.c_str(), "%31s %63s", key, value) == 2) {
+      std::string k = key;
+      if (k == "WIDTH") out.width = std::atoi(value);
+      if (k == "HEIGHT") out.height = std::atoi(value);
+      if (k == "DEPTH") depth = std::atoi(value);
+      if (k == "MAXVAL") maxval = std::atoi(value);
+      if (k == "TUPLTYPE") tuple = value;
+    }
+    pos = nl + 1;
+  }
+  const size_t bytesPerSample = maxval > 255 ? 2 : 1;
+  const size_t pixels = static_cast<size_t>(out.width) * out.height;
+  const char* data = bytes.data() + end + 7;
+  if (maxval <= 0 || (depth != 2 && depth != 4) || bytes.size() < end + 7 + pixels * depth * bytesPerSample)
+    return false;
+  out.rgba.resize(pixels * 4);
+  for (size_t i = 0; i < pixels; ++i) {
+    int v[4];
+    for (int c = 0; c < depth; ++c) {
+      const uint8_t* p = reinterpret_cast<const uint8_t*>(data) + (i * depth + c) * bytesPerSample;
+      const int raw = bytesPerSample == 2 ? (p[0] << 8 | p[1]) : p[0];
+      v[c] = bytesPerSample == 2 ? raw >> 8 : raw * 255 / maxval;  // 16-bit: the high byte
+    }
+    const bool gray = depth == 2;
+    out.rgba[4 * i] = static_cast<uint8_t>(v[0]);
+    out.rgba[4 * i + 1] = static_cast<uint8_t>(gray ? v[0] : v[1]);
+    out.rgba[4 * i + 2] = static_cast<uint8_t>(gray ? v[0] : v[2]);
+    out.rgba[4 * i + 3] = static_cast<uint8_t>(gray ? v[1] : v[3]);
+  }
+  return true;
+}
+
+struct NetpbmCase {
+  const char* name;
+  const char* options;  // for pnmtopng
+  bool gray;            // a PGM source, else PPM
+  int maxval;           // of the source
+  int colors;           // distinct colours of a PPM source (0 = many)
+  int bitDepth, colorType;
+  bool trns;
+};
+
+// The source picture: few colours for the palette cases, smooth levels otherwise.
+std::string NetpbmSource(const NetpbmCase& c, int w, int h) {
+  std::string out = std::string(c.gray ? "P5\n" : "P6\n") + std::to_string(w) + " " + std::to_string(h) +
+                    "\n" + std::to_string(c.maxval) + "\n";
+  static const uint8_t kPalette[][3] = {{255, 0, 0}, {0, 0, 255}, {0, 255, 0}, {9, 9, 9},
+                                        {200, 40, 100}, {17, 180, 3}, {90, 90, 250}, {255, 255, 0}};
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      if (c.gray) {
+        const int v = (x * 37 + y * 11) % (c.maxval + 1);
+        if (c.maxval > 255) {
+          out += static_cast<char>(v >> 8);
+        }
+        out += static_cast<char>(v & 0xFF);
+      } else if (c.colors > 0) {
+        const uint8_t* p = kPalette[(x + 2 * y) % c.colors];
+        out.append(reinterpret_cast<const char*>(p), 3);
+      } else {
+        out += static_cast<char>(x * 6);
+        out += static_cast<char>(y * 12);
+        out += static_cast<char>(x * y);
+      }
+    }
+  return out;
+}
+
+class NetpbmPng : public ::testing::TestWithParam<NetpbmCase> {};
+
+TEST_P(NetpbmPng, ReadsTheSamePixelsAsPngtopam) {
+  if (!testutil::HaveTool("/usr/bin/pnmtopng") || !testutil::HaveTool("/usr/bin/pngtopam"))
+    GTEST_SKIP() << "netpbm is not installed";
+  const NetpbmCase& c = GetParam();
+  testutil::TempDir dir;
+  const std::string src = dir.File("source.pnm"), png = dir.File("fixture.png"), pam = dir.File("decoded.pam");
+  testutil::WriteFileBytes(src, NetpbmSource(c, 40, 20));
+  auto r = testutil::RunCommand("/usr/bin/pnmtopng " + std::string(c.options) + " '" + src + "' > '" + png + "'");
+  ASSERT_EQ(r.status, 0) << r.output;
+  PngHeader h = ReadHeader(testutil::ReadFileBytes(png));
+  ASSERT_EQ(h.bitDepth, c.bitDepth);
+  ASSERT_EQ(h.colorType, c.colorType);
+  ASSERT_EQ(h.hasTrns, c.trns);
+  // The reference decoding is pngtopam's, except for an RGB file whose tRNS
+  // names a colour: this netpbm marks a different pixel transparent than the
+  // one of that colour, so ImageMagick decides there.
+  Decoded ref;
+  if (c.colorType == 2 && c.trns) {
+    if (!testutil::HaveTool(kConvert)) GTEST_SKIP() << "ImageMagick is not installed";
+    ASSERT_TRUE(DecodeWithImageMagick(png, dir, ref));
+  } else {
+    r = testutil::RunCommand("/usr/bin/pngtopam -alphapam '" + png + "' > '" + pam + "'");
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_TRUE(ParsePam(testutil::ReadFileBytes(pam), ref));
+  }
+
+  TImagingIO io;
+  io.LoadFromFile(png);
+  ASSERT_FALSE(io.Aborting);
+  TPxBitmap& b = *io.Bitmap();
+  ASSERT_EQ(b.Width(), ref.width);
+  ASSERT_EQ(b.Height(), ref.height);
+  std::vector<TBGR> px = Colors(b);
+  std::vector<uint8_t> alpha = AlphaValues(b);
+  int mismatches = 0;
+  for (size_t i = 0; i < px.size(); ++i) {
+    const uint8_t* e = &ref.rgba[4 * i];
+    if (px[i].r != e[0] || px[i].g != e[1] || px[i].b != e[2] || alpha[i] != e[3]) {
+      if (++mismatches <= 3)
+        ADD_FAILURE() << "pixel " << i << ": ours " << int(px[i].r) << "," << int(px[i].g) << ","
+                      << int(px[i].b) << "," << int(alpha[i]) << " pngtopam " << int(e[0]) << ","
+                      << int(e[1]) << "," << int(e[2]) << "," << int(e[3]);
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(b.AlphaChannel()->FullAlpha(), !c.trns);
+
+  // Written again with the parameters it was read with, the file keeps its pixels.
+  const std::string rewritten = dir.File("again.png");
+  io.SaveToFile(rewritten);
+  ASSERT_FALSE(io.Aborting);
+  TImagingIO back;
+  back.LoadFromFile(rewritten);
+  ASSERT_FALSE(back.Aborting);
+  // Transparency comes back too; a palette file keeps the background colour
+  // in its transparent entry, so only opaque pixels keep their colour.
+  EXPECT_EQ(AlphaValues(*back.Bitmap()), alpha);
+  std::vector<TBGR> again = Colors(*back.Bitmap());
+  ASSERT_EQ(again.size(), px.size());
+  int changed = 0;
+  for (size_t i = 0; i < px.size(); ++i) changed += alpha[i] == 255 && !(again[i] == px[i]);
+  EXPECT_EQ(changed, 0);
+}
+
+const NetpbmCase kNetpbmCases[] = {
+    {"palette1_two_colours", "", false, 255, 2, 1, 3, false},
+    {"palette1_transparent", "-transparent red", false, 255, 2, 1, 3, true},
+    {"palette1_transparent_interlaced", "-interlace -transparent red", false, 255, 2, 1, 3, true},
+    {"palette2", "", false, 255, 4, 2, 3, false},
+    {"palette2_transparent", "-transparent rgb:00/ff/00", false, 255, 4, 2, 3, true},
+    {"palette4", "", false, 255, 8, 4, 3, false},
+    {"rgb_transparent_colour", "-transparent rgb:06/0c/01", false, 255, 0, 8, 2, true},
+    {"rgb_transparent_colour_interlaced", "-interlace -transparent rgb:06/0c/01", false, 255, 0, 8, 2, true},
+    {"gray2", "", true, 3, 0, 2, 0, false},
+    {"gray2_transparent_level", "-transparent rgb:55/55/55", true, 3, 0, 2, 0, true},
+    {"gray8_transparent_level", "-transparent rgb:25/25/25", true, 255, 0, 8, 0, true},
+    {"gray16", "", true, 65535, 0, 16, 0, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Files, NetpbmPng, ::testing::ValuesIn(kNetpbmCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // --- Round trips through our writer and reader -------------------------------
 
 struct RoundTripCase {
@@ -332,7 +499,7 @@ TEST_P(PngRoundTrip, ReadsBackWhatWasWrittenAndImageMagickAgrees) {
       }
   }
   std::vector<uint8_t> expectedAlpha = AlphaValues(source);
-  if (c.alpha && c.samplesPerPixel == 1) {
+  if (c.alpha && c.fileColorType == 3) {
     for (size_t i = 0; i < expected.size(); ++i)
       if (expectedAlpha[i] != 255) {
         expected[i] = MakeBGR(10, 200, 30);
@@ -366,6 +533,8 @@ const RoundTripCase kRoundTrips[] = {
     {"rgb24_palette_4bit", pxRGB24, 1, 4, false, false, 4, 3, 0x80},
     {"rgb24_palette_interlaced", pxRGB24, 1, 8, false, true, 8, 3, 0xC0},
     {"gray8", px8g, 1, 8, false, false, 8, 0},
+    {"gray8_alpha", px8g, 1, 8, true, false, 8, 4},
+    {"gray8_alpha_interlaced", px8g, 1, 8, true, true, 8, 4},
     {"gray8_as_rgb", px8g, 3, 8, false, false, 8, 2},
     {"gray16", px16g, 1, 16, false, false, 16, 0},
     {"bw1", px1g, 1, 1, false, false, 1, 0},
