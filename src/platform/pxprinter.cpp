@@ -1,12 +1,16 @@
 #include "platform/pxprinter.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QGuiApplication>
 #include <QImage>
 #include <QPageSetupDialog>
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 QPrinter& PxCurrentPrinter() {
@@ -32,22 +36,6 @@ bool PxShowPrintDialog(QWidget* parent) {
   QPrintDialog dialog(&printer, parent);
   dialog.setMinMax(1, 1);
   return dialog.exec() == QDialog::Accepted;
-}
-
-void PxPrintToPdf(const std::string& fileName) {
-  QPrinter& printer = PxCurrentPrinter();
-  printer.setOutputFormat(QPrinter::PdfFormat);
-  printer.setOutputFileName(QString::fromStdString(fileName));
-  // PDF output has no device resolution of its own; 600 dpi keeps photographs sharp.
-  printer.setResolution(600);
-}
-
-void PxPrintToQueue(const std::string& queue) {
-  QPrinterInfo info = QPrinterInfo::printerInfo(QString::fromStdString(queue));
-  if (info.isNull()) throw TPxPrintError("There is no printer named \"" + queue + "\".");
-  QPrinter& printer = PxCurrentPrinter();
-  printer.setOutputFormat(QPrinter::NativeFormat);
-  printer.setPrinterName(info.printerName());
 }
 
 namespace {
@@ -92,6 +80,7 @@ class TPxQtCanvas : public TPxPrinterCanvas {
 class TPxQtPrintJob : public TPxPrintJob {
  public:
   explicit TPxQtPrintJob(QPrinter& printer) : printer_(printer) {}
+  explicit TPxQtPrintJob(std::unique_ptr<QPrinter> own) : own_(std::move(own)), printer_(*own_) {}
   ~TPxQtPrintJob() override {
     if (painter_.isActive()) Abort();
   }
@@ -131,13 +120,54 @@ class TPxQtPrintJob : public TPxPrintJob {
                                                            : printer_.printerName().toStdString();
   }
 
+  std::unique_ptr<QPrinter> own_;
   QPrinter& printer_;
   QPainter painter_;
   std::unique_ptr<TPxQtCanvas> canvas_;
 };
 
+std::unique_ptr<QPrinter> LetterPrinter() {
+  auto printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+  printer->setPageSize(QPageSize(QPageSize::Letter));
+  printer->setFullPage(true);
+  return printer;
+}
+
 }  // namespace
 
 std::unique_ptr<TPxPrintJob> PxNewPrintJob() {
   return std::make_unique<TPxQtPrintJob>(PxCurrentPrinter());
+}
+
+std::unique_ptr<TPxPrintJob> PxNewPdfPrintJob(const std::string& fileName) {
+  auto printer = LetterPrinter();
+  printer->setOutputFormat(QPrinter::PdfFormat);
+  printer->setOutputFileName(QString::fromStdString(fileName));
+  // PDF has no device resolution of its own; 600 dpi keeps photographs sharp.
+  printer->setResolution(600);
+  return std::make_unique<TPxQtPrintJob>(std::move(printer));
+}
+
+std::unique_ptr<TPxPrintJob> PxNewQueuePrintJob(const std::string& queue) {
+  QPrinterInfo info = QPrinterInfo::printerInfo(QString::fromStdString(queue));
+  if (info.isNull()) throw TPxPrintError("There is no printer named \"" + queue + "\".");
+  auto printer = std::make_unique<QPrinter>(info, QPrinter::HighResolution);
+  printer->setPageSize(QPageSize(QPageSize::Letter));
+  printer->setFullPage(true);
+  return std::make_unique<TPxQtPrintJob>(std::move(printer));
+}
+
+std::shared_ptr<void> PxStartHeadlessPrinting() {
+  if (QCoreApplication::instance()) return nullptr;
+  // Printing draws no window: it must work without a display.
+  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // A command-line program says one line per failure: the platform's own
+  // remarks about its session set-up are not for its users.
+  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(text));
+  });
+  static int argc = 1;
+  static char name[] = "pictrova";
+  static char* argv[] = {name, nullptr};
+  return std::make_shared<QGuiApplication>(argc, argv);
 }

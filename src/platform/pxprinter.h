@@ -19,11 +19,17 @@ void PxShowPrinterSetup(QWidget* parent);
 // The print dialog with 1 copy and the page range 1 to 1; true when confirmed.
 bool PxShowPrintDialog(QWidget* parent);
 
-// Points the current printer at a PDF file instead of a print queue.
-void PxPrintToPdf(const std::string& fileName);
-// Points the current printer at a named print queue; throws TPxPrintError when there is none.
-void PxPrintToQueue(const std::string& queue);
-
 // A print job on the current printer. The page is measured from the paper's
 // corner, so a picture lands where the page view shows it.
 std::unique_ptr<TPxPrintJob> PxNewPrintJob();
+
+// Jobs on a printer of their own, for programs without windows: a letter
+// page into a PDF file, or to a named print queue (TPxPrintError when there
+// is no such queue). Each job keeps its printer until it is destroyed.
+std::unique_ptr<TPxPrintJob> PxNewPdfPrintJob(const std::string& fileName);
+std::unique_ptr<TPxPrintJob> PxNewQueuePrintJob(const std::string& queue);
+
+// Printing needs the platform's application object; a program without
+// windows gets one that needs no display. It lives until the returned
+// holder is destroyed (after the jobs); null when one exists already.
+std::shared_ptr<void> PxStartHeadlessPrinting();

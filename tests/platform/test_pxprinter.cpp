@@ -46,8 +46,7 @@ TEST(PxPrinter, PdfPagePlacesBitmapsFromThePapersCorner) {
   App();
   testutil::TempDir dir;
   const std::string pdf = dir.File("out.pdf");
-  PxPrintToPdf(pdf);
-  auto job = PxNewPrintJob();
+  auto job = PxNewPdfPrintJob(pdf);
   job->BeginDoc();
   TPxPrinterCanvas& canvas = job->Canvas();
   const int dpi = canvas.DpiX();
@@ -87,8 +86,7 @@ TEST(PxPrinter, AbortedJobLeavesNoFile) {
   App();
   testutil::TempDir dir;
   const std::string pdf = dir.File("aborted.pdf");
-  PxPrintToPdf(pdf);
-  auto job = PxNewPrintJob();
+  auto job = PxNewPdfPrintJob(pdf);
   job->BeginDoc();
   job->Canvas().StretchDib(SolidDib(4, 4, 24, 0), 0, 0, 100, 100, 0, 0, 4, 4);
   job->Abort();
@@ -99,8 +97,7 @@ TEST(PxPrinter, EmptyJobStillMakesAPage) {
   App();
   testutil::TempDir dir;
   const std::string pdf = dir.File("empty.pdf");
-  PxPrintToPdf(pdf);
-  auto job = PxNewPrintJob();
+  auto job = PxNewPdfPrintJob(pdf);
   job->BeginDoc();
   job->EndDoc();
   QImage page = Rasterise(pdf, dir);
@@ -110,9 +107,8 @@ TEST(PxPrinter, EmptyJobStillMakesAPage) {
 
 TEST(PxPrinter, UnknownQueueAndUnstartableJobAreErrors) {
   App();
-  EXPECT_THROW(PxPrintToQueue("no-such-printer-queue"), TPxPrintError);
-  PxPrintToPdf("/nonexistent-folder/out.pdf");
-  auto job = PxNewPrintJob();
+  EXPECT_THROW(PxNewQueuePrintJob("no-such-printer-queue"), TPxPrintError);
+  auto job = PxNewPdfPrintJob("/nonexistent-folder/out.pdf");
   EXPECT_THROW(job->BeginDoc(), TPxPrintError);
   EXPECT_THROW(job->Canvas(), TPxPrintError);
 }

@@ -1,6 +1,7 @@
 // pictrova-cli: the imaging library from the command line.
 //   pictrova-cli info FILE...            what each file holds
 //   pictrova-cli convert IN OUT [OPS]    load, apply operations in order, save
+//   pictrova-cli print / place           fill a layout's areas, print or keep the files
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/print.h"
 #include "imaging/core/imagingio.h"
 #include "imaging/view/imagingproc.h"
 
@@ -31,6 +33,7 @@ const char* const kUsage =
 int Usage(const std::string& problem) {
   if (!problem.empty()) std::fprintf(stderr, "pictrova-cli: %s\n", problem.c_str());
   std::fputs(kUsage, stderr);
+  std::fputs(kPageUsage, stderr);
   return 2;
 }
 
@@ -253,8 +256,11 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   if (command == "info") return Info(args);
   if (command == "convert") return Convert(args);
+  if (command == "print") return CliPrint(args);
+  if (command == "place") return CliPlace(args);
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
+    std::fputs(kPageUsage, stdout);
     return 0;
   }
   return Usage("unknown command " + command);

@@ -1,0 +1,174 @@
+#include "app/cli/print.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <system_error>
+
+#include "app/gen.h"
+#include "app/layout.h"
+#include "imaging/view/imagingview.h"
+#include "platform/pxprinter.h"
+
+const char* const kPageUsage =
+    "       pictrova-cli print --layout NAME [--fit MODE] (--pdf FILE | --printer QUEUE) PICTURE...\n"
+    "       pictrova-cli place --layout NAME [--fit MODE] --out DIR PICTURE...\n"
+    "  NAME is a layout such as \"8x10\", \"2 5x7\" or \"9 wallets\"; the pictures fill its\n"
+    "  areas in order. MODE: dont-crop (the default), crop or stretch.\n";
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct PageRequest {
+  std::string Layout, Fit = "dont-crop", Pdf, Printer, Out;
+  std::vector<std::string> Pictures;
+};
+
+int PageUsage(const std::string& problem) {
+  std::fprintf(stderr, "pictrova-cli: %s\nusage:\n%s", problem.c_str(), kPageUsage);
+  return 2;
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "pictrova-cli: %s\n", message.c_str());
+  return 1;
+}
+
+// Reads the options; an empty result with a message means a usage error.
+std::optional<PageRequest> ParsePage(const std::vector<std::string>& args, bool printing,
+                                     std::string& problem) {
+  PageRequest r;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::string* value = a == "--layout"    ? &r.Layout
+                         : a == "--fit"     ? &r.Fit
+                         : a == "--pdf"     ? (printing ? &r.Pdf : nullptr)
+                         : a == "--printer" ? (printing ? &r.Printer : nullptr)
+                         : a == "--out"     ? (printing ? nullptr : &r.Out)
+                                            : nullptr;
+    if (value) {
+      if (i + 1 >= args.size()) return problem = a + " needs a value", std::nullopt;
+      *value = args[++i];
+    } else if (a.size() > 1 && a[0] == '-') {
+      return problem = "unknown option " + a, std::nullopt;
+    } else {
+      r.Pictures.push_back(a);
+    }
+  }
+  if (r.Layout.empty()) problem = "--layout is missing";
+  else if (r.Fit != "dont-crop" && r.Fit != "crop" && r.Fit != "stretch")
+    problem = "--fit takes dont-crop, crop or stretch, not " + r.Fit;
+  else if (printing && r.Pdf.empty() == r.Printer.empty())
+    problem = "give either --pdf FILE or --printer QUEUE";
+  else if (!printing && r.Out.empty()) problem = "--out is missing";
+  else if (r.Pictures.empty()) problem = "no pictures given";
+  if (!problem.empty()) return std::nullopt;
+  return r;
+}
+
+// The program's page, without a window: the sheet and its areas in a page
+// view, pictures prepared in a work view, working files in workFolder.
+class HeadlessPage {
+ public:
+  HeadlessPage(const std::string& workFolder)
+      : layout_(&page_, ProgramFolder() + "printouts.txt") {
+    layout_.WorkView = &work_;
+    layout_.WorkFolder = workFolder;
+    layout_.SetUpPage();
+  }
+
+  // Empty when the layout and pictures fit; else the usage problem.
+  std::string Load(const PageRequest& r) {
+    layout_.LoadLayout(r.Layout);
+    if (layout_.Areas.empty()) throw std::runtime_error("there is no layout named \"" + r.Layout + "\"");
+    if (r.Pictures.size() > layout_.Areas.size())
+      return "layout \"" + r.Layout + "\" has " + std::to_string(layout_.Areas.size()) +
+             " areas, but " + std::to_string(r.Pictures.size()) + " pictures were given";
+    layout_.Crop = r.Fit == "crop";
+    layout_.Stretch = r.Fit == "stretch";
+    return {};
+  }
+
+  void Place(const PageRequest& r) {
+    for (size_t i = 0; i < r.Pictures.size(); ++i) {
+      std::error_code ec;
+      fs::path picture = fs::absolute(r.Pictures[i], ec);
+      layout_.Areas[i]->FileName = ec ? r.Pictures[i] : picture.string();
+      layout_.PlacePicture(static_cast<int32_t>(i));
+    }
+  }
+
+  XaLayout& Layout() { return layout_; }
+
+ private:
+  TImagingVect page_;
+  TImagingView work_;
+  XaLayout layout_;
+};
+
+// A private folder for the working files of one print, removed afterwards.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    std::string pattern = (fs::temp_directory_path() / "pictrova-print-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a working folder");
+    path_ = pattern;
+  }
+  ~ScratchFolder() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+int CliPrint(const std::vector<std::string>& args) {
+  std::string problem;
+  std::optional<PageRequest> r = ParsePage(args, true, problem);
+  if (!r) return PageUsage(problem);
+  try {
+    std::shared_ptr<void> platform = PxStartHeadlessPrinting();
+    std::unique_ptr<TPxPrintJob> job =
+        r->Pdf.empty() ? PxNewQueuePrintJob(r->Printer) : PxNewPdfPrintJob(r->Pdf);
+    ScratchFolder scratch;
+    HeadlessPage page(scratch.Path());
+    if (std::string tooMany = page.Load(*r); !tooMany.empty()) return PageUsage(tooMany);
+    page.Place(*r);
+    page.Layout().PrintPage(*job);
+    job.reset();
+    std::printf("printed %zu picture(s) on layout \"%s\" to %s\n", r->Pictures.size(),
+                r->Layout.c_str(), r->Pdf.empty() ? r->Printer.c_str() : r->Pdf.c_str());
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  return 0;
+}
+
+int CliPlace(const std::vector<std::string>& args) {
+  std::string problem;
+  std::optional<PageRequest> r = ParsePage(args, false, problem);
+  if (!r) return PageUsage(problem);
+  try {
+    std::error_code ec;
+    fs::create_directories(r->Out, ec);
+    if (!fs::is_directory(r->Out)) return Fail("cannot use \"" + r->Out + "\" as the output folder");
+    HeadlessPage page(fs::absolute(r->Out).string());
+    if (std::string tooMany = page.Load(*r); !tooMany.empty()) return PageUsage(tooMany);
+    page.Place(*r);
+    for (size_t i = 0; i < r->Pictures.size(); ++i)
+      std::printf("%s -> %s, %s\n", r->Pictures[i].c_str(),
+                  page.Layout().PrintFile(int32_t(i)).c_str(),
+                  page.Layout().ScreenFile(int32_t(i)).c_str());
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  return 0;
+}
