@@ -37,6 +37,7 @@ constexpr int64_t kMaxPixelsPerFileByte = 1024;
 constexpr int64_t kRatioCheckFromPixels = int64_t(16) << 20;
 // Bounds libjpeg's whole-image buffers (progressive and multi-scan files).
 constexpr long kMaxCodecMemory = 4L << 30;
+constexpr int64_t kClearRowsLimit = int64_t(256) << 20;
 
 constexpr uint8_t kMarkerApp0 = 224;
 constexpr uint8_t kMarkerApp14 = 238;
@@ -458,6 +459,14 @@ void CollectColorProfile(const jpeg_decompress_struct& cinfo, TIOParamsVals& par
   params.ColorProfile = std::move(profile);
 }
 
+// Rows a failed decode did not reach are made black rather than left as
+// whatever the memory held. Large buffers come as fresh, zeroed pages anyway,
+// so a huge picture cut short is not written through once more.
+void ClearRows(TPxBitmap& bitmap, int32_t from, int32_t to) {
+  if (int64_t(to - from) * bitmap.RowBytes() > kClearRowsLimit) return;
+  for (int32_t y = from; y < to; ++y) std::memset(bitmap.Scanline(y), 0, size_t(bitmap.RowBytes()));
+}
+
 // Decodes the rows into the bitmap. False when libjpeg failed.
 bool DecodeRows(JpegDecoder& d, TPxBitmap& bitmap, bool invert, bool toBgr,
                 TPxProgress& progress, bool* aborting) {
@@ -489,10 +498,14 @@ bool DecodeRows(JpegDecoder& d, TPxBitmap& bitmap, bool invert, bool toBgr,
     ++done;
     progress.Advance();
     if (*aborting) break;
-    // Past the end of the data libjpeg only makes up filler rows.
-    if (d.err.dataMissing) break;
+    // Past the end of sequential data libjpeg only makes up filler rows. A
+    // multi-scan file was read whole already: its rows show what arrived.
+    if (d.err.dataMissing && !d.cutBeforeRows) break;
   }
-  if (done < height) *aborting = true;
+  if (done < height) {
+    *aborting = true;
+    ClearRows(bitmap, done, height);
+  }
   return ok;
 }
 

@@ -204,9 +204,26 @@ TEST(JpegDamage, RowsBeforeACutAreKept) {
   ASSERT_TRUE(cut.Aborting);
   ASSERT_EQ(cut.Bitmap.Width(), 256);
   ASSERT_EQ(cut.Bitmap.Height(), 192);
-  // The first third of the picture lies well before the cut.
+  // The first third of the picture lies well before the cut; rows the data
+  // never reached are black.
   for (int y = 0; y < 64; ++y)
     ASSERT_EQ(std::memcmp(cut.Bitmap.Scanline(y), full.Bitmap.Scanline(y), 256 * 3), 0) << y;
+  const std::vector<uint8_t> black(256 * 3, 0);
+  for (int y = 160; y < 192; ++y) ASSERT_EQ(std::memcmp(cut.Bitmap.Scanline(y), black.data(), black.size()), 0) << y;
+}
+
+TEST(JpegDamage, ACutProgressiveFileShowsWhatArrived) {
+  TResult full, cut;
+  Decode(Progressive(), full);
+  ASSERT_FALSE(full.Aborting);
+  Decode(Progressive().substr(0, Progressive().size() * 3 / 4), cut);
+  EXPECT_TRUE(cut.Aborting);
+  ASSERT_EQ(cut.Bitmap.Height(), 192);
+  // Every row comes from the scans read, close to the whole picture's.
+  long difference = 0;
+  for (int y = 0; y < 192; ++y)
+    for (int x = 0; x < 256 * 3; ++x) difference += std::abs(cut.Bitmap.Scanline(y)[x] - full.Bitmap.Scanline(y)[x]);
+  EXPECT_LT(double(difference) / (256 * 192 * 3), 12.0);
 }
 
 TEST(JpegDamage, GarbledScanDataIsReported) {
