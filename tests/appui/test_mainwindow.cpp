@@ -10,8 +10,10 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QThread>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "app/AboutDlg.h"
@@ -30,6 +32,19 @@ void RunUntil(const QElapsedTimer& since, int ms) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     QThread::msleep(2);
   }
+}
+
+// Runs the event loop until done() holds; a loaded machine may deliver
+// timers late, so the deadline is generous.
+bool RunUntilDone(const std::function<bool()>& done, int deadlineMs = 10000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > deadlineMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::msleep(2);
+  }
+  return true;
 }
 
 // The windows as start-up makes them, in its order.
@@ -80,11 +95,15 @@ TEST_F(MainWindowTest, StartsCentredWithSplashThenRestoresPlace) {
   EXPECT_TRUE(w.about->isVisible());
   EXPECT_FALSE(w.about->OKButton->isVisible());
 
-  RunUntil(w.started, 700);
+  EXPECT_EQ(w.about->CtrlSettings->interval(), 400);
+  EXPECT_EQ(w.about->CtrlSplash->interval(), 1800);
+  ASSERT_TRUE(RunUntilDone([&] { return !w.about->CtrlSettings->isActive(); }));
   EXPECT_EQ(w.main->frameGeometry(), QRect(100, 120, 700, 600));
   EXPECT_TRUE(w.about->isVisible());
+  EXPECT_GE(w.started.elapsed(), 400);
 
-  RunUntil(w.started, 2000);
+  ASSERT_TRUE(RunUntilDone([&] { return !w.about->CtrlSplash->isActive(); }));
+  EXPECT_GE(w.started.elapsed(), 1800);
   EXPECT_FALSE(w.about->isVisible());
   w.about->show();
   EXPECT_TRUE(w.about->OKButton->isVisible());
@@ -96,7 +115,7 @@ TEST_F(MainWindowTest, CloseWritesPlaceAndExitClosesTheSameWay) {
   QRect outer;
   {
     Windows w;
-    RunUntil(w.started, 500);
+    ASSERT_TRUE(RunUntilDone([&] { return !w.about->CtrlSettings->isActive(); }));
     w.main->move(40, 50);
     w.main->resize(820, 640);
     outer = w.main->frameGeometry();
@@ -112,7 +131,7 @@ TEST_F(MainWindowTest, CloseWritesPlaceAndExitClosesTheSameWay) {
   std::filesystem::remove(inf);
   {
     Windows w;
-    RunUntil(w.started, 500);
+    ASSERT_TRUE(RunUntilDone([&] { return !w.about->CtrlSettings->isActive(); }));
     w.main->MnuExit->trigger();
     EXPECT_FALSE(w.main->isVisible());
   }
@@ -122,7 +141,7 @@ TEST_F(MainWindowTest, CloseWritesPlaceAndExitClosesTheSameWay) {
 TEST_F(MainWindowTest, PlaceOffEveryScreenComesBack) {
   testutil::WriteFileBytes(inf, "WindowLeft=-9000\r\nWindowTop=-9000\r\nWindowWidth=700\r\nWindowHeight=600\r\n");
   Windows w;
-  RunUntil(w.started, 600);
+  ASSERT_TRUE(RunUntilDone([&] { return !w.about->CtrlSettings->isActive(); }));
   QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   EXPECT_TRUE(screen.intersects(w.main->frameGeometry())) << w.main->frameGeometry().x();
   EXPECT_EQ(w.main->frameGeometry().size(), QSize(700, 600));
