@@ -198,7 +198,28 @@ void ResampleBitmap(TPxBitmap& source, TPxBitmap& destination, TResampleFilter f
       AllocateOrThrow(destination, destination.Width(), destination.Height(), pxRGB24);
     TRowLock s(source), d(destination);
     PxResample1Bit(s.Rows(), d.Rows(), filter, progress);
-  } else if (pf == pxRGB24 && destination.PixelFormat() == pxRGB24) {
+  } else if (pf == px8g && destination.PixelFormat() == px8g &&
+             (PxKernelFilter(filter) || filter == rfFastLinear)) {
+    TRowLock s(source), d(destination);
+    if (filter == rfFastLinear)
+      PxResampleFastLinear(s.Rows(), d.Rows(), 1, progress);
+    else
+      PxResampleKernel(s.Rows(), d.Rows(), 1, filter, progress);
+  } else if (pf != pxRGB24 || destination.PixelFormat() != pxRGB24) {
+    // The filters are defined on 24-bit pixels: other formats go through a
+    // 24-bit copy and back, instead of leaving the destination unfilled.
+    TPxBitmap s24, d24;
+    if (!s24.Assign(source)) throw std::bad_alloc();
+    s24.RemoveAlphaChannel();
+    if (!s24.ConvertTo(pxRGB24)) throw std::bad_alloc();
+    AllocateOrThrow(d24, destination.Width(), destination.Height(), pxRGB24);
+    ResampleBitmap(s24, d24, filter, progress);
+    if (!d24.ConvertTo(destination.PixelFormat())) throw std::bad_alloc();
+    CopyPalette(d24, destination);
+    TRowLock s(d24), d(destination);
+    const size_t bytes = static_cast<size_t>(std::min(d24.RowBytes(), destination.RowBytes()));
+    for (int y = 0; y < destination.Height(); ++y) std::memcpy(d.Rows().Row[y], s.Rows().Row[y], bytes);
+  } else {
     TRowLock s(source), d(destination);
     switch (filter) {
       case rfFastLinear: PxResampleFastLinear(s.Rows(), d.Rows(), 3, progress); break;

@@ -101,8 +101,9 @@ struct TImagingProcHost {
 // Fills an allocated destination from source with the method of `filter`.
 // A 24-bit source with an alpha plane first gets its fully transparent pixels
 // set to gray (128, 128, 128). A filtered resample of a px1g source makes the
-// destination pxRGB24. Filtered resampling of other formats than pxRGB24 and
-// px1g leaves the destination as allocated. progress gets percentages.
+// destination pxRGB24. px8g runs the kernel filters and fast linear on its
+// one channel; the other formats are filtered through a 24-bit copy and
+// converted back to the destination's format. progress gets percentages.
 void ResampleBitmap(TPxBitmap& source, TPxBitmap& destination, TResampleFilter filter,
                     const TPxPercentFn& progress = {});
 

@@ -301,8 +301,15 @@ TPxContributors PxBuildContributors(TResampleFilter filter, int srcSize, int dst
 void PxResampleKernel(const TPxRows& src, const TPxRows& dst, int channels, TResampleFilter filter,
                       const TPxPercentFn& progress) {
   const int sw = src.Width, sh = src.Height, dw = dst.Width, dh = dst.Height;
-  if (sw <= 0 || sh <= 0 || (sw == 1 && sh == 1) || dw <= 0 || dh <= 0) return;
+  if (sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return;
   if (!PxKernelFilter(filter) || (channels != 1 && channels != 3)) return;
+  if (sw == 1 && sh == 1) {
+    // One pixel has no neighbours to weigh: every destination pixel is it,
+    // rather than whatever the destination held.
+    for (int y = 0; y < dh; ++y)
+      for (int x = 0; x < dw; ++x) std::memcpy(dst.Row[y] + x * channels, src.Row[0], channels);
+    return;
+  }
 
   // A separable filter's weights are the same for every row (and column):
   // compute them once per direction.
@@ -769,7 +776,6 @@ void PxResample1Bit(const TPxRows& src, const TPxRows& dst, TResampleFilter filt
   for (int y = 0; y < dh; ++y) outRows.Row[y] = out.Row(y);
 
   if (PxKernelFilter(filter)) {
-    if (sw == 1 && sh == 1) return;
     PxResampleKernel(grayRows, outRows, 1, filter, progress);
   } else if (dw == sw && dh == sh) {
     for (int y = 0; y < dh; ++y) std::memcpy(outRows.Row[y], grayRows.Row[y], dw);

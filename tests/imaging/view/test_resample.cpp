@@ -511,6 +511,70 @@ TEST(ResampleAlpha, TheSourceItselfIsGrayedAndFullAlphaIsCopied) {
   EXPECT_FALSE(dst.AlphaChannel()->FullAlpha());
 }
 
+// ------------------------------------------------------------- other formats
+
+class FilteredFormat : public ::testing::TestWithParam<std::tuple<TPxPixelFormat, TResampleFilter>> {};
+
+TEST_P(FilteredFormat, UniformPictureKeepsItsFormatAndColour) {
+  const auto [pf, f] = GetParam();
+  TPxBitmap b(30, 20, pf);
+  if (pf == px8p)
+    for (int i = 0; i < 256; ++i) b.PaletteColor(i, MakeBGR(uint8_t(i), uint8_t(255 - i), 90));
+  double value = 0x3060C0;  // a colour reference for the colour formats
+  if (pf == px8p) value = 77;
+  if (pf == px8g) value = 150;
+  if (pf == px16g) value = 40000;
+  if (pf == px32f) value = 0.5;
+  b.Fill(value);
+  TPxBitmap ref;
+  ref.Assign(b);
+  ref.ConvertTo(pxRGB24);
+  const TBGR want{ref.Scanline(0)[0], ref.Scanline(0)[1], ref.Scanline(0)[2]};
+  TImagingProc proc(&b);
+  proc.Resample(47, 9, f);
+  ASSERT_EQ(b.PixelFormat(), pf);
+  ASSERT_EQ(b.Width(), 47);
+  const int bytes = b.BitCount() / 8;
+  for (int y = 0; y < b.Height(); ++y)
+    for (int x = 0; x < b.Width(); ++x)
+      ASSERT_EQ(0, std::memcmp(b.Scanline(y) + x * bytes, b.Scanline(0), bytes)) << x << "," << y;
+  TPxBitmap got;
+  got.Assign(b);
+  got.ConvertTo(pxRGB24);
+  EXPECT_NEAR(got.Scanline(0)[0], want.b, 1);
+  EXPECT_NEAR(got.Scanline(0)[1], want.g, 1);
+  EXPECT_NEAR(got.Scanline(0)[2], want.r, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, FilteredFormat,
+    ::testing::Combine(::testing::Values(px8g, px8p, px16g, pxCMYK, pxRGB48, px32f),
+                       ::testing::Values(rfLanczos3, rfMitchell, rfFastLinear, rfBicubic, rfBilinear)));
+
+TEST(FilteredFormat, GrayMatchesTheSameGrayIn24Bit) {
+  TPxBitmap g(40, 30, px8g);
+  FillRandom(g, 14);
+  TPxBitmap c;
+  c.Assign(g);
+  c.ConvertTo(pxRGB24);
+  for (TResampleFilter f : {rfTriangle, rfLanczos3, rfFastLinear}) {
+    TPxBitmap gd(23, 51, px8g), cd(23, 51, pxRGB24);
+    ResampleBitmap(g, gd, f);
+    ResampleBitmap(c, cd, f);
+    for (int y = 0; y < 51; ++y)
+      for (int x = 0; x < 23; ++x) ASSERT_EQ(gd.Scanline(y)[x], cd.Scanline(y)[x * 3 + 1]) << int(f);
+  }
+}
+
+TEST(ResampleKernel, OnePixelFillsTheWholeDestination) {
+  TPxBitmap b(1, 1, pxRGB24);
+  b.Fill(0x123456);
+  TImagingProc proc(&b);
+  proc.Resample(5, 4, rfLanczos3);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 5; ++x) ASSERT_EQ(0, std::memcmp(b.Scanline(y) + x * 3, "\x12\x34\x56", 3));
+}
+
 // ---------------------------------------------------------------------- 1-bit
 
 class OneBit : public ::testing::TestWithParam<std::tuple<TResampleFilter, Dim>> {};
