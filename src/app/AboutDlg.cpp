@@ -94,10 +94,12 @@ TDAbout::TDAbout(QWidget* parent) : QDialog(parent) {
   // Both timers count from creation at start-up, shown or not.
   CtrlSplash = new QTimer(this);
   CtrlSplash->setInterval(1800);
+  CtrlSplash->setTimerType(Qt::PreciseTimer);
   connect(CtrlSplash, &QTimer::timeout, this, &TDAbout::CtrlSplashTimer);
   CtrlSplash->start();
   CtrlSettings = new QTimer(this);
   CtrlSettings->setInterval(400);
+  CtrlSettings->setTimerType(Qt::PreciseTimer);
   connect(CtrlSettings, &QTimer::timeout, this, &TDAbout::CtrlSettingsTimer);
   CtrlSettings->start();
 }

@@ -50,11 +50,11 @@ bool RunUntilDone(const std::function<bool()>& done, int deadlineMs = 10000) {
 // The windows as start-up makes them, in its order.
 struct Windows {
   Windows()
-      : main(std::make_unique<TDPicPrint>()),
+      : started(Started()),
+        main(std::make_unique<TDPicPrint>()),
         imageMap(std::make_unique<TDImageMap>(main.get())),
         help(std::make_unique<TDHelp>(main.get())),
         about(std::make_unique<TDAbout>(main.get())) {
-    started.start();
     main->show();
   }
   ~Windows() {
@@ -63,7 +63,12 @@ struct Windows {
     imageMap.reset();
     main.reset();
   }
-  QElapsedTimer started;
+  static QElapsedTimer Started() {
+    QElapsedTimer t;
+    t.start();
+    return t;
+  }
+  QElapsedTimer started;  // before the windows, so it never runs ahead of their timers
   std::unique_ptr<TDPicPrint> main;
   std::unique_ptr<TDImageMap> imageMap;
   std::unique_ptr<TDHelp> help;
