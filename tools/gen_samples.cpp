@@ -3,6 +3,7 @@
 // writes sample-landscape.jpg (2400 x 1600) and sample-portrait.jpg (1600 x 2400).
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "imaging/core/imagingio.h"
@@ -69,10 +70,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string folder = std::string(argv[1]) + "/";
-  if (!Save(folder + "sample-landscape.jpg", 2400, 1600, Landscape) ||
-      !Save(folder + "sample-portrait.jpg", 1600, 2400, Portrait)) {
-    std::fprintf(stderr, "gen-samples: cannot write the samples into %s\n", folder.c_str());
+  try {
+    if (Save(folder + "sample-landscape.jpg", 2400, 1600, Landscape) &&
+        Save(folder + "sample-portrait.jpg", 1600, 2400, Portrait))
+      return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "gen-samples: %s\n", e.what());
     return 1;
   }
-  return 0;
+  std::fprintf(stderr, "gen-samples: cannot write the samples into %s\n", folder.c_str());
+  return 1;
 }
