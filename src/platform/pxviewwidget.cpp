@@ -133,7 +133,9 @@ void TPxViewWidget::mouseReleaseEvent(QMouseEvent* event) {
   TPxMouseButton b;
   if (!ToButton(event->button(), b)) return;
   const QPoint p = event->position().toPoint();
-  view_->HostMouseUp(b, PxShiftState(event->modifiers(), event->buttons()), p.x(), p.y());
+  const TPxShiftState shift = PxShiftState(event->modifiers(), event->buttons());
+  view_->HostMouseUp(b, shift, p.x(), p.y());
+  if (OnMouseUp) OnMouseUp(b, shift, p.x(), p.y());
 }
 
 void TPxViewWidget::wheelEvent(QWheelEvent* event) {

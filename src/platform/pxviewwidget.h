@@ -29,6 +29,8 @@ class TPxViewWidget : public QAbstractScrollArea, public TPxViewHost {
   // (empty for drags that carry none, such as thumbnails of our own grid).
   std::function<bool(int32_t x, int32_t y)> OnDragOver;
   std::function<void(int32_t x, int32_t y, const std::vector<std::string>& files)> OnDragDrop;
+  // A button released over the view, after the view has handled it.
+  std::function<void(TPxMouseButton button, TPxShiftState shift, int32_t x, int32_t y)> OnMouseUp;
 
   // TPxViewHost
   void HostInvalidate() override;

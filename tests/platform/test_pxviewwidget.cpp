@@ -93,12 +93,17 @@ TEST(PxViewWidget, PassesMouseInClientPixels) {
   QMouseEvent move(QEvent::MouseMove, QPointF(15, 25), vp->mapToGlobal(QPointF(15, 25)), Qt::NoButton,
                    Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(vp, &move);
+  std::string seen;
+  h.widget->OnMouseUp = [&](TPxMouseButton b, TPxShiftState, int32_t x, int32_t y) {
+    seen = "after " + h.view->events.back() + ": " + std::to_string(b) + " " + std::to_string(x) + "," + std::to_string(y);
+  };
   QMouseEvent release(QEvent::MouseButtonRelease, QPointF(16, 26), vp->mapToGlobal(QPointF(16, 26)),
                       Qt::RightButton, Qt::NoButton, Qt::NoModifier);
   QCoreApplication::sendEvent(vp, &release);
   EXPECT_EQ(h.view->events,
             (std::vector<std::string>{"down 0 " + std::to_string(ssAlt | ssLeft) + " 10,20",
                                       "move " + std::to_string(ssLeft) + " 15,25", "up 1 16,26"}));
+  EXPECT_EQ(seen, "after up 1 16,26: 1 16,26");
 }
 
 TEST(PxViewWidget, ScrollBarsAndTimers) {
