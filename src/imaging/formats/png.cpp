@@ -551,35 +551,25 @@ int NearestIndex(const TBGR& c, const png_color* palette, int from, int count) {
 
 }  // namespace
 
-void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
-                    const TPxMask* alphaMask, TPxProgress& progress) {
-  if (!bitmap || bitmap->IsEmpty()) {
-    progress.Abort();
-    return;
-  }
-  const int width = bitmap->Width(), height = bitmap->Height();
-  const bool alpha = alphaMask && !alphaMask->Full && alphaMask->Width() >= width &&
-                     alphaMask->Height() >= height && alphaMask->BitsPerPixel() == 8;
+namespace {
 
-  PngWriteJob job;
-  job.width = width;
-  job.height = height;
-  job.interlaced = params.PngInterlaced;
-  job.xppm = PixelsPerMetre(params.DpiX);
-  job.yppm = PixelsPerMetre(params.DpiY);
-  job.compression = std::clamp(params.PngCompression, 0, 9);
-  switch (params.PngFilter) {
-    case 0: job.filter = PNG_FILTER_NONE; break;
-    case 1: job.filter = PNG_FILTER_SUB; break;
-    case 2: job.filter = PNG_FILTER_PAETH; break;
-    default: job.filter = -1; break;
-  }
-
-  // The rows come from the bitmap itself or from a converted copy.
+// Where the rows of a write come from: the bitmap itself or a converted copy,
+// and the palette's quantizer.
+struct PngPlan {
   TPxBitmap copy;
-  TPxBitmap* source = bitmap;
+  TPxBitmap* source = nullptr;
   std::unique_ptr<TPxQuantizer> quantizer;
-  RowSource rows;
+};
+
+// Chooses colour type, bit depth, palette and background chunk of the file
+// from SamplesPerPixel, BitsPerSample and the picture. False when a converted
+// copy cannot be made.
+bool PlanLayout(TPxBitmap* bitmap, const TIOParamsVals& params, bool alpha, PngWriteJob& job,
+                PngPlan& plan) {
+  TPxBitmap& copy = plan.copy;
+  TPxBitmap*& source = plan.source;
+  std::unique_ptr<TPxQuantizer>& quantizer = plan.quantizer;
+  source = bitmap;
   const int bps = params.BitsPerSample;
   const TBGR bk = params.PngBackground;
   auto useCopy = [&](TPxPixelFormat pf) {
@@ -691,14 +681,44 @@ void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
     job.background.green = bk.g;
     job.background.blue = bk.b;
   }
-  if (!ready) {
+  return ready;
+}
+
+}  // namespace
+
+void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                    const TPxMask* alphaMask, TPxProgress& progress) {
+  if (!bitmap || bitmap->IsEmpty()) {
     progress.Abort();
     return;
   }
+  const int width = bitmap->Width(), height = bitmap->Height();
+  const bool alpha = alphaMask && !alphaMask->Full && alphaMask->Width() >= width &&
+                     alphaMask->Height() >= height && alphaMask->BitsPerPixel() == 8;
 
-  rows.bitmap = source;
+  PngWriteJob job;
+  job.width = width;
+  job.height = height;
+  job.interlaced = params.PngInterlaced;
+  job.xppm = PixelsPerMetre(params.DpiX);
+  job.yppm = PixelsPerMetre(params.DpiY);
+  job.compression = std::clamp(params.PngCompression, 0, 9);
+  switch (params.PngFilter) {
+    case 0: job.filter = PNG_FILTER_NONE; break;
+    case 1: job.filter = PNG_FILTER_SUB; break;
+    case 2: job.filter = PNG_FILTER_PAETH; break;
+    default: job.filter = -1; break;
+  }
+
+  PngPlan plan;
+  if (!PlanLayout(bitmap, params, alpha, job, plan)) {
+    progress.Abort();
+    return;
+  }
+  RowSource rows;
+  rows.bitmap = plan.source;
   rows.mask = alphaMask;
-  rows.quantizer = quantizer.get();
+  rows.quantizer = plan.quantizer.get();
   rows.width = width;
   rows.kind = job.kind;
 
