@@ -1,6 +1,8 @@
 // TPxBitmap: storage, row access, palette, alpha plane, fill, copy, resize.
 #include "imaging/core/pxutils.h"
 
+#include "imaging/core/pxblocks.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,14 +56,12 @@ bool PxCheckedImageBytes(int64_t width, int64_t height, int bitsPerPixel, int64_
 uint8_t* PxAllocPixels(int64_t bytes) {
   // A little slack over the image limit covers alignment padding.
   if (bytes <= 0 || bytes > kPxMaxImageBytes + 4096) return nullptr;
-  try {
-    return new uint8_t[(size_t)bytes];
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  // Large blocks are mapped with huge pages: first touches of fresh memory
+  // otherwise cost more than decoding a photo into it.
+  return PxBlockAlloc(bytes);
 }
 
-void PxFreePixels(uint8_t* block) { delete[] block; }
+void PxFreePixels(uint8_t* block) { PxBlockFree(block); }
 
 namespace {
 

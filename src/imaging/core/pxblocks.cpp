@@ -1,0 +1,71 @@
+#include "imaging/core/pxblocks.h"
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <new>
+
+namespace {
+
+// Every block starts with this header, one cache line long, so that
+// PxBlockFree knows how the block was made without a lookup table.
+struct alignas(64) BlockHeader {
+  uint64_t Magic;
+  uint64_t MappedBytes;  // 0: from new[]
+  void* Base;            // what new[] or mmap returned
+};
+static_assert(sizeof(BlockHeader) == 64);
+
+constexpr uint64_t kMagic = 0x50784d656d426c6bULL;
+constexpr size_t kHugePage = size_t(2) << 20;
+
+uint8_t* Mapped(size_t bytes) {
+  // Rounded up to whole huge pages, and over-mapped by one so that the start
+  // can be moved to a huge-page boundary (only aligned 2 MiB runs get one).
+  const size_t length = (bytes + sizeof(BlockHeader) + kHugePage - 1) / kHugePage * kHugePage;
+  const size_t mapped = length + kHugePage;
+  void* raw = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  const uintptr_t end = aligned + length;
+  if (start + mapped > end) munmap(reinterpret_cast<void*>(end), start + mapped - end);
+  void* base = reinterpret_cast<void*>(aligned);
+  // Both are hints: without them the block is ordinary memory, faulted in later.
+#ifdef MADV_HUGEPAGE
+  madvise(base, length, MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+  madvise(base, length, MADV_POPULATE_WRITE);
+#endif
+  auto* h = new (base) BlockHeader{kMagic, length, base};
+  return reinterpret_cast<uint8_t*>(h + 1);
+}
+
+}  // namespace
+
+uint8_t* PxBlockAlloc(int64_t bytes) {
+  if (bytes <= 0 || uint64_t(bytes) > SIZE_MAX - sizeof(BlockHeader) - 2 * kHugePage) return nullptr;
+#if !defined(__SANITIZE_ADDRESS__)
+  // Under AddressSanitizer every block stays on the heap, where overruns are caught.
+  if (bytes >= kPxMappedBlockBytes) {
+    if (uint8_t* p = Mapped(size_t(bytes))) return p;
+    // No mapping: the heap may still have it.
+  }
+#endif
+  void* base = ::operator new(size_t(bytes) + sizeof(BlockHeader), std::align_val_t(64), std::nothrow);
+  if (!base) return nullptr;
+  auto* h = new (base) BlockHeader{kMagic, 0, base};
+  return reinterpret_cast<uint8_t*>(h + 1);
+}
+
+void PxBlockFree(uint8_t* block) {
+  if (!block) return;
+  BlockHeader* h = reinterpret_cast<BlockHeader*>(block) - 1;
+  if (h->MappedBytes != 0) {
+    munmap(h->Base, h->MappedBytes);
+  } else {
+    ::operator delete(h->Base, std::align_val_t(64), std::nothrow);
+  }
+}
