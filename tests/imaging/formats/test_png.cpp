@@ -746,6 +746,9 @@ const DamageCase kDamage[] = {
     {"header_crc_broken", [] { std::string s = ValidPng(); s[29] ^= 1; return s; }, true},
     {"size_beyond_any_buffer", [] { return WithSize(ValidPng(), 0x7FFFFFFF, 0x7FFFFFFF); }, true},
     {"size_claims_far_more_data_than_present", [] { return WithSize(ValidPng(), 900000, 900000); }, false},
+    // Within the buffer's limits, but no deflate stream this short holds that
+    // much: refused before anything is allocated.
+    {"size_far_beyond_what_the_data_can_hold", [] { return WithSize(ValidPng(), 40000, 40000); }, false},
     {"size_larger_than_the_data", [] { return WithSize(ValidPng(), 64, 4800); }, false},
     {"zero_width", [] { return WithSize(ValidPng(), 0, 48); }, true},
     {"bad_colour_type", [] {
@@ -784,6 +787,19 @@ TEST_P(PngDamage, EndsWithAbortingThroughEveryEntryPoint) {
 
 INSTANTIATE_TEST_SUITE_P(Files, PngDamage, ::testing::ValuesIn(kDamage),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PngDamage, SizesTheDataCannotHoldAreRefusedBeforeAllocating) {
+  for (uint32_t side : {40000u, 900000u, 0x7FFFFFFFu}) {
+    SCOPED_TRACE(side);
+    const std::string bytes = WithSize(ValidPng(), side, side);
+    TPxMemoryStream s(bytes.data(), bytes.size());
+    TImagingIO io;
+    io.LoadFromStream(s);
+    EXPECT_TRUE(io.Aborting);
+    EXPECT_TRUE(io.Bitmap()->IsEmpty());
+    EXPECT_FALSE(io.Bitmap()->HasAlphaChannel());
+  }
+}
 
 TEST(PngDamage, RowsBeforeTheDamageAreKept) {
   auto pic = MakePicture(64, 200, pxRGB24);
