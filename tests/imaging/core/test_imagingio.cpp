@@ -696,6 +696,22 @@ TEST(ImagingIO, BackgroundLoadsRunOnWorkersAndAreWaitedFor) {
     EXPECT_EQ(t.Width(), 300);
     EXPECT_EQ(t.Height(), 200);
   }
+  // Saves go to a worker the same way.
+  {
+    TImagingIO io;
+    io.SetTargetBitmap(&targets[0]);
+    io.RunInBackground = true;
+    std::atomic<bool> savedOnWorker{false};
+    io.OnFinishWork = [&](TImagingIO* sender) { savedOnWorker = sender->IsWorkerThread(); };
+    io.SaveToFile(dir.File("copy.png"));
+    io.WaitForWorkers(false);
+    EXPECT_TRUE(savedOnWorker);
+    EXPECT_FALSE(io.Aborting);
+  }
+  TImagingIO check;
+  check.LoadFromFile(dir.File("copy.png"));
+  EXPECT_FALSE(check.Aborting);
+  EXPECT_EQ(check.Bitmap()->Width(), 300);
   // A view served in the background is told the change came from a worker.
   FakeView view;
   {
