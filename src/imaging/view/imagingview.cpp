@@ -81,7 +81,18 @@ void TImagingView::StoreCurrentBitmap() {
 }
 
 void TImagingView::Notify(int layer, TPxLayerEvent event) {
-  if (OnLayerNotify) OnLayerNotify(this, layer, event);
+  if (!OnLayerNotify) return;
+  if (!inMouse_) {
+    OnLayerNotify(this, layer, event);
+    return;
+  }
+  // The mouse handlers work in client coordinates; the application's handler
+  // sees (and may change) its own SelectionBase.
+  const TPxSelectionBase inner = SelectionBase;
+  SelectionBase = appSelectionBase_;
+  OnLayerNotify(this, layer, event);
+  appSelectionBase_ = SelectionBase;
+  SelectionBase = inner;
 }
 
 // ---------------------------------------------------------------------------
@@ -435,11 +446,142 @@ TImagingIO& TImagingView::GetIO() {
 // ---------------------------------------------------------------------------
 // Geometry
 
-void TImagingView::SetZoom(double zoom) {
-  if (zoom <= 0 || zoom == zoom_) return;
+void TImagingView::SetZoomValue(double zoom) {
   zoom_ = zoom;
   zoomFactor_ = zoom / 100.0;
   zoomInverse_ = 100.0 / zoom;
+}
+
+void TImagingView::StartFilterDelay() {
+  if (!delayZoomFilter_ || ZoomFilter == rfNone || zoom_ == 100) return;
+  filterDelay_ = kPxFilterDelayTicks;
+  if (Host()) Host()->HostSetTimer(kPxDelayTimerId, kPxDelayTimerMs);
+}
+
+void TImagingView::FireViewChange(int change) {
+  if (OnViewChange) OnViewChange(this, change);
+}
+
+void TImagingView::SetZoom(double zoom) {
+  if (!(zoom > 0) || zoom == zoom_) return;
+  StartFilterDelay();
+  ++paintLock_;
+  // The canvas point at the centre of the client area stays where it is.
+  const double halfW = ClientWidth() / 2.0, halfH = ClientHeight() / 2.0;
+  const double cx = std::round((halfW + scrollX_ - offsetX_) * zoomInverse_);
+  const double cy = std::round((halfH + scrollY_ - offsetY_) * zoomInverse_);
+  const double nx = std::trunc(cx * zoom / 100.0 - halfW);
+  const double ny = std::trunc(cy * zoom / 100.0 - halfH);
+  scrollX_ = static_cast<int32_t>(std::clamp(nx, 0.0, double(INT32_MAX)));
+  scrollY_ = static_cast<int32_t>(std::clamp(ny, 0.0, double(INT32_MAX)));
+  SetZoomValue(zoom);
+  // Twice: the first pass may show or hide scroll bars, which moves the centre.
+  Update();
+  Update();
+  --paintLock_;
+  Invalidate();
+  FireViewChange(1);
+}
+
+void TImagingView::SetScroll(int32_t x, int32_t y) {
+  x = std::clamp(x, 0, maxScrollX_);
+  y = std::clamp(y, 0, maxScrollY_);
+  if (x == scrollX_ && y == scrollY_) return;
+  StartFilterDelay();
+  scrollX_ = x;
+  scrollY_ = y;
+  ComputeGeometry();
+  UpdateLayerScreenRects();
+  BuildMaps();
+  Invalidate();
+  FireViewChange(0);
+  UpdateScrollBars();
+}
+
+double TImagingView::FitValue() const {
+  if (canvasWidth_ <= 0 || canvasHeight_ <= 0) return 100;
+  int edgeX, edgeY;
+  switch (BackgroundStyle()) {
+    case pxbsCropped: edgeX = edgeY = kPxEdgeSize; break;
+    case pxbsCropShadow: edgeX = edgeY = kPxShadowSize; break;
+    default:
+      edgeX = BorderThicknessX();
+      edgeY = BorderThicknessY();
+      break;
+  }
+  return std::min((ControlHeight() - 2.0 * edgeY) / (canvasHeight_ / 100.0),
+                  (ControlWidth() - 2.0 * edgeX) / (canvasWidth_ / 100.0));
+}
+
+void TImagingView::Fit() {
+  SyncLayerSizes();
+  const double fit = FitValue();
+  if (fit > 0) {
+    if (fit == zoom_)
+      Update();
+    else
+      SetZoom(fit);
+  }
+}
+
+void TImagingView::ApplyAutoZoom() {
+  const double old = zoom_;
+  double zoom = 100;
+  if (canvasWidth_ > 1 || canvasHeight_ > 1) {
+    int mx, my;
+    switch (BackgroundStyle()) {
+      case pxbsCropped: mx = my = kPxEdgeSize; break;
+      case pxbsCropShadow: mx = my = kPxShadowSize; break;
+      default:
+        mx = BorderThicknessX();
+        my = BorderThicknessY();
+        break;
+    }
+    const int32_t availW = ClientWidth() - 2 * mx, availH = ClientHeight() - 2 * my;
+    const bool shrink = autoShrink_ || autoFit_, stretch = autoStretch_ || autoFit_;
+    if (availW > 0 && availH > 0) {
+      const bool widthRules = double(canvasWidth_) / availW > double(canvasHeight_) / availH;
+      const bool tooLarge = widthRules ? canvasWidth_ > availW : canvasHeight_ > availH;
+      const double fit = FitValue();
+      if (fit > 0 && ((tooLarge && shrink) || (!tooLarge && stretch))) zoom = fit;
+    }
+  }
+  if (zoom < 1) zoom = 1;
+  if (zoom != old) {
+    SetZoomValue(zoom);
+    FireViewChange(1);
+  }
+}
+
+void TImagingView::SetAutoFit(bool on) {
+  if (on == autoFit_) return;
+  autoFit_ = on;
+  Update();
+}
+void TImagingView::SetAutoShrink(bool on) {
+  if (on == autoShrink_) return;
+  autoShrink_ = on;
+  Update();
+}
+void TImagingView::SetAutoStretch(bool on) {
+  if (on == autoStretch_) return;
+  autoStretch_ = on;
+  Update();
+}
+void TImagingView::SetScrollBars(TScrollStyle style) {
+  if (style == scrollBars_) return;
+  scrollBars_ = style;
+  Update();
+}
+void TImagingView::SetDelayZoomFilter(bool on) {
+  if (on == delayZoomFilter_) return;
+  delayZoomFilter_ = on;
+  if (!on) filterDelay_ = 0;
+  Update();
+}
+void TImagingView::SetEnableAlphaChannel(bool on) {
+  if (on == enableAlpha_) return;
+  enableAlpha_ = on;
   Update();
 }
 
@@ -450,15 +592,50 @@ void TImagingView::SetCenter(bool on) {
 }
 
 void TImagingView::ComputeGeometry() {
-  extentX_ = static_cast<int32_t>(std::lround(canvasWidth_ * zoomFactor_));
-  extentY_ = static_cast<int32_t>(std::lround(canvasHeight_ * zoomFactor_));
+  extentX_ = static_cast<int32_t>(std::clamp(std::round(canvasWidth_ * zoomFactor_), 0.0, double(INT32_MAX)));
+  extentY_ = static_cast<int32_t>(std::clamp(std::round(canvasHeight_ * zoomFactor_), 0.0, double(INT32_MAX)));
   const int32_t cw = ClientWidth(), ch = ClientHeight();
-  scrollX_ = std::clamp(scrollX_, 0, std::max(0, extentX_ - cw));
-  scrollY_ = std::clamp(scrollY_, 0, std::max(0, extentY_ - ch));
+  // No scrolling when the control's outer size holds the whole extent: the
+  // scroll bars would take more than they give.
+  maxScrollX_ = extentX_ <= ControlWidth() ? 0 : std::max(0, extentX_ - cw);
+  maxScrollY_ = extentY_ <= ControlHeight() ? 0 : std::max(0, extentY_ - ch);
+  scrollX_ = std::clamp(scrollX_, 0, maxScrollX_);
+  scrollY_ = std::clamp(scrollY_, 0, maxScrollY_);
   displayWidth_ = std::min(extentX_, cw);
   displayHeight_ = std::min(extentY_, ch);
   offsetX_ = (center_ && displayWidth_ < cw) ? (cw - displayWidth_) >> 1 : 0;
   offsetY_ = (center_ && displayHeight_ < ch) ? (ch - displayHeight_) >> 1 : 0;
+}
+
+void TImagingView::UpdateScrollBars() {
+  TPxViewHost* host = Host();
+  if (!host) return;
+  for (int h = 0; h < 2; ++h) {
+    const bool horizontal = h == 0;
+    const bool allowed = horizontal ? (scrollBars_ == ssHorizontal || scrollBars_ == ssBoth)
+                                    : (scrollBars_ == ssVertical || scrollBars_ == ssBoth);
+    const int32_t max = horizontal ? maxScrollX_ : maxScrollY_;
+    const bool visible = allowed && max >= 1;
+    const int32_t state[4] = {visible ? 1 : 0, visible ? max : 0,
+                              horizontal ? ClientWidth() : ClientHeight(),
+                              visible ? (horizontal ? scrollX_ : scrollY_) : 0};
+    if (std::equal(state, state + 4, sentBars_[h])) continue;
+    std::copy(state, state + 4, sentBars_[h]);
+    // Showing or hiding a bar may resize the client: the host then calls
+    // HostResized, which updates again.
+    host->HostSetScrollBar(horizontal, visible, state[1], state[2], state[3]);
+  }
+}
+
+void TImagingView::BuildMaps() {
+  const int32_t cw = ClientWidth(), ch = ClientHeight();
+  columnMap_.assign(size_t(std::max(0, cw)), -1);
+  rowMap_.assign(size_t(std::max(0, ch)), -1);
+  if (canvasWidth_ <= 0 || canvasHeight_ <= 0) return;
+  for (int32_t x = offsetX_; x < offsetX_ + displayWidth_ && x < cw; ++x)
+    if (x >= 0) columnMap_[x] = ScreenToCanvasX(x);
+  for (int32_t y = offsetY_; y < offsetY_ + displayHeight_ && y < ch; ++y)
+    if (y >= 0) rowMap_[y] = ScreenToCanvasY(y);
 }
 
 // The canvas index shown at zoomed index z: above 100 % each canvas pixel
@@ -544,14 +721,69 @@ void TImagingView::UpdateLayerScreenRects() {
 
 void TImagingView::Update() {
   if (updateLock_ > 0 || destroying_) return;
-  SyncLayerSizes();
-  ComputeGeometry();
+  if (inUpdate_) {
+    // Asked again from inside (a host resizing the client for scroll bars).
+    updateAgain_ = true;
+    return;
+  }
+  inUpdate_ = true;
+  for (int pass = 0; pass < 3; ++pass) {
+    updateAgain_ = false;
+    SyncLayerSizes();
+    if ((autoFit_ || autoShrink_ || autoStretch_) && canvasWidth_ > 0 && canvasHeight_ > 0)
+      ApplyAutoZoom();
+    if (bitmap_ && (bitmap_->Width() != lastBitmapWidth_ || bitmap_->Height() != lastBitmapHeight_)) {
+      lastBitmapWidth_ = bitmap_->Width();
+      lastBitmapHeight_ = bitmap_->Height();
+      if (selection_.Selected()) selection_.Deselect();
+      // An alpha plane of another size is replaced by an opaque one.
+      const TPxBitmap* alpha = bitmap_->AlphaChannelIfAny();
+      if (alpha && (alpha->Width() != bitmap_->Width() || alpha->Height() != bitmap_->Height())) {
+        bitmap_->RemoveAlphaChannel();
+        bitmap_->AlphaChannel();
+      }
+    }
+    ComputeGeometry();
+    UpdateScrollBars();
+    if (!updateAgain_) break;
+  }
+  inUpdate_ = false;
   UpdateLayerScreenRects();
+  BuildMaps();
+  Invalidate();
 }
 
 void TImagingView::UnlockUpdate() {
   if (updateLock_ == 0) return;
   if (--updateLock_ == 0) Update();
+}
+
+void TImagingView::EndUpdate(bool update) {
+  if (paintLock_ == 0) return;
+  if (--paintLock_ == 0 && update) Update();
+}
+
+void TImagingView::HostScrolled(bool horizontal, int32_t pos) {
+  if (horizontal)
+    SetScrollX(pos);
+  else
+    SetScrollY(pos);
+}
+
+void TImagingView::HostWheel(TPxShiftState shift, int32_t delta, int32_t, int32_t) {
+  // A notch (120) scrolls by a tenth of the client; Shift scrolls sideways.
+  if (shift & ssShift)
+    SetScrollX(scrollX_ - delta * std::max(1, ClientWidth() / 10) / 120);
+  else
+    SetScrollY(scrollY_ - delta * std::max(1, ClientHeight() / 10) / 120);
+}
+
+void TImagingView::HostTimer(int32_t id) {
+  if (id != kPxDelayTimerId) return;
+  if (filterDelay_ > 0 && --filterDelay_ > 0) return;
+  filterDelay_ = 0;
+  if (Host()) Host()->HostSetTimer(kPxDelayTimerId, 0);
+  Update();
 }
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "imaging/core/pxutils.h"
 #include "imaging/view/imagingproc.h"
 #include "imaging/view/pxview.h"
+#include "imaging/view/render.h"
 #include "imaging/view/resample.h"
 
 class TImagingView;
@@ -28,6 +30,76 @@ enum TPxLayerEvent : uint8_t {
 };
 
 using TPxLayerNotify = std::function<void(TImagingView* sender, int layer, TPxLayerEvent event)>;
+
+// What the mouse does in a view (bit numbers of TPxMouseInteract).
+enum TPxMouseInteractItem : uint8_t {
+  miZoom = 0,             // click to zoom in, right-click to zoom out
+  miScroll = 1,           // drag to scroll
+  miSelect = 2,           // rectangular selection
+  miSelectPolygon = 3,    // polygon selection
+  miSelectCircle = 4,     // elliptic selection
+  miSelectZoom = 5,       // drag a rectangle to zoom to it
+  miSelectMagicWand = 6,  // select by colour similarity
+  miSelectLasso = 7,      // free-hand selection
+  miMoveLayers = 8,       // drag layers
+  miResizeLayers = 9,     // drag the grips of the current layer
+};
+
+// A set of TPxMouseInteractItem.
+struct TPxMouseInteract {
+  uint16_t Bits = 0;
+  constexpr TPxMouseInteract() = default;
+  constexpr TPxMouseInteract(std::initializer_list<TPxMouseInteractItem> items) {
+    for (TPxMouseInteractItem i : items) Bits |= uint16_t(1u << i);
+  }
+  constexpr bool Contains(TPxMouseInteractItem i) const { return (Bits >> i) & 1u; }
+  constexpr void Include(TPxMouseInteractItem i) { Bits |= uint16_t(1u << i); }
+  constexpr void Exclude(TPxMouseInteractItem i) { Bits &= uint16_t(~(1u << i)); }
+  constexpr bool Empty() const { return Bits == 0; }
+  friend constexpr bool operator==(TPxMouseInteract, TPxMouseInteract) = default;
+};
+constexpr TPxMouseInteract operator|(TPxMouseInteract a, TPxMouseInteract b) {
+  TPxMouseInteract r;
+  r.Bits = uint16_t(a.Bits | b.Bits);
+  return r;
+}
+constexpr TPxMouseInteract operator|(TPxMouseInteract a, TPxMouseInteractItem b) {
+  return a | TPxMouseInteract{b};
+}
+constexpr TPxMouseInteract operator|(TPxMouseInteractItem a, TPxMouseInteractItem b) {
+  return TPxMouseInteract{a, b};
+}
+
+// The grips of the current layer, in hit-testing order. Scoped, because
+// pxNone also names the empty pixel format; the other values are also given
+// at global scope.
+enum class TPxGrip : uint8_t {
+  pxNone = 0,
+  pxTopLeft = 1,
+  pxTopRight = 2,
+  pxBottomRight = 3,
+  pxBottomLeft = 4,
+  pxLeftSide = 5,
+  pxRightSide = 6,
+  pxTopSide = 7,
+  pxBottomSide = 8,
+};
+inline constexpr TPxGrip pxTopLeft = TPxGrip::pxTopLeft;
+inline constexpr TPxGrip pxTopRight = TPxGrip::pxTopRight;
+inline constexpr TPxGrip pxBottomRight = TPxGrip::pxBottomRight;
+inline constexpr TPxGrip pxBottomLeft = TPxGrip::pxBottomLeft;
+inline constexpr TPxGrip pxLeftSide = TPxGrip::pxLeftSide;
+inline constexpr TPxGrip pxRightSide = TPxGrip::pxRightSide;
+inline constexpr TPxGrip pxTopSide = TPxGrip::pxTopSide;
+inline constexpr TPxGrip pxBottomSide = TPxGrip::pxBottomSide;
+
+enum TScrollStyle : uint8_t { ssNone = 0, ssHorizontal = 1, ssVertical = 2, ssBoth = 3 };
+
+// The id of a view's delayed-filter timer and its interval.
+inline constexpr int32_t kPxDelayTimerId = 1;
+inline constexpr int32_t kPxDelayTimerMs = 210;
+// Ticks of that timer between the last zoom or scroll and the filtered redraw.
+inline constexpr int kPxFilterDelayTicks = 4;
 
 // One layer: a bitmap placed on the view's canvas (canvas pixels are pixels of
 // layer 0's bitmap).
@@ -72,6 +144,11 @@ class TImagingView : public TPxView, public TPxIOViewLink {
  public:
   using TViewProgressEvent = std::function<void(void* sender, int per)>;
   using TViewNotifyEvent = std::function<void(TImagingView* sender)>;
+  // change: 0 scrolled, 1 zoomed.
+  using TViewChangeEvent = std::function<void(TImagingView* sender, int change)>;
+  using TDrawBackgroundEvent =
+      std::function<void(TImagingView* sender, TPxBitmap& buffer, const TRect& rect, bool& handled)>;
+  using TDrawCanvasEvent = std::function<void(TImagingView* sender, TPxBitmap& buffer, const TRect& rect)>;
 
   TImagingView();
   ~TImagingView() override;
@@ -122,6 +199,28 @@ class TImagingView : public TPxView, public TPxIOViewLink {
   int32_t DpiY = kDefaultDpi;
   // Filter for layers shown (or merged) at a size other than their own.
   TResampleFilter ZoomFilter = rfNone;
+  // Draw without ZoomFilter while zooming, scrolling or dragging.
+  bool DelayZoomFilter() const { return delayZoomFilter_; }
+  void SetDelayZoomFilter(bool on);
+  // Use the layers' alpha planes when drawing.
+  bool EnableAlphaChannel() const { return enableAlpha_; }
+  void SetEnableAlphaChannel(bool on);
+  // How the coordinates given to selections are read (see TPxSelectionBase).
+  TPxSelectionBase SelectionBase = pxsbClientArea;
+
+  // --- fitting
+  bool AutoFit() const { return autoFit_; }
+  void SetAutoFit(bool on);
+  bool AutoShrink() const { return autoShrink_; }
+  void SetAutoShrink(bool on);
+  bool AutoStretch() const { return autoStretch_; }
+  void SetAutoStretch(bool on);
+  // The zoom at which the whole canvas fits the control (percent).
+  double FitValue() const;
+  // Zooms to FitValue; the scroll bars go.
+  void Fit();
+  TScrollStyle ScrollBars() const { return scrollBars_; }
+  void SetScrollBars(TScrollStyle style);
 
   // --- geometry (client pixels <-> canvas pixels)
   double Zoom() const { return zoom_; }
@@ -133,6 +232,12 @@ class TImagingView : public TPxView, public TPxIOViewLink {
   void SetCenter(bool on);
   int32_t ScrollX() const { return scrollX_; }
   int32_t ScrollY() const { return scrollY_; }
+  // Scrolls, clamped to 0 .. MaxScrollX/Y.
+  void SetScroll(int32_t x, int32_t y);
+  void SetScrollX(int32_t x) { SetScroll(x, scrollY_); }
+  void SetScrollY(int32_t y) { SetScroll(scrollX_, y); }
+  int32_t MaxScrollX() const { return maxScrollX_; }
+  int32_t MaxScrollY() const { return maxScrollY_; }
   // Client position of the image's top-left corner.
   int32_t OffsetX() const { return offsetX_; }
   int32_t OffsetY() const { return offsetY_; }
@@ -153,6 +258,43 @@ class TImagingView : public TPxView, public TPxIOViewLink {
   void LockUpdate() { ++updateLock_; }
   void UnlockUpdate();
   int UpdateLockCount() const { return updateLock_; }
+  // Paint lock: while raised, painting composes nothing. EndUpdate(false)
+  // lowers it without updating.
+  void BeginUpdate() { ++paintLock_; }
+  void EndUpdate(bool update = true);
+  int PaintLockCount() const { return paintLock_; }
+  // Composes the back buffer when out of date and returns it (the host's paint).
+  TPxBitmap* Paint() { return HostPaint(0, 0, ClientWidth(), ClientHeight()); }
+  // Ticks left before a delayed filter is applied (0 = the filter is in use).
+  int FilterDelay() const { return filterDelay_; }
+
+  TViewChangeEvent OnViewChange;
+  TViewNotifyEvent OnPaint;
+  TViewNotifyEvent OnDrawBackBuffer;
+  TDrawBackgroundEvent OnDrawBackground;
+  TDrawCanvasEvent OnDrawCanvas;
+
+  // --- the mouse
+  TPxMouseInteract MouseInteract() const { return mouseInteract_; }
+  virtual void SetMouseInteract(TPxMouseInteract items);
+  // The view's own cursor, shown when no interaction asks for another.
+  int32_t Cursor() const { return cursor_; }
+  void SetCursor(int32_t cursor);
+  // The first grip of the current layer holding client point (x, y).
+  TPxGrip GripAt(int32_t x, int32_t y) const;
+  // One step of dragging the grip being dragged to client point (x, y).
+  void ResizeLayer(int32_t x, int32_t y, bool keepAspect);
+  // The layer being moved (-1 none) and the grip being dragged.
+  int MovingLayer() const { return movingLayer_; }
+  TPxGrip DraggedGrip() const { return grip_; }
+
+  // --- TPxHostedView
+  void HostMouseDown(TPxMouseButton button, TPxShiftState shift, int32_t x, int32_t y) override;
+  void HostMouseMove(TPxShiftState shift, int32_t x, int32_t y) override;
+  void HostMouseUp(TPxMouseButton button, TPxShiftState shift, int32_t x, int32_t y) override;
+  void HostWheel(TPxShiftState shift, int32_t delta, int32_t x, int32_t y) override;
+  void HostScrolled(bool horizontal, int32_t pos) override;
+  void HostTimer(int32_t id) override;
 
   // The selection of the current bitmap, in bitmap pixels.
   TPxSelection& Selection() { return selection_; }
@@ -167,10 +309,21 @@ class TImagingView : public TPxView, public TPxIOViewLink {
  protected:
   // Recomputes extent, display size and offsets from zoom and client size.
   void ComputeGeometry();
+  void ComposeBackBuffer(TPxBitmap& buffer) override;
+  bool PaintLocked() const override { return paintLock_ > 0; }
 
  private:
   void StoreCurrentBitmap();
   void Notify(int layer, TPxLayerEvent event);
+  void ApplyAutoZoom();
+  void SetZoomValue(double zoom);
+  void UpdateScrollBars();
+  void BuildMaps();
+  void StartFilterDelay();
+  void FireViewChange(int change);
+  void AutoScroll();
+  void ShowCursor(int32_t cursor);
+  void DrawLayer(TPxBitmap& buffer, int index, bool& drawnAny, const TRect& image);
   int32_t ScreenToCanvas(int32_t pos, int32_t offset, int32_t scroll, int32_t display,
                          int32_t canvas) const;
   int32_t CanvasToScreen(int32_t pos, int32_t offset, int32_t scroll, int32_t display,
@@ -201,6 +354,39 @@ class TImagingView : public TPxView, public TPxIOViewLink {
   int32_t displayHeight_ = 0;
   int updateLock_ = 0;
   bool destroying_ = false;
+  int32_t maxScrollX_ = 0;
+  int32_t maxScrollY_ = 0;
+
+  bool autoFit_ = false;
+  bool autoShrink_ = false;
+  bool autoStretch_ = false;
+  bool delayZoomFilter_ = false;
+  bool enableAlpha_ = false;
+  TScrollStyle scrollBars_ = ssBoth;
+  int paintLock_ = 0;
+  int filterDelay_ = 0;
+  bool inUpdate_ = false;
+  bool updateAgain_ = false;
+  int32_t lastBitmapWidth_ = -1;
+  int32_t lastBitmapHeight_ = -1;
+  // What was last given to the host's scroll bars: visible, max, page, pos.
+  int32_t sentBars_[2][4] = {{-1, -1, -1, -1}, {-1, -1, -1, -1}};
+  // Canvas column / row shown at each client column / row, -1 outside the picture.
+  std::vector<int32_t> columnMap_, rowMap_;
+  TPxRenderScratch scratch_;
+
+  TPxMouseInteract mouseInteract_;
+  int32_t cursor_ = crCross;
+  int32_t shownCursor_ = -1;
+  int movingLayer_ = -1;
+  TPxGrip grip_ = TPxGrip::pxNone;
+  bool leftDown_ = false;
+  int32_t pressX_ = 0, pressY_ = 0, lastX_ = 0, lastY_ = 0;
+  TResampleFilter savedFilter_ = rfNone;
+  // Inside a mouse handler: the application's SelectionBase while it is
+  // replaced by client coordinates.
+  bool inMouse_ = false;
+  TPxSelectionBase appSelectionBase_ = pxsbClientArea;
 };
 
 // The page view: layers with vector objects drawn over them.

@@ -1,0 +1,130 @@
+// Composing a TImagingView's back buffer: the background, the layers in
+// order and the box and grips of the current layer.
+#include <algorithm>
+#include <cmath>
+
+#include "imaging/view/imagingview.h"
+#include "imaging/view/render.h"
+
+void TImagingView::ComposeBackBuffer(TPxBitmap& buffer) {
+  SyncLayerSizes();
+  const TRect image{offsetX_, offsetY_, offsetX_ + displayWidth_, offsetY_ + displayHeight_};
+  bool drawnAny = false;
+  const TPxBitmap* alpha = bitmap_ ? bitmap_->AlphaChannelIfAny() : nullptr;
+  const bool drawable = bitmap_ && !bitmap_->IsEmpty() &&
+                        (!alpha || (alpha->Width() == bitmap_->Width() && alpha->Height() == bitmap_->Height()));
+  if (drawable) {
+    for (int i = 0; i < LayerCount(); ++i) DrawLayer(buffer, i, drawnAny, image);
+  }
+  if (!drawnAny) {
+    bool handled = false;
+    if (OnDrawBackground) OnDrawBackground(this, buffer, TRect{0, 0, buffer.Width(), buffer.Height()}, handled);
+    if (!handled) DrawBackground(buffer, image);
+  }
+  if (OnDrawBackBuffer) OnDrawBackBuffer(this);
+  if (OnDrawCanvas) OnDrawCanvas(this, buffer, TRect{0, 0, buffer.Width(), buffer.Height()});
+  if (OnPaint) OnPaint(this);
+}
+
+void TImagingView::DrawLayer(TPxBitmap& buffer, int index, bool& drawnAny, const TRect& image) {
+  TPxLayer& layer = *Layer(index);
+  TPxBitmap* bmp = index == currentLayer_ ? bitmap_ : layer.Bitmap;
+  if (!layer.Visible || bmp == nullptr || bmp->IsEmpty()) return;
+  if (displayWidth_ == 0 || displayHeight_ == 0) return;
+  // A single pixel is a placeholder, not a picture.
+  if (bmp->Width() < 2 && bmp->Height() < 2) return;
+
+  const bool useAlpha = enableAlpha_ && bmp->HasAlphaChannel() && !bmp->AlphaIsFull();
+  const int32_t cw = buffer.Width(), ch = buffer.Height();
+
+  TPxRenderParams p;
+  p.BlendMode = layer.BlendMode;
+  p.Opacity = std::clamp(layer.Opacity, 0, 255);
+  p.UseAlpha = useAlpha;
+  p.SourceLeft = p.SourceTop = 0;
+  p.SourceWidth = bmp->Width();
+  p.SourceHeight = bmp->Height();
+  TRect cover;
+  if (layersSync_) {
+    // Every layer covers the canvas and is drawn through the view's maps.
+    p.DestLeft = offsetX_ - scrollX_;
+    p.DestTop = offsetY_ - scrollY_;
+    p.DestWidth = extentX_;
+    p.DestHeight = extentY_;
+    cover = image;
+  } else {
+    const int32_t left = CanvasToScreenX(layer.Left), top = CanvasToScreenY(layer.Top);
+    const int32_t width = CanvasToScreenX(layer.Left + layer.GetWidth()) - left;
+    const int32_t height = CanvasToScreenY(layer.Top + layer.GetHeight()) - top;
+    layer.ScreenRect = TRect{left, top, left + width, top + height};
+    p.DestLeft = left;
+    p.DestTop = top;
+    p.DestWidth = width;
+    p.DestHeight = height;
+    if (layer.ClipToBackground && index > 0) {
+      // Only the part over layer 0 is drawn; ScreenRect keeps the whole layer.
+      const int32_t baseW = Layer(0)->Bitmap ? Layer(0)->Bitmap->Width() : canvasWidth_;
+      const int32_t baseH = Layer(0)->Bitmap ? Layer(0)->Bitmap->Height() : canvasHeight_;
+      const int32_t gw = layer.GetWidth(), gh = layer.GetHeight();
+      if (layer.Left < 0 && gw > 0) {
+        p.SourceLeft = static_cast<int32_t>(std::trunc(double(bmp->Width()) / gw * -layer.Left));
+        p.SourceWidth = bmp->Width() - p.SourceLeft;
+        const int32_t right = p.DestLeft + p.DestWidth;
+        p.DestLeft = CanvasToScreenX(0);
+        p.DestWidth = right - p.DestLeft;
+      }
+      if (int64_t(layer.Left) + gw > baseW && width > 0) {
+        p.DestWidth = CanvasToScreenX(baseW) - p.DestLeft;
+        p.SourceWidth = static_cast<int32_t>(std::trunc(double(bmp->Width()) / width * p.DestWidth));
+      }
+      if (layer.Top < 0 && gh > 0) {
+        p.SourceTop = static_cast<int32_t>(std::trunc(double(bmp->Height()) / gh * -layer.Top));
+        p.SourceHeight = bmp->Height() - p.SourceTop;
+        const int32_t bottom = p.DestTop + p.DestHeight;
+        p.DestTop = CanvasToScreenY(0);
+        p.DestHeight = bottom - p.DestTop;
+      }
+      if (int64_t(layer.Top) + gh > baseH && height > 0) {
+        p.DestHeight = CanvasToScreenY(baseH) - p.DestTop;
+        p.SourceHeight = static_cast<int32_t>(std::trunc(double(bmp->Height()) / height * p.DestHeight));
+      }
+    }
+    cover = TRect{p.DestLeft, p.DestTop, p.DestLeft + p.DestWidth, p.DestTop + p.DestHeight};
+  }
+
+  if (!drawnAny) {
+    // The background shows only where the first layer leaves room or shows through.
+    const bool fills = offsetX_ == 0 && offsetY_ == 0 && displayWidth_ == cw && displayHeight_ == ch &&
+                       cover.Left <= 0 && cover.Top <= 0 && cover.Right >= cw && cover.Bottom >= ch &&
+                       p.Opacity == 255 && !useAlpha;
+    if (!fills) {
+      bool handled = false;
+      if (OnDrawBackground) OnDrawBackground(this, buffer, TRect{0, 0, cw, ch}, handled);
+      if (!handled) DrawBackground(buffer, image);
+    }
+    p.FirstLayer = BackgroundStyle() == pxbsSolid;
+    drawnAny = true;
+  }
+
+  const bool sized = layer.Width != 0 || layer.Height != 0;
+  p.Filter = (filterDelay_ == 0 && (zoom_ != 100 || sized)) ? ZoomFilter : rfNone;
+  if (layersSync_ && p.Filter == rfNone && int32_t(columnMap_.size()) == cw &&
+      int32_t(rowMap_.size()) == ch) {
+    p.ColumnMap = columnMap_.data();
+    p.RowMap = rowMap_.data();
+  }
+  RenderTo(*bmp, buffer, p, &scratch_);
+
+  if (layer.ShowBox && index == currentLayer_ &&
+      (mouseInteract_.Contains(miMoveLayers) || mouseInteract_.Contains(miResizeLayers))) {
+    const TRect& r = layer.ScreenRect;
+    PxDrawDottedBox(buffer, r);
+    if (mouseInteract_.Contains(miResizeLayers) && !layer.Locked) {
+      const int32_t mx = (r.Left + r.Right) / 2, my = (r.Top + r.Bottom) / 2;
+      const int32_t centres[8][2] = {{r.Left, r.Top},  {r.Right, r.Top}, {r.Right, r.Bottom},
+                                     {r.Left, r.Bottom}, {r.Left, my},   {r.Right, my},
+                                     {mx, r.Top},      {mx, r.Bottom}};
+      for (const auto& c : centres) PxDrawGrip(buffer, c[0], c[1]);
+    }
+  }
+}
