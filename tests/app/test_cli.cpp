@@ -128,6 +128,17 @@ TEST_F(CliTest, InfoFailsForMissingAndUnknownFilesButReportsTheGoodOnes) {
   EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
   EXPECT_NE(err.find(text), std::string::npos) << err;
 
+  // A picture under a name of another format: refused, and the message says what it holds.
+  std::string misnamed = dir.File("really-a-png.jpg");
+  testutil::WriteFileBytes(misnamed, testutil::ReadFileBytes(good));
+  auto wrong = RunCli("info " + Quote(misnamed));
+  EXPECT_EQ(wrong.status, 1);
+  EXPECT_NE(wrong.output.find(misnamed), std::string::npos) << wrong.output;
+  EXPECT_NE(wrong.output.find("Portable Network Graphics"), std::string::npos) << wrong.output;
+  // convert reads it by its content all the same.
+  EXPECT_EQ(RunCli("convert " + Quote(misnamed) + " " + Quote(dir.File("fixed.png"))).status, 0);
+  EXPECT_EQ(IdentifySize(dir.File("fixed.png")), IdentifySize(good));
+
   // Every file fine: status 0.
   EXPECT_EQ(RunCli("info " + Quote(good) + " " + Quote(good)).status, 0);
 }
