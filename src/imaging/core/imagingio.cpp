@@ -894,9 +894,30 @@ void TImagingIO::AdjustDpi() {
       Aborting = true;
       return;
     }
+    // The colour is filtered; the alpha plane goes along without a filter.
+    std::unique_ptr<TPxBitmap> alpha;
+    if (bitmap->HasAlphaChannel()) {
+      alpha = std::make_unique<TPxBitmap>();
+      const bool full = bitmap->AlphaChannel()->FullAlpha();
+      if (!alpha->Assign(*bitmap->AlphaChannel()) || !ResizeNearest(*alpha, w, h)) {
+        Aborting = true;
+        return;
+      }
+      alpha->SetFullAlpha(full);
+      bitmap->RemoveAlphaChannel();
+    }
     TImagingProc proc(bitmap);
     proc.AutoUndo = false;
     proc.Resample(w, h, rfFastLinear);
+    if (alpha) {
+      TPxBitmap* plane = bitmap->AlphaChannel();
+      if (!plane || plane->Width() != w || plane->Height() != h) {
+        Aborting = true;
+        return;
+      }
+      for (int y = 0; y < h; ++y) std::memcpy(plane->Scanline(y), alpha->Scanline(y), static_cast<size_t>(w));
+      plane->SetFullAlpha(alpha->FullAlpha());
+    }
   } catch (const std::bad_alloc&) {
     Aborting = true;
   }

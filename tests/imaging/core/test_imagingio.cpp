@@ -33,8 +33,13 @@ std::unique_ptr<TPxBitmap> Picture(int w, int h) {
 }
 
 // Writes a PNG of the given size and resolution and returns its bytes.
-std::string PngBytes(int w, int h, int dpiX = 300, int dpiY = 300) {
+std::string PngBytes(int w, int h, int dpiX = 300, int dpiY = 300, bool withAlpha = false) {
   auto pic = Picture(w, h);
+  if (withAlpha) {
+    // Opacity falls by 5 per row.
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) pic->Alpha(x, y, static_cast<uint8_t>(255 - 5 * y));
+  }
   TImagingIO io;
   io.SetTargetBitmap(pic.get());
   io.Params.SetDpi(dpiX, dpiY);
@@ -585,7 +590,7 @@ TEST(AutoAdjustDPI, MakesPixelsSquareByTheLargerResolution) {
 }
 
 TEST(AutoAdjustDPI, FilteredAdjustmentInterpolatesInColour) {
-  std::string bytes = PngBytes(100, 50, 300, 150);
+  std::string bytes = PngBytes(100, 50, 300, 150, true);
   TImagingIO io;
   io.AutoAdjustDPI = true;
   io.FilteredAdjustDPI = true;
@@ -611,6 +616,10 @@ TEST(AutoAdjustDPI, FilteredAdjustmentInterpolatesInColour) {
     }
     previousGreen = green;
   }
+  // The alpha plane is resized without a filter: row y has source row y / 2's value.
+  ASSERT_TRUE(b.HasAlphaChannel());
+  for (int y = 0; y < b.Height(); ++y)
+    for (int x = 0; x < b.Width(); x += 9) ASSERT_EQ(b.Alpha(x, y), 255 - 5 * (y / 2)) << x << "," << y;
 }
 
 // --- Views, targets and background loads -------------------------------------------
