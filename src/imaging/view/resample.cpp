@@ -212,8 +212,9 @@ void KernelRowH3Simd(const uint8_t* src, uint8_t* out, const TPreparedContribs& 
 }
 
 // Vertical pass for one destination row over 16-byte strips, two work rows
-// per multiply-add. `work` holds the rows from the one whose offset is `bias`
-// on; rows are padded so the last strip may read and write past rowBytes.
+// per multiply-add, written straight into the destination row. `work` holds
+// the rows from the one whose offset is `bias` on; its rows are padded so the
+// last strip may read past rowBytes.
 void KernelRowVSimd(const uint8_t* work, ptrdiff_t bias, uint8_t* out, int rowBytes,
                     const TPreparedContribs& c, int y) {
   const __m128i zero = _mm_setzero_si128();
@@ -242,7 +243,14 @@ void KernelRowVSimd(const uint8_t* work, ptrdiff_t bias, uint8_t* out, int rowBy
     };
     __m128i q = _mm_packus_epi16(_mm_packs_epi32(finish(a0), finish(a1)),
                                  _mm_packs_epi32(finish(a2), finish(a3)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), q);
+    if (x + 16 <= rowBytes) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), q);
+    } else {
+      // The last strip of the row: only its own bytes reach the destination.
+      alignas(16) uint8_t tail[16];
+      _mm_store_si128(reinterpret_cast<__m128i*>(tail), q);
+      std::memcpy(out + x, tail, rowBytes - x);
+    }
   }
 }
 #endif
@@ -334,7 +342,7 @@ void PxResampleKernel(const TPxRows& src, const TPxRows& dst, int channels, TRes
   const int band = std::max(8, std::min(bandForOverlap, bandForBalance));
 
   struct Scratch {
-    std::vector<uint8_t> work, padded, line;
+    std::vector<uint8_t> work, padded;
   };
   std::vector<Scratch> scratch(workers);
   TPercentReporter report{progress};
@@ -356,7 +364,6 @@ void PxResampleKernel(const TPxRows& src, const TPxRows& dst, int channels, TRes
         // The source row is copied into a padded buffer so that the vector
         // loop may read a whole 4-byte word at the last pixel.
         s.padded.resize(static_cast<size_t>(sw) * channels + 16);
-        s.line.resize(stride);
         for (int r = lo; r <= hi; ++r) {
           std::memcpy(s.padded.data(), src.Row[r], static_cast<size_t>(sw) * channels);
           uint8_t* out = s.work.data() + (r - lo) * stride;
@@ -372,8 +379,7 @@ void PxResampleKernel(const TPxRows& src, const TPxRows& dst, int channels, TRes
         for (int y = begin; y < end; ++y) {
 #if PX_HAVE_SSE2
           if (simd && vc.VectorSafe) {
-            KernelRowVSimd(s.work.data(), bias, s.line.data(), rowBytes, vc, y);
-            std::memcpy(dst.Row[y], s.line.data(), rowBytes);
+            KernelRowVSimd(s.work.data(), bias, dst.Row[y], rowBytes, vc, y);
             continue;
           }
 #endif
