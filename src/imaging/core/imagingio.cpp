@@ -655,6 +655,7 @@ void TImagingIO::ReadFormat(TPxStream& stream, int32_t fileType, bool byTable,
     }
     return;
   }
+  // One case per format whose reader is built into the library.
   switch (fileType) {
     case ioJPEG:
       ReadJpegStream(stream, nullptr, bitmap, true, false, true, false, paramsOnly, progress,
@@ -845,6 +846,7 @@ void TImagingIO::WriteFormat(TPxStream& stream, int32_t fileType, bool byTable,
     }
     return;
   }
+  // One case per format whose writer is built into the library.
   switch (fileType) {
     case ioJPEG:
       WriteJpegStream(stream, bitmap, Params, progress);
