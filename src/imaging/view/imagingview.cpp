@@ -1,5 +1,7 @@
 #include "imaging/view/imagingview.h"
 
+#include "imaging/view/mergerows.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -258,6 +260,7 @@ class TMergeSource {
   }
   // Alpha values of a row, nullptr when the layer has no alpha plane.
   const uint8_t* AlphaRow(int32_t y) { return alpha_ ? alpha_->Scanline(y) : nullptr; }
+  bool HasAlpha() const { return alpha_ != nullptr; }
 
  private:
   TPxBitmap* bitmap_ = nullptr;
@@ -296,6 +299,11 @@ bool MergeInto(TMergeSource& a, int32_t ax, int32_t ay, TMergeSource& b, int32_t
   if (w64 > INT32_MAX || h64 > INT32_MAX) return false;
   const int32_t width = static_cast<int32_t>(w64), height = static_cast<int32_t>(h64);
   if (!dest.Allocate(width, height, pxRGB24)) return false;
+  // Opaque layers without alpha merge by row copies (same pixels as below).
+  if (a.Opacity() == 255 && b.Opacity() == 255 && b.BlendMode() != 1 && !a.HasAlpha() && !b.HasAlpha())
+    return PxMergeOpaqueLayers({[&](int32_t y) { return a.Row(y); }, ax, ay, a.Width(), a.Height()},
+                               {[&](int32_t y) { return b.Row(y); }, bx, by, b.Width(), b.Height()},
+                               PxColorRefToBGR(background), dest);
   TPxBitmap* destAlpha = dest.AlphaChannel();
   if (destAlpha == nullptr) return false;
   destAlpha->SetFullAlpha(false);

@@ -1,0 +1,170 @@
+// The row-copy merge of opaque layers against the general per-pixel merge and
+// against the rule itself (B over A, background beside both, black beside one).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "imaging/core/pxutils.h"
+#include "imaging/view/imagingview.h"
+#include "imaging/view/mergerows.h"
+
+namespace {
+
+// Every pixel tells its layer (red) and its place (blue, green).
+void Pattern(TPxBitmap& bmp, int width, int height, uint8_t tag) {
+  ASSERT_TRUE(bmp.Allocate(width, height, pxRGB24));
+  for (int y = 0; y < height; ++y) {
+    uint8_t* row = bmp.Scanline(y);
+    for (int x = 0; x < width; ++x) {
+      row[3 * x] = uint8_t(x * 7 + y);
+      row[3 * x + 1] = uint8_t(y * 5 + x);
+      row[3 * x + 2] = tag;
+    }
+  }
+}
+
+struct TMergeCase {
+  const char* Name;
+  int AW, AH, AX, AY;  // lower layer
+  int BW, BH, BX, BY;  // upper layer
+};
+
+// Merges two pattern layers; withAlpha gives both a fully opaque alpha plane,
+// which sends the merge down its general per-pixel path.
+void Merge(const TMergeCase& c, bool withAlpha, TBGR background, TPxBitmap& out) {
+  TImagingView view;
+  view.SetBackground(uint32_t(background.r) | uint32_t(background.g) << 8 | uint32_t(background.b) << 16);
+  view.SetLayersSync(false);
+  Pattern(*view.Bitmap(), c.AW, c.AH, 10);
+  view.AddLayer();
+  Pattern(*view.Bitmap(), c.BW, c.BH, 20);
+  view.Layer(0)->Left = c.AX, view.Layer(0)->Top = c.AY;
+  view.Layer(1)->Left = c.BX, view.Layer(1)->Top = c.BY;
+  if (withAlpha) {
+    ASSERT_NE(view.Layer(0)->Bitmap->AlphaChannel(), nullptr);
+    ASSERT_NE(view.Layer(1)->Bitmap->AlphaChannel(), nullptr);
+  }
+  view.MergeLayers(0, 1, true);
+  ASSERT_EQ(view.LayerCount(), 1);
+  ASSERT_TRUE(out.Assign(*view.Bitmap()));
+}
+
+class MergeRowsOpaque : public ::testing::TestWithParam<TMergeCase> {};
+
+TEST_P(MergeRowsOpaque, SameAsTheGeneralMergeAndTheRule) {
+  const TMergeCase& c = GetParam();
+  const TBGR bg{30, 60, 90};
+  TPxBitmap fast, general;
+  Merge(c, false, bg, fast);
+  Merge(c, true, bg, general);
+  ASSERT_EQ(fast.Width(), general.Width());
+  ASSERT_EQ(fast.Height(), general.Height());
+  ASSERT_EQ(fast.HasAlphaChannel(), general.HasAlphaChannel());
+
+  // The rule, with both positions first shifted so that neither is negative.
+  int ax = c.AX, ay = c.AY, bx = c.BX, by = c.BY;
+  if (ax < 0) bx -= ax, ax = 0;
+  if (ay < 0) by -= ay, ay = 0;
+  if (bx < 0) ax -= bx, bx = 0;
+  if (by < 0) ay -= by, by = 0;
+  const int width = std::max(ax + c.AW, bx + c.BW), height = std::max(ay + c.AH, by + c.BH);
+  ASSERT_EQ(fast.Width(), width);
+  ASSERT_EQ(fast.Height(), height);
+  bool uncovered = false;
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* f = fast.Scanline(y);
+    const uint8_t* g = general.Scanline(y);
+    ASSERT_EQ(0, std::memcmp(f, g, size_t(width) * 3)) << "row " << y;
+    for (int x = 0; x < width; ++x) {
+      const bool colA = x >= ax && x < ax + c.AW, colB = x >= bx && x < bx + c.BW;
+      const bool inA = colA && y >= ay && y < ay + c.AH, inB = colB && y >= by && y < by + c.BH;
+      uint8_t want[3];
+      if (inB || inA) {
+        const int lx = inB ? x - bx : x - ax, ly = inB ? y - by : y - ay;
+        want[0] = uint8_t(lx * 7 + ly), want[1] = uint8_t(ly * 5 + lx), want[2] = inB ? 20 : 10;
+      } else if (!colA && !colB) {
+        want[0] = bg.b, want[1] = bg.g, want[2] = bg.r;
+      } else {
+        want[0] = want[1] = want[2] = 0;
+      }
+      uncovered = uncovered || !(inA || inB);
+      ASSERT_EQ(f[3 * x], want[0]) << x << "," << y;
+      ASSERT_EQ(f[3 * x + 1], want[1]) << x << "," << y;
+      ASSERT_EQ(f[3 * x + 2], want[2]) << x << "," << y;
+      if (fast.HasAlphaChannel()) {
+        const uint8_t alpha = fast.AlphaChannel()->Scanline(y)[x];
+        ASSERT_EQ(alpha, (inA || inB) ? 255 : 0) << x << "," << y;
+        ASSERT_EQ(alpha, general.AlphaChannel()->Scanline(y)[x]) << x << "," << y;
+      }
+    }
+  }
+  EXPECT_EQ(fast.HasAlphaChannel(), uncovered);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Geometries, MergeRowsOpaque,
+    ::testing::Values(TMergeCase{"Inside", 40, 30, 0, 0, 20, 10, 7, 9},
+                      TMergeCase{"SameSize", 25, 17, 0, 0, 25, 17, 0, 0},
+                      TMergeCase{"OverTheRightEdge", 30, 20, 0, 0, 20, 12, 22, 3},
+                      TMergeCase{"AboveAndLeft", 30, 20, 5, 6, 12, 9, 0, 0},
+                      TMergeCase{"NegativeUpper", 30, 20, 0, 0, 12, 9, -4, -3},
+                      TMergeCase{"Disjoint", 10, 8, 0, 0, 9, 7, 15, 12},
+                      TMergeCase{"UpperCoversLower", 8, 6, 3, 2, 30, 20, 0, 0},
+                      TMergeCase{"StackedSameColumns", 20, 10, 0, 0, 20, 12, 0, 10},
+                      TMergeCase{"SideBySideSameRows", 11, 14, 0, 0, 13, 14, 11, 0},
+                      TMergeCase{"SideBySideWithGap", 11, 14, 0, 0, 13, 14, 15, 0},
+                      TMergeCase{"OnePixelRows", 1, 1, 0, 0, 1, 1, 2, 2}),
+    [](const ::testing::TestParamInfo<TMergeCase>& i) { return std::string(i.param.Name); });
+
+// Coverage of the merged box by two rectangles, against counting pixels.
+TEST(MergeRowsCoverage, MatchesAPixelCount) {
+  std::mt19937 rng(3);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  int coveredCases = 0, uncoveredCases = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const int ax = pick(-4, 5), ay = pick(-4, 5), aw = pick(0, 12), ah = pick(0, 12);
+    const int bx = pick(-4, 5), by = pick(-4, 5), bw = pick(0, 12), bh = pick(0, 12);
+    const int width = pick(1, 10), height = pick(1, 10);
+    bool all = true;
+    for (int y = 0; y < height && all; ++y)
+      for (int x = 0; x < width && all; ++x) {
+        const bool inA = x >= ax && x < ax + aw && y >= ay && y < ay + ah;
+        const bool inB = x >= bx && x < bx + bw && y >= by && y < by + bh;
+        all = inA || inB;
+      }
+    ASSERT_EQ(PxMergeCoversAll(ax, ay, aw, ah, bx, by, bw, bh, width, height), all)
+        << "A " << ax << "," << ay << " " << aw << "x" << ah << " B " << bx << "," << by << " " << bw << "x"
+        << bh << " box " << width << "x" << height;
+    ++(all ? coveredCases : uncoveredCases);
+  }
+  // Both answers were exercised.
+  EXPECT_GT(coveredCases, 200) << uncoveredCases;
+  EXPECT_GT(uncoveredCases, 200) << coveredCases;
+}
+
+// One row, with a background whose channels differ (no memset shortcut).
+TEST(MergeRowsRow, RunsOfEachKind) {
+  const std::vector<uint8_t> a = {1, 2, 3, 4, 5, 6, 7, 8, 9};  // 3 pixels at x 1..3
+  const std::vector<uint8_t> b = {50, 51, 52, 53, 54, 55};     // 2 pixels at x 3..4
+  std::vector<uint8_t> out(7 * 3, 0xEE), alpha(7, 0xEE);
+  const bool covered = PxMergeOpaqueRow({a.data(), 1, 3}, {b.data(), 3, 2}, 7, TBGR{100, 110, 120}, out.data(),
+                                        alpha.data());
+  EXPECT_FALSE(covered);
+  const std::vector<uint8_t> want = {100, 110, 120, 1, 2, 3, 4, 5, 6, 50, 51, 52,
+                                     53,  54,  55,  100, 110, 120, 100, 110, 120};
+  EXPECT_EQ(out, want);
+  EXPECT_EQ(alpha, (std::vector<uint8_t>{0, 255, 255, 255, 255, 0, 0}));
+  // The same row when only A's columns reach x 1..3 but the row misses A: black there.
+  std::fill(out.begin(), out.end(), 0xEE);
+  PxMergeOpaqueRow({nullptr, 1, 3}, {b.data(), 3, 2}, 7, TBGR{100, 110, 120}, out.data(), nullptr);
+  const std::vector<uint8_t> want2 = {100, 110, 120, 0, 0, 0, 0, 0, 0, 50, 51, 52,
+                                      53,  54,  55,  100, 110, 120, 100, 110, 120};
+  EXPECT_EQ(out, want2);
+}
+
+}  // namespace
