@@ -823,6 +823,7 @@ void TImagingIO::SaveToStream(TPxStream& stream, int32_t fileType) {
 void TImagingIO::PrepareForWrite(int32_t fileType, bool byTable) {
   TPxBitmap* bitmap = Bitmap();
   if (!bitmap || bitmap->IsEmpty()) return;
+  if (fileType == ioJPEG) Params.UpdateIPTCMarker();
   // JPEG and the rows of extensions take 24-bit colour or black and white.
   if (fileType == ioJPEG || byTable) {
     TPxPixelFormat pf = bitmap->PixelFormat();

@@ -34,6 +34,9 @@ struct TPxIPTCInfoList {
     Items.clear();
     UserChanged = false;
   }
+  // The data of an APP13 marker holding the records (a Photoshop image
+  // resource block with one IPTC resource); empty when there are none.
+  std::vector<uint8_t> EncodeAPP13() const;
 };
 
 // One EXIF tag kept as it was found (type and count as in the TIFF tag layout,
@@ -58,6 +61,9 @@ class TIOParamsVals {
   void SetDpiX(int32_t dpi);
   void SetDpiY(int32_t dpi);
   void SetDpi(int32_t dpiX, int32_t dpiY);
+  // Before a JPEG write: the IPTC list goes into the APP13 marker when the
+  // user changed it, or when it has records and no markers were kept.
+  void UpdateIPTCMarker();
 
   TImagingIO* Owner = nullptr;
 

@@ -544,6 +544,55 @@ TEST(ImagingIO, JpegSaveConvertsTheImageItselfPngDoesNot) {
   }
 }
 
+TEST(ImagingIO, JpegSaveCarriesTheIptcRecordsInApp13) {
+  testutil::TempDir dir;
+  auto pic = Picture(16, 16);
+  TImagingIO io;
+  io.SetTargetBitmap(pic.get());
+  io.Params.IPTCInfoList.Items = {{2, 5, "Holiday"}, {2, 120, "Two of us"}};
+  const std::string file = dir.File("iptc.jpg");
+  io.SaveToFile(file);
+  ASSERT_FALSE(io.Aborting);
+  ASSERT_EQ(io.Params.MarkerList.size(), 1u);
+  EXPECT_EQ(io.Params.MarkerList[0].Type, 237);
+  if (testutil::HaveTool("/usr/bin/identify")) {
+    // ImageMagick finds the records where Photoshop puts them.
+    auto r = testutil::RunCommand("/usr/bin/identify -format '%[IPTC:2:5]|%[IPTC:2:120]' '" + file + "'");
+    EXPECT_EQ(r.output, "Holiday|Two of us");
+  }
+
+  struct Case {
+    const char* name;
+    std::vector<TPxIPTCInfo> items;
+    bool userChanged;
+    std::vector<TPxMarker> markers;
+    std::vector<uint8_t> expectedTypes;
+    bool app13Replaced;
+  } cases[] = {
+      // Records kept from a file stand as they are unless the user changed them.
+      {"kept", {{2, 5, "New"}}, false, {{225, {1}}, {237, {9, 9}}}, {225, 237}, false},
+      {"changed", {{2, 5, "New"}}, true, {{225, {1}}, {237, {9, 9}}}, {225, 237}, true},
+      {"emptied", {}, true, {{225, {1}}, {237, {9, 9}}}, {225}, false},
+      {"nothing", {}, false, {{237, {9, 9}}}, {237}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TIOParamsVals p;
+    p.IPTCInfoList.Items = c.items;
+    p.IPTCInfoList.UserChanged = c.userChanged;
+    p.MarkerList = c.markers;
+    p.UpdateIPTCMarker();
+    std::vector<uint8_t> types;
+    for (const TPxMarker& m : p.MarkerList) types.push_back(m.Type);
+    EXPECT_EQ(types, c.expectedTypes);
+    for (const TPxMarker& m : p.MarkerList) {
+      if (m.Type == 237) {
+        EXPECT_EQ(m.Data == p.IPTCInfoList.EncodeAPP13(), c.app13Replaced);
+      }
+    }
+  }
+}
+
 // --- Square pixels ----------------------------------------------------------------
 
 TEST(AutoAdjustDPI, MakesPixelsSquareByTheLargerResolution) {
