@@ -460,6 +460,67 @@ struct TDivider {
   }
 };
 
+// Horizontal fast linear pass of one row, C samples per pixel.
+template <int C>
+void FastRowH(const uint8_t* __restrict s, uint8_t* __restrict w, int dw, int sw, bool interp,
+              const int32_t* left, const int32_t* frac, const int32_t* right, const TDivider* div) {
+  if (interp) {
+    for (int j = 0; j < dw; ++j) {
+      const uint8_t* a = s + left[j] * C;
+      const uint8_t* b = s + std::min(left[j] + 1, sw - 1) * C;
+      const int f = frac[j];
+      for (int ch = 0; ch < C; ++ch) w[j * C + ch] = static_cast<uint8_t>(a[ch] + (((b[ch] - a[ch]) * f) >> 17));
+    }
+    return;
+  }
+  for (int j = 0; j < dw; ++j) {
+    uint32_t sum[C] = {};
+    for (int x = left[j]; x <= right[j]; ++x)
+      for (int ch = 0; ch < C; ++ch) sum[ch] += s[x * C + ch];
+    for (int ch = 0; ch < C; ++ch) w[j * C + ch] = static_cast<uint8_t>(div[j](sum[ch]));
+  }
+}
+
+void FastRowHAny(const uint8_t* s, uint8_t* w, int C, int dw, int sw, bool interp, const int32_t* left,
+                 const int32_t* frac, const int32_t* right, const TDivider* div) {
+  if (C == 3) return FastRowH<3>(s, w, dw, sw, interp, left, frac, right, div);
+  if (C == 1) return FastRowH<1>(s, w, dw, sw, interp, left, frac, right, div);
+  for (int j = 0; j < dw; ++j)
+    for (int ch = 0; ch < C; ++ch) {
+      const int l = left[j];
+      if (interp) {
+        const int a = s[l * C + ch], b = s[std::min(l + 1, sw - 1) * C + ch];
+        w[j * C + ch] = static_cast<uint8_t>(a + (((b - a) * frac[j]) >> 17));
+      } else {
+        uint32_t sum = 0;
+        for (int x = l; x <= right[j]; ++x) sum += s[x * C + ch];
+        w[j * C + ch] = static_cast<uint8_t>(div[j](sum));
+      }
+    }
+}
+
+// d = a + (b - a) * fr / 131072, rounded down, for a whole row.
+void LerpRow(const uint8_t* __restrict a, const uint8_t* __restrict b, uint8_t* __restrict d, int n, int fr) {
+  for (int x = 0; x < n; ++x) d[x] = static_cast<uint8_t>(a[x] + (((b[x] - a[x]) * fr) >> 17));
+}
+
+void AddRow(uint32_t* __restrict acc, const uint8_t* __restrict w, int n) {
+  for (int x = 0; x < n; ++x) acc[x] += w[x];
+}
+
+// Truncated acc / count for a whole row. In floats the error of
+// (acc + 0.5) / count stays far below the 0.5 / count margin to the next
+// whole number while count is small; larger counts divide exactly.
+void DivideRow(const uint32_t* __restrict acc, uint8_t* __restrict d, int n, uint32_t count) {
+  if (count <= 1024) {
+    const float inv = 1.0f / static_cast<float>(count);
+    for (int x = 0; x < n; ++x)
+      d[x] = static_cast<uint8_t>(static_cast<int32_t>((static_cast<float>(static_cast<int32_t>(acc[x])) + 0.5f) * inv));
+    return;
+  }
+  for (int x = 0; x < n; ++x) d[x] = static_cast<uint8_t>(acc[x] / count);
+}
+
 }  // namespace
 
 void PxResampleFastLinear(const TPxRows& src, const TPxRows& dst, int channels,
@@ -506,23 +567,7 @@ void PxResampleFastLinear(const TPxRows& src, const TPxRows& dst, int channels,
   }
 
   auto horizontal = [&](const uint8_t* s, uint8_t* w) {
-    if (interpH) {
-      for (int j = 0; j < dw; ++j) {
-        const uint8_t* a = s + left[j] * C;
-        const uint8_t* b = s + std::min(left[j] + 1, sw - 1) * C;
-        for (int ch = 0; ch < C; ++ch)
-          w[j * C + ch] = static_cast<uint8_t>(a[ch] + (((b[ch] - a[ch]) * frac[j]) >> 17));
-      }
-      return;
-    }
-    for (int j = 0; j < dw; ++j) {
-      const int l = left[j], r = right[j];
-      for (int ch = 0; ch < C; ++ch) {
-        uint32_t sum = 0;
-        for (int x = l; x <= r; ++x) sum += s[x * C + ch];
-        w[j * C + ch] = static_cast<uint8_t>(colDiv[j](sum));
-      }
-    }
+    FastRowHAny(s, w, C, dw, sw, interpH, left.data(), frac.data(), right.data(), colDiv.data());
   };
 
   // Bands of destination rows make the horizontal pass only for the rows
@@ -551,21 +596,14 @@ void PxResampleFastLinear(const TPxRows& src, const TPxRows& dst, int channels,
         for (int j = begin; j < end; ++j) {
           uint8_t* d = dst.Row[j];
           if (interpV) {
-            const uint8_t* a = wrow(row0[j]);
-            const uint8_t* b = wrow(row1[j]);
-            const int fr = rowFrac[j];
-            for (int x = 0; x < rowBytes; ++x) d[x] = static_cast<uint8_t>(a[x] + (((b[x] - a[x]) * fr) >> 17));
+            LerpRow(wrow(row0[j]), wrow(row1[j]), d, rowBytes, rowFrac[j]);
+          } else if (row1[j] == row0[j]) {
+            std::memcpy(d, wrow(row0[j]), stride);
           } else {
             uint32_t* acc = sc.acc.data();
-            std::memcpy(d, wrow(row0[j]), stride);
-            if (row1[j] == row0[j]) continue;
-            for (int x = 0; x < rowBytes; ++x) acc[x] = d[x];
-            for (int r = row0[j] + 1; r <= row1[j]; ++r) {
-              const uint8_t* w = wrow(r);
-              for (int x = 0; x < rowBytes; ++x) acc[x] += w[x];
-            }
-            const TDivider div(static_cast<uint32_t>(row1[j] - row0[j] + 1));
-            for (int x = 0; x < rowBytes; ++x) d[x] = static_cast<uint8_t>(div(acc[x]));
+            std::fill(acc, acc + rowBytes, 0u);
+            for (int r = row0[j]; r <= row1[j]; ++r) AddRow(acc, wrow(r), rowBytes);
+            DivideRow(acc, d, rowBytes, static_cast<uint32_t>(row1[j] - row0[j] + 1));
           }
         }
       },
