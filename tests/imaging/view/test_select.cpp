@@ -150,6 +150,42 @@ TEST(CropSel, WithoutSelectionOrViewNothingChanges) {
   EXPECT_EQ(bare.Width(), 8);
 }
 
+class CropFormat : public ::testing::TestWithParam<TPxPixelFormat> {};
+
+TEST_P(CropFormat, EveryPixelFormatIsCutPixelForPixel) {
+  const TPxPixelFormat pf = GetParam();
+  TPxBitmap b(37, 21, pf);
+  std::mt19937 rng(3);
+  for (int y = 0; y < 21; ++y)
+    for (int i = 0; i < b.RowBytes(); ++i) b.Scanline(y)[i] = static_cast<uint8_t>(rng());
+  TPxBitmap src;
+  src.Assign(b);
+  TPxSelection sel;
+  ASSERT_TRUE(sel.Select(5, 3, 30, 17, 0, 37, 21));
+  TImagingProc proc;
+  TImagingProcHost host;
+  host.CurrentBitmap = [&b] { return &b; };
+  host.Selection = [&sel] { return &sel; };
+  proc.AttachView(host);
+  proc.CropSel();
+  ASSERT_EQ(b.Width(), 25);
+  ASSERT_EQ(b.Height(), 14);
+  ASSERT_EQ(b.PixelFormat(), pf);
+  const int bits = b.BitCount();
+  for (int y = 0; y < 14; ++y)
+    for (int x = 0; x < 25; ++x) {
+      if (bits == 1) {
+        auto bit = [](TPxBitmap& m, int px, int py) { return (m.Scanline(py)[px >> 3] >> (7 - (px & 7))) & 1; };
+        ASSERT_EQ(bit(b, x, y), bit(src, x + 5, y + 3)) << x << "," << y;
+      } else {
+        const int n = bits / 8;
+        ASSERT_EQ(0, std::memcmp(b.Scanline(y) + x * n, src.Scanline(y + 3) + (x + 5) * n, n)) << x << "," << y;
+      }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, CropFormat, ::testing::Values(px1g, px8g, px16g, pxRGB24, pxCMYK, pxRGB48));
+
 TEST(CropSel, AlphaIsCutAlongAndDroppedWhenOpaque) {
   FakeView v(40, 30);
   v.bitmap.AlphaChannel();
