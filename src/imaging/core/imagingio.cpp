@@ -660,6 +660,9 @@ void TImagingIO::ReadFormat(TPxStream& stream, int32_t fileType, bool byTable,
     case ioJPEG:
       ReadJpegStream(stream, nullptr, bitmap, true, false, true, false, paramsOnly, progress,
                      Params);
+      // The IPTC records travel in the APP13 marker.
+      for (const TPxMarker& m : Params.MarkerList)
+        if (m.Type == 237 && Params.IPTCInfoList.DecodeAPP13(m.Data)) break;
       break;
     case ioPNG: {
       std::unique_ptr<TPxMask> mask;

@@ -3,6 +3,7 @@
 #include "imaging/core/imagingio.h"
 
 #include <algorithm>
+#include <cstring>
 
 TIOParamsVals::TIOParamsVals(TImagingIO* owner) : Owner(owner) {}
 
@@ -69,6 +70,45 @@ std::vector<uint8_t> TPxIPTCInfoList::EncodeAPP13() const {
   out.insert(out.end(), iptc.begin(), iptc.end());
   if (size % 2) out.push_back(0);  // resource data is padded to even length
   return out;
+}
+
+// Parses untrusted data: every length is checked against what is left.
+bool TPxIPTCInfoList::DecodeAPP13(const std::vector<uint8_t>& data) {
+  static const char kSignature[] = "Photoshop 3.0";
+  const size_t n = data.size();
+  if (n < sizeof kSignature || std::memcmp(data.data(), kSignature, sizeof kSignature) != 0) return false;
+  auto be = [&](size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = (v << 8) | data[at + i];
+    return v;
+  };
+  size_t p = sizeof kSignature;
+  while (p + 12 <= n && std::memcmp(&data[p], "8BIM", 4) == 0) {
+    const uint32_t id = be(p + 4, 2);
+    size_t q = p + 6;
+    const size_t nameField = (1 + static_cast<size_t>(data[q]) + 1) & ~size_t(1);  // padded to even
+    if (q + nameField + 4 > n) return false;
+    q += nameField;
+    q += 4;
+    // A resource cut short keeps what it has: the records before the cut.
+    const size_t size = std::min<size_t>(be(q - 4, 4), n - q);
+    if (id == 0x0404) {
+      Items.clear();
+      size_t r = q;
+      const size_t end = q + size;
+      while (r + 5 <= end && data[r] == 0x1C) {
+        const size_t len = be(r + 3, 2);
+        if ((len & 0x8000) || len > end - (r + 5)) break;  // extended or cut: stop here
+        Items.push_back({data[r + 1], data[r + 2],
+                         std::string(reinterpret_cast<const char*>(&data[r + 5]), len)});
+        r += 5 + len;
+      }
+      UserChanged = false;
+      return true;
+    }
+    p = q + size + (size & 1);
+  }
+  return false;
 }
 
 void TIOParamsVals::UpdateIPTCMarker() {

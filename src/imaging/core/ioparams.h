@@ -37,6 +37,9 @@ struct TPxIPTCInfoList {
   // The data of an APP13 marker holding the records (a Photoshop image
   // resource block with one IPTC resource); empty when there are none.
   std::vector<uint8_t> EncodeAPP13() const;
+  // Replaces the records by those of an APP13 marker's data; false when it
+  // holds no IPTC resource. Damaged data gives the records before the damage.
+  bool DecodeAPP13(const std::vector<uint8_t>& data);
 };
 
 // One EXIF tag kept as it was found (type and count as in the TIFF tag layout,

@@ -593,6 +593,64 @@ TEST(ImagingIO, JpegSaveCarriesTheIptcRecordsInApp13) {
   }
 }
 
+TEST(ImagingIO, JpegLoadReadsTheIptcRecordsBack) {
+  testutil::TempDir dir;
+  auto pic = Picture(16, 16);
+  const std::vector<TPxIPTCInfo> records = {{2, 5, "Holiday"}, {2, 25, "sea"}, {2, 25, "sand"}};
+  TImagingIO io;
+  io.SetTargetBitmap(pic.get());
+  io.Params.IPTCInfoList.Items = records;
+  const std::string file = dir.File("iptc.jpg");
+  io.SaveToFile(file);
+  ASSERT_FALSE(io.Aborting);
+  for (bool paramsOnly : {false, true}) {
+    SCOPED_TRACE(paramsOnly);
+    TImagingIO back;
+    if (paramsOnly) back.ReadParamsFromFile(file);
+    else back.LoadFromFile(file);
+    ASSERT_EQ(back.Params.FileType, ioJPEG);
+    const auto& items = back.Params.IPTCInfoList.Items;
+    ASSERT_EQ(items.size(), records.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+      EXPECT_EQ(items[i].Record, records[i].Record);
+      EXPECT_EQ(items[i].DataSet, records[i].DataSet);
+      EXPECT_EQ(items[i].Value, records[i].Value);
+    }
+  }
+}
+
+TEST(IOParams, DamagedApp13GivesTheRecordsBeforeTheDamage) {
+  TPxIPTCInfoList list;
+  list.Items = {{2, 5, "Title"}, {2, 120, "A caption"}};
+  const std::vector<uint8_t> good = list.EncodeAPP13();
+  // 14 signature + 12 resource header, then 5 + 5 and 5 + 9 bytes of records.
+  ASSERT_EQ(good.size(), 14u + 12 + 10 + 14);
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> data;
+    bool found;
+    size_t records;
+  };
+  std::vector<Case> cases = {
+      {"whole", good, true, 2},
+      {"cut_in_second_record", std::vector<uint8_t>(good.begin(), good.end() - 3), true, 1},
+      {"not_photoshop", std::vector<uint8_t>(good.begin() + 1, good.end()), false, 0},
+      {"empty", {}, false, 0},
+  };
+  std::vector<uint8_t> longRecord = good;
+  longRecord[14 + 12 + 10 + 3] = 0x7F;  // second record claims more than the resource holds
+  cases.push_back({"record_longer_than_resource", longRecord, true, 1});
+  std::vector<uint8_t> hugeResource = good;
+  hugeResource[14 + 8] = 0xFF;  // resource size far beyond the data
+  cases.push_back({"resource_longer_than_data", hugeResource, true, 2});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPxIPTCInfoList out;
+    EXPECT_EQ(out.DecodeAPP13(c.data), c.found);
+    EXPECT_EQ(out.Items.size(), c.records);
+  }
+}
+
 // --- Square pixels ----------------------------------------------------------------
 
 TEST(AutoAdjustDPI, MakesPixelsSquareByTheLargerResolution) {
