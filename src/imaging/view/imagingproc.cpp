@@ -172,6 +172,13 @@ bool RotatePlane(TPxBitmap& src, TPxBitmap& out, double angle, bool blend, const
 void ResampleBitmap(TPxBitmap& source, TPxBitmap& destination, TResampleFilter filter,
                     const TPxPercentFn& progress) {
   if (source.IsEmpty() || destination.IsEmpty()) return;
+  if (&source == &destination) {
+    // Reading and writing one buffer at once would mix old and new pixels.
+    TPxBitmap copy;
+    if (!copy.Assign(source)) throw std::bad_alloc();
+    ResampleBitmap(copy, destination, filter, progress);
+    return;
+  }
   const TPxPixelFormat pf = source.PixelFormat();
 
   // Fully transparent pixels carry no colour of their own; gray keeps them
