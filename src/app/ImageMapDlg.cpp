@@ -1,23 +1,28 @@
 #include "app/ImageMapDlg.h"
 
 #include <QGuiApplication>
-#include <QLabel>
-#include <QMouseEvent>
-#include <QPixmap>
 #include <QScreen>
 #include <QShowEvent>
+
+#include "imaging/view/imagingview.h"
+#include "platform/pxguard.h"
+#include "platform/pxviewwidget.h"
 
 TDImageMap* DImageMap = nullptr;
 
 TDImageMap::TDImageMap(QWidget* parent) : QDialog(parent) {
   DImageMap = this;
   resize(524, 505);
-  CtrlVect = new QLabel(this);
-  CtrlVect->setObjectName("CtrlVect");
-  CtrlVect->setFrameStyle(QFrame::Box | QFrame::Plain);
-  CtrlVect->setLineWidth(1);
-  CtrlVect->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  CtrlVect->installEventFilter(this);
+  auto view = std::make_unique<TImagingVect>();
+  CtrlVect = view.get();
+  CtrlVectHost = new TPxViewWidget(std::move(view), this);
+  CtrlVectHost->setObjectName("CtrlVect");
+  // A one-pixel border: the picture, shown at its own size, starts at client (0, 0).
+  CtrlVectHost->setFrameStyle(QFrame::Box | QFrame::Plain);
+  CtrlVectHost->setLineWidth(1);
+  CtrlVectHost->OnMouseUp = [this](TPxMouseButton, TPxShiftState, int32_t x, int32_t y) {
+    CtrlVectMouseUp(x, y);
+  };
 }
 
 void TDImageMap::AddRegion(const std::string& name, int32_t left, int32_t top, int32_t right,
@@ -34,23 +39,13 @@ void TDImageMap::FormShow() {
   ClickX = ClickY = -1;
   ChosenName.clear();
   ChosenIndex = -1;
-  QPixmap picture(QString::fromStdString(PictureFile));
-  CtrlVect->setPixmap(picture);
-  // Room for the one-pixel border around the picture shown at its own size.
-  setFixedSize(picture.width() + 2, picture.height() + 2);
-  CtrlVect->setGeometry(0, 0, picture.width() + 2, picture.height() + 2);
+  PxRunGuarded(this, [this] { CtrlVect->GetIO().LoadFromFile(PictureFile); });
+  const int w = CtrlVect->GetIO().Params.Width, h = CtrlVect->GetIO().Params.Height;
+  // Room for the view's border around the picture shown at its own size.
+  setFixedSize(w + 2, h + 2);
+  CtrlVectHost->setGeometry(0, 0, w + 2, h + 2);
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
-}
-
-bool TDImageMap::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == CtrlVect && event->type() == QEvent::MouseButtonRelease) {
-    auto* mouse = static_cast<QMouseEvent*>(event);
-    const QPoint p = mouse->position().toPoint();
-    CtrlVectMouseUp(p.x() - 1, p.y() - 1);
-    return true;
-  }
-  return QDialog::eventFilter(watched, event);
 }
 
 void TDImageMap::CtrlVectMouseUp(int32_t x, int32_t y) {

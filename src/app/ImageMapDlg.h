@@ -7,7 +7,8 @@
 
 #include "app/imagearea.h"
 
-class QLabel;
+class TImagingVect;
+class TPxViewWidget;
 
 class TDImageMap : public QDialog {
   Q_OBJECT
@@ -16,7 +17,7 @@ class TDImageMap : public QDialog {
   explicit TDImageMap(QWidget* parent = nullptr);
 
   void AddRegion(const std::string& name, int32_t left, int32_t top, int32_t right, int32_t bottom);
-  // Handles a button release at a point of the picture.
+  // A button released at a point of the picture (any button).
   void CtrlVectMouseUp(int32_t x, int32_t y);
 
   std::string PictureFile;
@@ -24,11 +25,11 @@ class TDImageMap : public QDialog {
   std::string ChosenName;
   int32_t ChosenIndex = -1;
   int32_t ClickX = -1, ClickY = -1;
-  QLabel* CtrlVect;
+  TPxViewWidget* CtrlVectHost;
+  TImagingVect* CtrlVect;  // owned by its host widget
 
  protected:
   void showEvent(QShowEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void FormShow();

@@ -1,27 +1,50 @@
 #include "app/PicPrintDlg.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QVBoxLayout>
 
 #include "app/AboutDlg.h"
 #include "app/HelpDlg.h"
+#include "app/ImageMapDlg.h"
+#include "app/layout.h"
+#include "app/layoutchoice.h"
+#include "imaging/view/imagingview.h"
 #include "platform/pxguard.h"
 #include "platform/pxprinter.h"
+#include "platform/pxviewwidget.h"
 
 namespace {
+
+const char* const kInstruction =
+    "Click on [Choose a layout] to pick your layout before dragging your images onto the printout.";
+const char* const kPleaseWait = "Please wait while the image is loaded and processed for printing.";
 
 QFrame* AddPanel(QWidget* parent, const char* name) {
   auto* panel = new QFrame(parent);
   panel->setObjectName(name);
   return panel;
+}
+
+QPushButton* AddButton(QWidget* parent, const char* name, const char* text, int x, int y) {
+  auto* button = new QPushButton(text, parent);
+  button->setObjectName(name);
+  button->setGeometry(x, y, 161, 33);
+  QFont font = button->font();
+  font.setBold(true);
+  button->setFont(font);
+  return button;
 }
 
 XaRect ToRect(const QRect& r) { return {r.x(), r.y(), r.width(), r.height()}; }
@@ -38,6 +61,9 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   column->setSpacing(4);
   PnlThumbs = AddPanel(central, "PnlThumbs");
   PnlThumbs->setFixedHeight(156);
+  PnlThumbs->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
+  auto* hint = new QLabel("Drag pictures from your file manager onto the areas of the page.", PnlThumbs);
+  hint->setGeometry(12, 8, 600, 20);
   column->addWidget(PnlThumbs);
   PnlMain = AddPanel(central, "PnlMain");
   column->addWidget(PnlMain, 1);
@@ -50,6 +76,55 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   PnlDisplay = AddPanel(PnlMain, "PnlDisplay");
   row->addWidget(PnlDisplay, 1);
   setCentralWidget(central);
+
+  // The left column keeps its design positions.
+  Label4 = new QLabel("Image Fit", PnlInfo);
+  Label4->setObjectName("Label4");
+  Label4->move(8, 244);
+  DImageFit = new QComboBox(PnlInfo);
+  DImageFit->setObjectName("DImageFit");
+  DImageFit->setGeometry(72, 242, 129, 22);
+  DImageFit->addItems({"Don't Crop", "Crop", "Stretch"});
+  connect(DImageFit, &QComboBox::activated, this, &TDPicPrint::DImageFitChange);
+  BChooseLayout = AddButton(PnlInfo, "BChooseLayout", "Choose a Layout", 32, 276);
+  connect(BChooseLayout, &QPushButton::clicked, this, &TDPicPrint::BChooseLayoutClick);
+  BPrint = AddButton(PnlInfo, "BPrint", "Print", 32, 314);
+  connect(BPrint, &QPushButton::clicked, this, &TDPicPrint::BPrintClick);
+
+  PnlWarning = AddPanel(PnlInfo, "PnlWarning");
+  PnlWarning->setGeometry(8, 352, 201, 105);
+  PnlWarning->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  PnlWarning->setAutoFillBackground(true);
+  QPalette pale = PnlWarning->palette();
+  pale.setColor(QPalette::Window, QColor(255, 255, 128));
+  PnlWarning->setPalette(pale);
+  LWarning = new QLabel(PnlWarning);
+  LWarning->setObjectName("LWarning");
+  LWarning->setAlignment(Qt::AlignCenter);
+  LWarning->setWordWrap(true);
+  LWarning->setStyleSheet("color: red; font-weight: bold;");
+  auto* warningLayout = new QVBoxLayout(PnlWarning);
+  warningLayout->setContentsMargins(4, 4, 4, 4);
+  warningLayout->addWidget(LWarning);
+  PnlWarning->hide();
+
+  auto page = std::make_unique<TImagingVect>();
+  CtrlVect = page.get();
+  CtrlVect->SetBackground(clNavy);
+  CtrlVect->SetAutoFit(true);
+  CtrlVect->SetMouseInteract({miMoveLayers, miResizeLayers});
+  CtrlVectHost = new TPxViewWidget(std::move(page), PnlDisplay);
+  CtrlVectHost->setObjectName("CtrlVect");
+  CtrlVectHost->OnDragOver = [this](int32_t x, int32_t y) { return CtrlVectDragOver(x, y); };
+  CtrlVectHost->OnDragDrop = [this](int32_t x, int32_t y, const std::vector<std::string>& files) {
+    CtrlVectDragDrop(x, y, files);
+  };
+  auto* display = new QVBoxLayout(PnlDisplay);
+  display->setContentsMargins(0, 0, 0, 0);
+  display->addWidget(CtrlVectHost);
+
+  workView_ = std::make_unique<TImagingView>();
+  workView_->SetAutoFit(true);
 
   QMenu* file = menuBar()->addMenu("&File");
   MnuPrinterSetup = file->addAction("Printer &Setup ...", this, &TDPicPrint::MnuPrinterSetupClick);
@@ -67,6 +142,7 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
 }
 
 TDPicPrint::~TDPicPrint() {
+  layout_.reset();
   Application = nullptr;
   application_.reset();
 }
@@ -76,6 +152,7 @@ void TDPicPrint::FormCreate() {
   // An unreadable "app.inf" has been reported; the program goes on without its settings.
   if (!application_) application_ = std::make_unique<XaApplication>(this, std::string(), false);
   Application = application_.get();
+  layout_ = std::make_unique<XaLayout>(CtrlVect, ProgramFolder() + "printouts.txt");
 }
 
 void TDPicPrint::showEvent(QShowEvent* event) {
@@ -86,8 +163,25 @@ void TDPicPrint::showEvent(QShowEvent* event) {
   }
 }
 
+void TDPicPrint::ShowNotice(const char* text, int points) {
+  QFont font = LWarning->font();
+  font.setPointSize(points);
+  font.setBold(true);
+  LWarning->setFont(font);
+  LWarning->setText(text);
+  PnlWarning->show();
+}
+
 void TDPicPrint::FormShow() {
+  ShowNotice(kInstruction, 12);
   if (DAbout) DAbout->show();  // the start-up splash
+  DImageFit->setCurrentIndex(0);
+  layout_->WorkView = workView_.get();
+  PxRunGuarded(this, [this] { layout_->SetUpPage(); });
+  if (DImageMap) {
+    ClearRegions();
+    for (const XaLayoutRegion& r : kLayoutRegions) AddRegion(r.Name, r.Left, r.Top, r.Right, r.Bottom);
+  }
 }
 
 void TDPicPrint::closeEvent(QCloseEvent* event) {
@@ -100,6 +194,41 @@ void TDPicPrint::closeEvent(QCloseEvent* event) {
 void TDPicPrint::FormClose() {
   PxRunGuarded(this, [] {
     if (Application) Application->SaveWindowSettings();
+  });
+}
+
+bool TDPicPrint::CtrlVectDragOver(int32_t x, int32_t y) { return CtrlVect->FindLayerAt(x, y) >= 1; }
+
+void TDPicPrint::CtrlVectDragDrop(int32_t x, int32_t y, const std::vector<std::string>& files) {
+  const int k = CtrlVect->FindLayerAt(x, y);
+  if (k < 1 || files.empty()) return;
+  layout_->Areas[k - 1]->FileName = files.front();
+  ShowNotice(kPleaseWait, 14);
+  QCoreApplication::processEvents();  // once, so that the notice is painted
+  if (PxRunGuarded(this, [this, k] { layout_->PlacePicture(k - 1); })) PnlWarning->hide();
+}
+
+void TDPicPrint::DImageFitChange(int index) {
+  layout_->Crop = index == 1;
+  layout_->Stretch = index == 2;
+}
+
+void TDPicPrint::BChooseLayoutClick() {
+  QFont font = LWarning->font();
+  font.setPointSize(14);
+  LWarning->setFont(font);
+  PnlWarning->hide();
+  if (!DImageMap) return;
+  const XaChosenLayout chosen =
+      ChooseLayout("Printed Image Layouts", ProgramFolder() + "printouts.png");
+  if (!chosen.Name.empty()) PxRunGuarded(this, [&] { layout_->LoadLayout(chosen.Name); });
+}
+
+void TDPicPrint::BPrintClick() {
+  if (!PxShowPrintDialog(this)) return;
+  PxRunGuarded(this, [this] {
+    std::unique_ptr<TPxPrintJob> job = PxNewPrintJob();
+    layout_->PrintPage(*job);
   });
 }
 
