@@ -4,7 +4,10 @@
 // they need is prepared by the caller, which also frees it on every path.
 #include "imaging/formats/png.h"
 
+#include "imaging/formats/pngdeflate.h"
+
 #include <png.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -388,6 +391,10 @@ struct PngWriteJob {
   void* context = nullptr;
   png_bytep rowBuffer = nullptr;
   TPxProgress* progress = nullptr;
+  // Image data compressed beforehand (PxDeflatePngRows): written as it is
+  // instead of the rows.
+  const TPxDeflatePiece* pieces = nullptr;
+  size_t pieceCount = 0;
 };
 
 bool PngWriteAll(PngWriteJob* job) {
@@ -404,10 +411,26 @@ bool PngWriteAll(PngWriteJob* job) {
   png_set_bKGD(png, info, &job->background);
   if (job->filter >= 0) png_set_filter(png, PNG_FILTER_TYPE_BASE, job->filter);
   png_set_compression_level(png, job->compression);
+  // Level 1 asks for speed: run-length matching. On filtered photo rows it
+  // packs as tight as level 1's hash chains in about a third of the time.
+  if (job->compression == 1) png_set_compression_strategy(png, Z_RLE);
   if (job->textCount > 0) png_set_text(png, info, job->texts, job->textCount);
   png_write_info(png, info);
   // Set after the header is written, which would undo it.
   if (job->packRows) png_set_packing(png);
+  if (job->pieceCount > 0) {
+    static const png_byte kIDAT[5] = "IDAT", kIEND[5] = "IEND";
+    constexpr size_t kChunk = size_t(1) << 20;
+    for (size_t i = 0; i < job->pieceCount; ++i) {
+      const png_byte* data = job->pieces[i].Data.get();
+      for (size_t at = 0, n = job->pieces[i].Size; at < n; at += kChunk)
+        png_write_chunk(png, kIDAT, data + at, std::min(kChunk, n - at));
+    }
+    png_write_chunk(png, kIEND, nullptr, 0);
+    job->progress->Begin(1);
+    job->progress->Advance();
+    return true;
+  }
   const int passes = png_set_interlace_handling(png);
   job->progress->Begin(static_cast<int64_t>(job->height) * passes);
   for (int pass = 0; pass < passes; ++pass) {
@@ -758,6 +781,21 @@ void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   png_set_write_fn(job.png, &io, PngWriteFn, PngFlushFn);
   if (job.kind == RowKind::RGB || job.kind == RowKind::RGBA) png_set_bgr(job.png);
   job.packRows = job.kind == RowKind::Palette && job.bitDepth < 8;
+  // The fast levels of a plain colour picture are compressed on all cores
+  // (rows read from several threads at once: not from a file-backed bitmap).
+  std::vector<TPxDeflatePiece> pieces;
+  if (job.kind == RowKind::RGB && !job.interlaced && job.compression <= 1 &&
+      (job.filter == PNG_FILTER_NONE || job.filter == PNG_FILTER_SUB) && rows.bitmap->Location() != pxFile) {
+    pieces = PxDeflatePngRows(height, size_t(width) * 3, 3, job.filter == PNG_FILTER_SUB ? 1 : 0,
+                              job.compression, job.compression == 1 ? Z_RLE : Z_DEFAULT_STRATEGY,
+                              [src = rows.bitmap, width](int y, uint8_t* out) {
+                                const uint8_t* bgr = src->Scanline(y);
+                                for (int x = 0; x < width; ++x, bgr += 3, out += 3)
+                                  out[0] = bgr[2], out[1] = bgr[1], out[2] = bgr[0];
+                              });
+    job.pieces = pieces.data();
+    job.pieceCount = pieces.size();
+  }
   const bool ok = PngWriteAll(&job);
   png_destroy_write_struct(&job.png, &job.info);
   if (ok) return;
