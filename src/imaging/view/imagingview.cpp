@@ -9,6 +9,13 @@
 
 #include "imaging/view/imagingproc.h"
 
+namespace {
+// Left + width and the like without overflow: positions come from dragging.
+inline int32_t AddClamped(int32_t a, int32_t b) {
+  return static_cast<int32_t>(std::clamp<int64_t>(int64_t(a) + b, INT32_MIN, INT32_MAX));
+}
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // TPxLayer
 
@@ -718,8 +725,8 @@ void TImagingView::UpdateLayerScreenRects() {
     }
     const int32_t left = CanvasToScreenX(layer->Left);
     const int32_t top = CanvasToScreenY(layer->Top);
-    const int32_t width = CanvasToScreenX(layer->Left + layer->GetWidth()) - left;
-    const int32_t height = CanvasToScreenY(layer->Top + layer->GetHeight()) - top;
+    const int32_t width = CanvasToScreenX(AddClamped(layer->Left, layer->GetWidth())) - left;
+    const int32_t height = CanvasToScreenY(AddClamped(layer->Top, layer->GetHeight())) - top;
     layer->ScreenRect = TRect{left, top, left + width, top + height};
   }
 }

@@ -289,6 +289,7 @@ class TImagingView : public TPxView, public TPxIOViewLink {
   TPxGrip DraggedGrip() const { return grip_; }
 
   // --- TPxHostedView
+  TPxBitmap* HostPaint(int32_t x, int32_t y, int32_t width, int32_t height) override;
   void HostMouseDown(TPxMouseButton button, TPxShiftState shift, int32_t x, int32_t y) override;
   void HostMouseMove(TPxShiftState shift, int32_t x, int32_t y) override;
   void HostMouseUp(TPxMouseButton button, TPxShiftState shift, int32_t x, int32_t y) override;

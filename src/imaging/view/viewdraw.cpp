@@ -6,6 +6,13 @@
 #include "imaging/view/imagingview.h"
 #include "imaging/view/render.h"
 
+namespace {
+// Left + width and the like without overflow: positions come from dragging.
+inline int32_t AddClamped(int32_t a, int32_t b) {
+  return static_cast<int32_t>(std::clamp<int64_t>(int64_t(a) + b, INT32_MIN, INT32_MAX));
+}
+}  // namespace
+
 void TImagingView::ComposeBackBuffer(TPxBitmap& buffer) {
   SyncLayerSizes();
   const TRect image{offsetX_, offsetY_, offsetX_ + displayWidth_, offsetY_ + displayHeight_};
@@ -22,8 +29,15 @@ void TImagingView::ComposeBackBuffer(TPxBitmap& buffer) {
     if (!handled) DrawBackground(buffer, image);
   }
   if (OnDrawBackBuffer) OnDrawBackBuffer(this);
+  // What is drawn over the picture goes into the buffer too (the host only
+  // copies it), so it is drawn once per composition, not once per paint.
   if (OnDrawCanvas) OnDrawCanvas(this, buffer, TRect{0, 0, buffer.Width(), buffer.Height()});
-  if (OnPaint) OnPaint(this);
+}
+
+TPxBitmap* TImagingView::HostPaint(int32_t x, int32_t y, int32_t width, int32_t height) {
+  TPxBitmap* buffer = TPxView::HostPaint(x, y, width, height);
+  if (OnPaint && ClientWidth() > 0 && ClientHeight() > 0) OnPaint(this);
+  return buffer;
 }
 
 void TImagingView::DrawLayer(TPxBitmap& buffer, int index, bool& drawnAny, const TRect& image) {
@@ -54,8 +68,8 @@ void TImagingView::DrawLayer(TPxBitmap& buffer, int index, bool& drawnAny, const
     cover = image;
   } else {
     const int32_t left = CanvasToScreenX(layer.Left), top = CanvasToScreenY(layer.Top);
-    const int32_t width = CanvasToScreenX(layer.Left + layer.GetWidth()) - left;
-    const int32_t height = CanvasToScreenY(layer.Top + layer.GetHeight()) - top;
+    const int32_t width = CanvasToScreenX(AddClamped(layer.Left, layer.GetWidth())) - left;
+    const int32_t height = CanvasToScreenY(AddClamped(layer.Top, layer.GetHeight())) - top;
     layer.ScreenRect = TRect{left, top, left + width, top + height};
     p.DestLeft = left;
     p.DestTop = top;

@@ -202,7 +202,10 @@ void TImagingView::AutoScroll() {
 void TImagingView::HostMouseDown(TPxMouseButton button, TPxShiftState, int32_t x, int32_t y) {
   // Zooming by clicks is not a mode of this view: only the left button acts,
   // and a second press while it is held is ignored.
-  if (button != mbLeft || leftDown_) return;
+  if (button != mbLeft) return;
+  // A press while the button is thought held: its release went astray; the
+  // drag before it ends first.
+  if (leftDown_) HostMouseUp(mbLeft, 0, lastX_, lastY_);
   TPxMouseScope scope(inMouse_, SelectionBase, appSelectionBase_);
   if (Host()) Host()->HostSetFocus();
   savedFilter_ = ZoomFilter;
@@ -222,6 +225,8 @@ void TImagingView::HostMouseDown(TPxMouseButton button, TPxShiftState, int32_t x
 }
 
 void TImagingView::HostMouseMove(TPxShiftState shift, int32_t x, int32_t y) {
+  // A move without the button while a drag runs: the release went astray.
+  if (leftDown_ && !(shift & ssLeft)) HostMouseUp(mbLeft, shift, x, y);
   TPxMouseScope scope(inMouse_, SelectionBase, appSelectionBase_);
   if (leftDown_) {
     if (movingLayer_ >= 0 && movingLayer_ < LayerCount()) {

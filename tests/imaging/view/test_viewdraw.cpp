@@ -504,6 +504,91 @@ TEST(ViewDraw, DelayedFilterWaitsForTheTimer) {
   EXPECT_EQ(view.ComposeCount(), composed + 1);
 }
 
+
+TEST(ViewDraw, LayersInSyncIgnoreTheirPosition) {
+  TImagingView view;
+  view.SetBounds(54, 44);  // client 50 x 40
+  Pattern(*view.Bitmap(), 30, 20, 1);
+  view.AddLayer();
+  Pattern(*view.Bitmap(), 30, 20, 150);
+  TPxBitmap* top = view.Bitmap();
+  view.Layer(1)->Left = 7;
+  view.Layer(1)->Top = 5;
+  view.Update();
+  TPxBitmap* b = view.Paint();
+  const int ox = view.OffsetX(), oy = view.OffsetY();
+  ASSERT_EQ(ox, 10);
+  ASSERT_EQ(oy, 10);
+  for (int y = 0; y < 20; y += 3)
+    for (int x = 0; x < 30; x += 4) ASSERT_EQ(At(*b, ox + x, oy + y), At(*top, x, y)) << x << "," << y;
+  EXPECT_EQ(view.Layer(1)->ScreenRect, (TRect{10, 10, 40, 30}));
+}
+
+TEST(ViewDraw, BackgroundHandlerCanTakeOver) {
+  for (bool handled : {false, true}) {
+    SmallPage page;
+    TImagingView& view = page.view;
+    int calls = 0;
+    view.OnDrawBackground = [&](TImagingView* sender, TPxBitmap& buffer, const TRect& rect, bool& done) {
+      EXPECT_EQ(sender, &view);
+      EXPECT_EQ(rect, (TRect{0, 0, 40, 30}));
+      ++calls;
+      if (!handled) return;
+      PxFillRect(buffer, rect, 0x00FF00);
+      done = true;
+    };
+    int backBuffers = 0;
+    view.OnDrawBackBuffer = [&](TImagingView*) { ++backBuffers; };
+    view.Invalidate();
+    TPxBitmap* b = view.Paint();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(backBuffers, 1);
+    EXPECT_EQ(At(*b, 0, 0), handled ? MakeBGR(0, 255, 0) : PxColorRefToBGR(0x102030));
+    EXPECT_EQ(At(*b, view.OffsetX(), view.OffsetY()), At(*view.Bitmap(), 0, 0));
+  }
+}
+
+TEST(ViewDraw, ZoomFilterSmoothsAZoomedLayer) {
+  for (TResampleFilter filter : {rfNone, rfTriangle}) {
+    TImagingView view;
+    view.SetLayersSync(false);
+    view.SetCenter(false);
+    view.SetBounds(84, 84);
+    ASSERT_TRUE(view.Bitmap()->Allocate(20, 20, pxRGB24));
+    view.Bitmap()->Fill(0x0000FF);
+    for (int y = 0; y < 20; ++y)
+      for (int x = 10; x < 20; ++x) std::memset(view.Bitmap()->Scanline(y) + 3 * x, 0, 3);
+    view.ZoomFilter = filter;
+    view.SetZoom(400);
+    TPxBitmap* b = view.Paint();
+    // Left of the seam (client 40) red, right black; the filter ramps between.
+    const TBGR nearSeam = At(*b, 38, 20);
+    if (filter == rfNone) {
+      EXPECT_EQ(nearSeam, MakeBGR(255, 0, 0));
+      EXPECT_EQ(At(*b, 41, 20), MakeBGR(0, 0, 0));
+    } else {
+      EXPECT_GT(nearSeam.r, 0);
+      EXPECT_LT(nearSeam.r, 255);
+    }
+    EXPECT_EQ(At(*b, 2, 20), MakeBGR(255, 0, 0));
+  }
+}
+
+TEST(ViewDraw, EmptyViewShowsTheBackground) {
+  TImagingView view;
+  view.SetBackground(0x00FFFF);
+  view.SetBounds(24, 14);
+  TPxBitmap* b = view.Paint();
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(b->Width(), 20);
+  for (int x = 0; x < 20; x += 3) EXPECT_EQ(At(*b, x, 5), MakeBGR(255, 255, 0));
+  // No client area: nothing to compose.
+  view.SetBounds(4, 4);
+  const int64_t n = view.ComposeCount();
+  view.Paint();
+  EXPECT_EQ(view.ComposeCount(), n);
+}
+
 // ---------------------------------------------------------------------------
 // Background styles
 

@@ -289,6 +289,25 @@ TEST(ViewMouse, OnlyTheLeftButtonDrags) {
   EXPECT_EQ(page.view.MovingLayer(), -1);
 }
 
+TEST(ViewMouse, ALostReleaseEndsTheDrag) {
+  Page page;
+  page.events.clear();
+  page.Down(70, 60);
+  page.Move(80, 60);
+  page.Hover(90, 60);  // no button held any more
+  EXPECT_EQ(page.view.MovingLayer(), -1);
+  EXPECT_EQ(page.L(1).Left, 120);
+  EXPECT_EQ(page.events.back(), (Event{1, pxlMoved}));
+  // A second press while one is thought held starts afresh.
+  page.Down(110, 75);  // the bottom-right grip, moved with the layer
+  EXPECT_EQ(page.view.DraggedGrip(), pxBottomRight);
+  page.Down(70, 60);
+  EXPECT_EQ(page.events.back(), (Event{1, pxlResized}));
+  EXPECT_EQ(page.view.DraggedGrip(), TPxGrip::pxNone);
+  EXPECT_EQ(page.view.MovingLayer(), 1);
+  page.Up(70, 60);
+}
+
 TEST(ViewMouse, AutoScrollWhileDraggingOutside) {
   Page page(100);  // 800 x 600 at 100 % in 400 x 300: scrolls 400 x 300
   ASSERT_EQ(page.view.MaxScrollX(), 400);
