@@ -201,6 +201,60 @@ void RenderFiltered(TPxBitmap& src, TPxBitmap& dst, const TPxRenderParams& p, co
   std::swap(inner.Alpha, s.Alpha);
 }
 
+// Writes n colours into d: a plain copy, or blended with opacity t.
+void PutRow(uint8_t* d, const uint8_t* c, int32_t n, int32_t t, bool add) {
+  if (t >= 255 && !add) {
+    std::memcpy(d, c, 3 * size_t(n));
+    return;
+  }
+  for (int32_t i = 0; i < 3 * n; ++i) {
+    const int32_t dv = d[i];
+    const int32_t cv = add ? std::min(255, c[i] + dv) : c[i];
+    d[i] = static_cast<uint8_t>(dv + ((t * (cv - dv)) >> 8));
+  }
+}
+
+// A black-and-white picture reduced with a filter: each destination pixel
+// shows the share of white source pixels under it as gray.
+void RenderOneBitAveraged(TPxBitmap& src, TPxBitmap& dst, const TPxRenderParams& p, const TRect& vis,
+                          double sx, double sy, TPxRenderScratch& s) {
+  const int32_t n = vis.Width();
+  auto span = [](int32_t d, int32_t destStart, double scale, int32_t srcStart, int32_t limit, int32_t& a,
+                 int32_t& b) {
+    a = std::clamp(static_cast<int32_t>(std::floor((d - destStart) * scale + srcStart)), 0, limit);
+    b = std::clamp(static_cast<int32_t>(std::floor((d + 1 - destStart) * scale + srcStart)), 0, limit);
+    if (b <= a) b = std::min(limit, a + 1);
+  };
+  // Columns: [Columns[2i], Columns[2i + 1]) of the source for destination column i.
+  s.Columns.resize(size_t(n) * 2);
+  for (int32_t i = 0; i < n; ++i) span(vis.Left + i, p.DestLeft, sx, p.SourceLeft, src.Width(), s.Columns[2 * i], s.Columns[2 * i + 1]);
+  const int32_t c0 = s.Columns[0], c1 = s.Columns[2 * size_t(n) - 1];
+  if (c1 <= c0) return;
+  std::vector<int32_t> ones(static_cast<size_t>(c1 - c0) + 1);
+  std::vector<int32_t> sums(static_cast<size_t>(n));
+  s.Pixels.resize(size_t(n) * 3);
+  const int32_t opacity = std::clamp(p.Opacity, 0, 255);
+  for (int32_t y = vis.Top; y < vis.Bottom; ++y) {
+    int32_t r0, r1;
+    span(y, p.DestTop, sy, p.SourceTop, src.Height(), r0, r1);
+    if (r1 <= r0) continue;
+    std::fill(sums.begin(), sums.end(), 0);
+    for (int32_t r = r0; r < r1; ++r) {
+      const uint8_t* row = src.Scanline(r);
+      // Running count of white pixels, so that each column's box is one subtraction.
+      ones[0] = 0;
+      for (int32_t c = c0; c < c1; ++c) ones[c - c0 + 1] = ones[c - c0] + ((row[c >> 3] >> (7 - (c & 7))) & 1);
+      for (int32_t i = 0; i < n; ++i) sums[i] += ones[s.Columns[2 * i + 1] - c0] - ones[s.Columns[2 * i] - c0];
+    }
+    for (int32_t i = 0; i < n; ++i) {
+      const int32_t area = (s.Columns[2 * i + 1] - s.Columns[2 * i]) * (r1 - r0);
+      const uint8_t g = static_cast<uint8_t>(area > 0 ? (255 * sums[i] + area / 2) / area : 0);
+      s.Pixels[3 * i] = s.Pixels[3 * i + 1] = s.Pixels[3 * i + 2] = g;
+    }
+    PutRow(dst.Scanline(y) + 3 * size_t(vis.Left), s.Pixels.data(), n, opacity, p.BlendMode == 1);
+  }
+}
+
 }  // namespace
 
 void RenderTo(TPxBitmap& source, TPxBitmap& destination, const TPxRenderParams& p,
@@ -231,6 +285,11 @@ void RenderTo(TPxBitmap& source, TPxBitmap& destination, const TPxRenderParams& 
   const TPxPixelFormat pf = source.PixelFormat();
   const bool useAlpha = p.UseAlpha && source.HasAlphaChannel();
 
+  if (p.Filter != rfNone && pf == px1g && !useAlpha && p.Filter != rfProjectBW && p.Filter != rfProjectWB &&
+      (p.SourceWidth > p.DestWidth || p.SourceHeight > p.DestHeight) && !p.ColumnMap && !p.RowMap) {
+    RenderOneBitAveraged(source, destination, p, vis, sx, sy, s);
+    return;
+  }
   if (p.Filter != rfNone && (p.SourceWidth != p.DestWidth || p.SourceHeight != p.DestHeight) &&
       (pf == px1g || pf == pxRGB24) && !p.ColumnMap && !p.RowMap) {
     RenderFiltered(source, destination, p, vis, sx, sy, s);

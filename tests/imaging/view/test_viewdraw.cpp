@@ -783,6 +783,45 @@ TEST(RenderTo, ClippedAtTheBufferEdgesAndTheClipRect) {
     for (int x = 0; x < 8; ++x) ASSERT_EQ(At(dst, x, y), (TBGR{0, 0, 0}));
 }
 
+TEST(RenderTo, ReducedBlackAndWhiteIsAveragedIntoGray) {
+  // An 8 x 8 picture: the top half a checkerboard, the bottom half white on the left.
+  TPxBitmap src(8, 8, px1g);
+  for (int y = 0; y < 8; ++y) {
+    uint8_t bits = 0;
+    for (int x = 0; x < 8; ++x) {
+      const bool white = y < 4 ? (x + y) % 2 == 0 : x < 4;
+      if (white) bits |= uint8_t(0x80 >> x);
+    }
+    src.Scanline(y)[0] = bits;
+  }
+  TPxBitmap dst(4, 4, pxRGB24);
+  TPxRenderParams p;
+  p.SourceWidth = p.SourceHeight = 8;
+  p.DestWidth = p.DestHeight = 4;
+  struct Case {
+    TResampleFilter Filter;
+    int X, Y;
+    uint8_t Gray;
+  };
+  // Each destination pixel covers a 2 x 2 box: half white is (255 * 2 + 2) / 4.
+  const Case cases[] = {{rfTriangle, 0, 0, 128}, {rfTriangle, 3, 1, 128}, {rfLanczos3, 1, 1, 128},
+                        {rfTriangle, 0, 2, 255}, {rfTriangle, 1, 3, 255}, {rfTriangle, 2, 2, 0},
+                        {rfTriangle, 3, 3, 0},   {rfNone, 0, 0, 255},     {rfNone, 0, 1, 255},
+                        {rfNone, 2, 2, 0}};
+  for (const Case& c : cases) {
+    dst.Fill(0x0000FF);
+    p.Filter = c.Filter;
+    RenderTo(src, dst, p);
+    EXPECT_EQ(At(dst, c.X, c.Y), (TBGR{c.Gray, c.Gray, c.Gray})) << int(c.Filter) << " " << c.X << "," << c.Y;
+  }
+  // Half opacity over blue: the blend of the averaged gray.
+  dst.Fill(0xFF0000);
+  p.Filter = rfTriangle;
+  p.Opacity = 128;
+  RenderTo(src, dst, p);
+  EXPECT_EQ(At(dst, 0, 0), Blend(TBGR{255, 0, 0}, TBGR{128, 128, 128}, 128));
+}
+
 TEST(RenderTo, FilteredScalingOfTwentyFourBits) {
   TPxBitmap src(4, 4, pxRGB24);
   src.Fill(0x0000FF);
