@@ -267,7 +267,8 @@ class TMergeSource {
   }
   // Alpha values of a row, nullptr when the layer has no alpha plane.
   const uint8_t* AlphaRow(int32_t y) { return alpha_ ? alpha_->Scanline(y) : nullptr; }
-  bool HasAlpha() const { return alpha_ != nullptr; }
+  // No alpha plane, or one that is 255 everywhere (read pictures often carry one).
+  bool Opaque() const { return !alpha_ || PxAlphaAllOpaque(*alpha_); }
 
  private:
   TPxBitmap* bitmap_ = nullptr;
@@ -307,7 +308,7 @@ bool MergeInto(TMergeSource& a, int32_t ax, int32_t ay, TMergeSource& b, int32_t
   const int32_t width = static_cast<int32_t>(w64), height = static_cast<int32_t>(h64);
   if (!dest.Allocate(width, height, pxRGB24)) return false;
   // Opaque layers without alpha merge by row copies (same pixels as below).
-  if (a.Opacity() == 255 && b.Opacity() == 255 && b.BlendMode() != 1 && !a.HasAlpha() && !b.HasAlpha())
+  if (a.Opacity() == 255 && b.Opacity() == 255 && b.BlendMode() != 1 && a.Opaque() && b.Opaque())
     return PxMergeOpaqueLayers({[&](int32_t y) { return a.Row(y); }, ax, ay, a.Width(), a.Height()},
                                {[&](int32_t y) { return b.Row(y); }, bx, by, b.Width(), b.Height()},
                                PxColorRefToBGR(background), dest);

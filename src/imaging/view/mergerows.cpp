@@ -95,3 +95,22 @@ bool PxMergeOpaqueLayers(const TPxMergeLayer& a, const TPxMergeLayer& b, TBGR ba
   }
   return true;
 }
+
+bool PxAlphaAllOpaque(TPxBitmap& alpha) {
+  if (alpha.PixelFormat() != px8g) return false;
+  const int32_t w = alpha.Width();
+  for (int32_t y = 0; y < alpha.Height(); ++y) {
+    const uint8_t* row = alpha.Scanline(y);
+    if (!row) return false;
+    // Eight values at a time: this runs over every pixel of a photo.
+    int32_t x = 0;
+    for (; x + 8 <= w; x += 8) {
+      uint64_t v;
+      std::memcpy(&v, row + x, 8);
+      if (v != ~uint64_t(0)) return false;
+    }
+    for (; x < w; ++x)
+      if (row[x] != 255) return false;
+  }
+  return true;
+}

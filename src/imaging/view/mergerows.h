@@ -1,7 +1,7 @@
 // Row-wise merging of two opaque layers: the fast path of layer merging.
 //
-// When neither layer has an alpha plane, both are fully opaque and the upper
-// one replaces what it covers, every merged pixel is a plain copy of one of
+// When neither layer has an alpha plane (or only one of 255 everywhere), both
+// are fully opaque and the upper one replaces what it covers, every merged pixel is a plain copy of one of
 // the layers, of the background or black. Whole runs of each are copied with
 // memcpy instead of deciding (and blending) pixel by pixel; the result is the
 // same as the general blend, which gives exactly those colours there.
@@ -45,3 +45,6 @@ struct TPxMergeLayer {
 // layer, 0 elsewhere) only when some pixel lies under neither layer. False
 // when that alpha plane cannot be had.
 bool PxMergeOpaqueLayers(const TPxMergeLayer& a, const TPxMergeLayer& b, TBGR background, TPxBitmap& dest);
+
+// Whether every value of an alpha plane (px8g) is 255.
+bool PxAlphaAllOpaque(TPxBitmap& alpha);

@@ -1,5 +1,7 @@
 // The row-copy merge of opaque layers against the general per-pixel merge and
 // against the rule itself (B over A, background beside both, black beside one).
+// The general merge runs when the lower layer's alpha plane has a hole that
+// the upper layer hides: the same pixels, reached pixel by pixel.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,9 +36,21 @@ struct TMergeCase {
   int BW, BH, BX, BY;  // upper layer
 };
 
-// Merges two pattern layers; withAlpha gives both a fully opaque alpha plane,
-// which sends the merge down its general per-pixel path.
-void Merge(const TMergeCase& c, bool withAlpha, TBGR background, TPxBitmap& out) {
+enum TAlphaKind {
+  akNone,      // no alpha planes: the row-copy path
+  akFull,      // planes of 255 everywhere, as read pictures carry: the row-copy path too
+  akHoleUnder  // A's plane has a 0 under B, which B hides: the general path, same pixels
+};
+
+// The overlap of A and B in the lower layer's own pixels, or false.
+bool OverlapInA(const TMergeCase& c, int& x, int& y) {
+  const int x0 = std::max(c.AX, c.BX), y0 = std::max(c.AY, c.BY);
+  if (x0 >= std::min(c.AX + c.AW, c.BX + c.BW) || y0 >= std::min(c.AY + c.AH, c.BY + c.BH)) return false;
+  x = x0 - c.AX, y = y0 - c.AY;
+  return true;
+}
+
+void Merge(const TMergeCase& c, TAlphaKind alpha, TBGR background, TPxBitmap& out) {
   TImagingView view;
   view.SetBackground(uint32_t(background.r) | uint32_t(background.g) << 8 | uint32_t(background.b) << 16);
   view.SetLayersSync(false);
@@ -45,9 +59,16 @@ void Merge(const TMergeCase& c, bool withAlpha, TBGR background, TPxBitmap& out)
   Pattern(*view.Bitmap(), c.BW, c.BH, 20);
   view.Layer(0)->Left = c.AX, view.Layer(0)->Top = c.AY;
   view.Layer(1)->Left = c.BX, view.Layer(1)->Top = c.BY;
-  if (withAlpha) {
+  if (alpha != akNone) {
     ASSERT_NE(view.Layer(0)->Bitmap->AlphaChannel(), nullptr);
     ASSERT_NE(view.Layer(1)->Bitmap->AlphaChannel(), nullptr);
+  }
+  int hx = 0, hy = 0;
+  if (alpha == akHoleUnder) {
+    ASSERT_TRUE(OverlapInA(c, hx, hy));
+    TPxBitmap* a = view.Layer(0)->Bitmap->AlphaChannel();
+    a->Scanline(hy)[hx] = 0;
+    a->SetFullAlpha(false);
   }
   view.MergeLayers(0, 1, true);
   ASSERT_EQ(view.LayerCount(), 1);
@@ -59,12 +80,22 @@ class MergeRowsOpaque : public ::testing::TestWithParam<TMergeCase> {};
 TEST_P(MergeRowsOpaque, SameAsTheGeneralMergeAndTheRule) {
   const TMergeCase& c = GetParam();
   const TBGR bg{30, 60, 90};
-  TPxBitmap fast, general;
-  Merge(c, false, bg, fast);
-  Merge(c, true, bg, general);
-  ASSERT_EQ(fast.Width(), general.Width());
-  ASSERT_EQ(fast.Height(), general.Height());
-  ASSERT_EQ(fast.HasAlphaChannel(), general.HasAlphaChannel());
+  TPxBitmap fast, full, general;
+  Merge(c, akNone, bg, fast);
+  Merge(c, akFull, bg, full);
+  int hx, hy;
+  const bool overlap = OverlapInA(c, hx, hy);
+  // Without an overlap there is no hidden pixel to send the merge the general way.
+  if (overlap) {
+    Merge(c, akHoleUnder, bg, general);
+  } else {
+    ASSERT_TRUE(general.Assign(fast));
+  }
+  for (TPxBitmap* other : {&full, &general}) {
+    ASSERT_EQ(fast.Width(), other->Width());
+    ASSERT_EQ(fast.Height(), other->Height());
+    ASSERT_EQ(fast.HasAlphaChannel(), other->HasAlphaChannel());
+  }
 
   // The rule, with both positions first shifted so that neither is negative.
   int ax = c.AX, ay = c.AY, bx = c.BX, by = c.BY;
@@ -80,6 +111,7 @@ TEST_P(MergeRowsOpaque, SameAsTheGeneralMergeAndTheRule) {
     const uint8_t* f = fast.Scanline(y);
     const uint8_t* g = general.Scanline(y);
     ASSERT_EQ(0, std::memcmp(f, g, size_t(width) * 3)) << "row " << y;
+    ASSERT_EQ(0, std::memcmp(f, full.Scanline(y), size_t(width) * 3)) << "row " << y;
     for (int x = 0; x < width; ++x) {
       const bool colA = x >= ax && x < ax + c.AW, colB = x >= bx && x < bx + c.BW;
       const bool inA = colA && y >= ay && y < ay + c.AH, inB = colB && y >= by && y < by + c.BH;
@@ -100,6 +132,7 @@ TEST_P(MergeRowsOpaque, SameAsTheGeneralMergeAndTheRule) {
         const uint8_t alpha = fast.AlphaChannel()->Scanline(y)[x];
         ASSERT_EQ(alpha, (inA || inB) ? 255 : 0) << x << "," << y;
         ASSERT_EQ(alpha, general.AlphaChannel()->Scanline(y)[x]) << x << "," << y;
+        ASSERT_EQ(alpha, full.AlphaChannel()->Scanline(y)[x]) << x << "," << y;
       }
     }
   }
@@ -165,6 +198,24 @@ TEST(MergeRowsRow, RunsOfEachKind) {
   const std::vector<uint8_t> want2 = {100, 110, 120, 0, 0, 0, 0, 0, 0, 50, 51, 52,
                                       53,  54,  55,  100, 110, 120, 100, 110, 120};
   EXPECT_EQ(out, want2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MergeRowsAlpha, AllOpaqueOnlyWhenEveryValueIs255) {
+  for (int width : {1, 7, 8, 9, 33}) {
+    TPxBitmap alpha;
+    ASSERT_TRUE(alpha.Allocate(width, 3, px8g));
+    for (int y = 0; y < 3; ++y) std::memset(alpha.Scanline(y), 255, size_t(width));
+    EXPECT_TRUE(PxAlphaAllOpaque(alpha)) << width;
+    for (int x = 0; x < width; ++x) {
+      alpha.Scanline(2)[x] = 254;
+      EXPECT_FALSE(PxAlphaAllOpaque(alpha)) << width << " at " << x;
+      alpha.Scanline(2)[x] = 255;
+    }
+  }
 }
 
 }  // namespace
