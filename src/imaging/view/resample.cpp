@@ -339,7 +339,9 @@ void PxResampleKernel(const TPxRows& src, const TPxRows& dst, int channels, TRes
   const int workers = PxThreadCount();
   const int bandForOverlap = static_cast<int>(std::min<double>(dh, 25.0 * reach * yscale + 1.0));
   const int bandForBalance = std::max(1, (dh + 2 * workers - 1) / (2 * workers));
-  const int band = std::max(8, std::min(bandForOverlap, bandForBalance));
+  // Small pictures (thumbnails, zoomed views) are done before a thread starts.
+  const bool small = static_cast<int64_t>(dw) * dh + static_cast<int64_t>(dw) * sh < 65536;
+  const int band = small ? dh : std::max(8, std::min(bandForOverlap, bandForBalance));
 
   struct Scratch {
     std::vector<uint8_t> work, padded;
@@ -575,7 +577,8 @@ void PxResampleFastLinear(const TPxRows& src, const TPxRows& dst, int channels,
   const int rowBytes = dw * C;
   const size_t stride = static_cast<size_t>(rowBytes);
   const int workers = PxThreadCount();
-  const int band = std::max(16, std::min(256, (dh + 4 * workers - 1) / (4 * workers)));
+  const bool small = static_cast<int64_t>(dw) * dh + static_cast<int64_t>(dw) * sh < 65536;
+  const int band = small ? dh : std::max(16, std::min(256, (dh + 4 * workers - 1) / (4 * workers)));
   struct Scratch {
     std::vector<uint8_t> work;
     std::vector<uint32_t> acc;

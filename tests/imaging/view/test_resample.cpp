@@ -323,12 +323,13 @@ INSTANTIATE_TEST_SUITE_P(Interpolating, OtherFilters,
                                             ::testing::ValuesIn(kDims)));
 
 TEST(ResampleThreads, OneThreadAndManyGiveTheSameBytes) {
-  TPxBitmap src(203, 157, pxRGB24);
-  FillRandom(src, 7);
-  src.AlphaChannel();
-  FillRandom(*src.AlphaChannel(), 8);
-  for (TResampleFilter f : kAllFilters)
-    for (Dim d : {Dim{203, 157, 61, 45}, Dim{203, 157, 410, 333}}) {
+  // Large enough that the work is split into bands over several threads.
+  for (Dim d : {Dim{480, 360, 150, 110}, Dim{240, 160, 400, 260}}) {
+    TPxBitmap src(d.sw, d.sh, pxRGB24);
+    FillRandom(src, 7);
+    src.AlphaChannel();
+    FillRandom(*src.AlphaChannel(), 8);
+    for (TResampleFilter f : kAllFilters) {
       std::vector<uint8_t> result[2], alpha[2];
       for (int t = 0; t < 2; ++t) {
         SetPxThreadCount(t == 0 ? 1 : 5);
@@ -340,9 +341,10 @@ TEST(ResampleThreads, OneThreadAndManyGiveTheSameBytes) {
         ASSERT_TRUE(dst.HasAlphaChannel());
         alpha[t] = Pixels(*dst.AlphaChannel());
       }
-      EXPECT_EQ(result[0], result[1]) << "filter " << int(f);
-      EXPECT_EQ(alpha[0], alpha[1]) << "filter " << int(f);
+      EXPECT_EQ(result[0], result[1]) << "filter " << int(f) << " to " << d.dw;
+      EXPECT_EQ(alpha[0], alpha[1]) << "filter " << int(f) << " to " << d.dw;
     }
+  }
   SetPxThreadCount(0);
 }
 
