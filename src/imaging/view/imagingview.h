@@ -2,8 +2,10 @@
 //
 // Plain C++ logic: the view owns its layers and their bitmaps, keeps one of
 // them current (the working image of its TImagingIO and TImagingProc), merges
-// layers and maps client pixels to canvas pixels. The platform layer gives it
-// a window; drawing into the back buffer builds on the geometry kept here.
+// layers, fits, zooms and scrolls the canvas in its client area, composes the
+// layers into its back buffer (viewdraw.cpp) and lets the user move and
+// resize layers with the mouse (viewmouse.cpp). A host widget (TPxViewHost)
+// shows the buffer and passes input on.
 #pragma once
 
 #include <cstdint>
