@@ -125,6 +125,20 @@ void FillWithPixel(const TPxRows& rows, int bitsPerPixel, const uint8_t* px) {
 
 inline bool MaskBit(const uint8_t* row, int x) { return (row[x >> 3] & (0x80 >> (x & 7))) != 0; }
 
+// Whether every bit of [x, x + n) of a 1-bit mask row is set: such a run is
+// copied whole instead of pixel by pixel (a rectangular selection is all runs).
+bool MaskRunSet(const uint8_t* row, int x, int n) {
+  int i = x;
+  const int end = x + n;
+  for (; i < end && (i & 7); ++i)
+    if (!MaskBit(row, i)) return false;
+  for (; i + 8 <= end; i += 8)
+    if (row[i >> 3] != 0xFF) return false;
+  for (; i < end; ++i)
+    if (!MaskBit(row, i)) return false;
+  return true;
+}
+
 std::string ShortestDecimal(double v) {
   char buf[64];
   auto r = std::to_chars(buf, buf + sizeof buf, v);
@@ -417,11 +431,22 @@ void TImagingProc::CropSel() {
       {
         const std::vector<uint8_t> bg = PixelOf(*cur, Background());
         TRowLock s(*cur), d(out);
-        FillWithPixel(d.Rows(), bits, bg.data());
+        std::vector<uint8_t> fullRow(static_cast<size_t>(h));
+        bool allFull = mask.BitsPerPixel() == 1;
+        for (int y = 0; y < h && mask.BitsPerPixel() == 1; ++y) {
+          fullRow[size_t(y)] = MaskRunSet(mask.Scanline(y1 + y), x1, w);
+          allFull = allFull && fullRow[size_t(y)];
+        }
+        // Nothing of the fill would remain when every row is copied whole.
+        if (!allFull || bits < 8) FillWithPixel(d.Rows(), bits, bg.data());
         for (int y = 0; y < h; ++y) {
           const uint8_t* m = mask.Scanline(y1 + y);
           const uint8_t* sp = s.Rows().Row[y1 + y];
           uint8_t* dp = d.Rows().Row[y];
+          if (fullRow[size_t(y)] && bits >= 8) {
+            std::memcpy(dp, sp + static_cast<size_t>(x1) * bytes, static_cast<size_t>(w) * bytes);
+            continue;
+          }
           for (int x = 0; x < w; ++x) {
             if (!MaskBit(m, x1 + x)) continue;
             if (bits == 1) {
@@ -447,6 +472,11 @@ void TImagingProc::CropSel() {
             const uint8_t* m = mask.Scanline(y1 + y);
             const uint8_t* sp = s.Rows().Row[y1 + y];
             uint8_t* dp = d.Rows().Row[y];
+            if (MaskRunSet(m, x1, w)) {
+              std::memcpy(dp, sp + x1, static_cast<size_t>(w));
+              for (int x = 0; x < w && all255; ++x) all255 = dp[x] == 255;
+              continue;
+            }
             for (int x = 0; x < w; ++x) {
               dp[x] = MaskBit(m, x1 + x) ? sp[x1 + x] : 255;
               all255 = all255 && dp[x] == 255;
