@@ -611,10 +611,11 @@ void TImagingView::ComputeGeometry() {
   extentX_ = static_cast<int32_t>(std::clamp(std::round(canvasWidth_ * zoomFactor_), 0.0, double(INT32_MAX)));
   extentY_ = static_cast<int32_t>(std::clamp(std::round(canvasHeight_ * zoomFactor_), 0.0, double(INT32_MAX)));
   const int32_t cw = ClientWidth(), ch = ClientHeight();
-  // No scrolling when the control's outer size holds the whole extent: the
-  // scroll bars would take more than they give.
-  maxScrollX_ = extentX_ <= ControlWidth() ? 0 : std::max(0, extentX_ - cw);
-  maxScrollY_ = extentY_ <= ControlHeight() ? 0 : std::max(0, extentY_ - ch);
+  // Whatever of the picture the client area cannot hold can be scrolled to,
+  // also when a scroll bar took the room (a picture that would fit the whole
+  // control is still cut by the other direction's bar).
+  maxScrollX_ = std::max(0, extentX_ - cw);
+  maxScrollY_ = std::max(0, extentY_ - ch);
   scrollX_ = std::clamp(scrollX_, 0, maxScrollX_);
   scrollY_ = std::clamp(scrollY_, 0, maxScrollY_);
   displayWidth_ = std::min(extentX_, cw);

@@ -171,6 +171,59 @@ TEST(ViewFit, ScrollBarsWhenTheCanvasIsLarger) {
   EXPECT_FALSE(host.H.Visible);
 }
 
+// A host whose scroll bars take room from the client area, as a real one does.
+class BarHost : public RecordingHost {
+ public:
+  TImagingView* View = nullptr;
+  int Resizes = 0;
+  void HostSetScrollBar(bool horizontal, bool visible, int32_t max, int32_t page, int32_t pos) override {
+    RecordingHost::HostSetScrollBar(horizontal, visible, max, page, pos);
+    ++Resizes;
+    View->HostResized(200 - (V.Visible ? 16 : 0), 100 - (H.Visible ? 16 : 0), 204, 104);
+  }
+};
+
+TEST(ViewFit, ScrollBarsThatShrinkTheClientUpdateAgain) {
+  TImagingView view;
+  BarHost host;
+  host.View = &view;
+  view.AttachHost(&host);
+  view.HostResized(200, 100, 204, 104);
+  // Fits the height exactly, but the width needs a bar, and that bar takes
+  // 16 rows away: then the height needs one too.
+  ASSERT_TRUE(view.Bitmap()->Allocate(300, 100, pxRGB24));
+  view.Update();
+  EXPECT_TRUE(host.H.Visible);
+  EXPECT_TRUE(host.V.Visible);
+  EXPECT_EQ(view.ClientWidth(), 184);
+  EXPECT_EQ(view.ClientHeight(), 84);
+  EXPECT_EQ(view.MaxScrollX(), 300 - 184);
+  EXPECT_EQ(view.MaxScrollY(), 100 - 84);
+  EXPECT_EQ(host.H.Max, 300 - 184);
+  EXPECT_EQ(host.V.Max, 100 - 84);
+  TPxBitmap* b = view.Paint();
+  EXPECT_EQ(b->Width(), 184);
+  EXPECT_EQ(b->Height(), 84);
+}
+
+TEST(ViewDraw, BackBufferIsAPlatformBitmap) {
+  TImagingView view;
+  view.SetBounds(15, 11);  // odd width: rows are padded
+  Pattern(*view.Bitmap(), 11, 7, 3);
+  view.Update();
+  TPxBitmap* b = view.Paint();
+  ASSERT_EQ(b->Width(), 11);
+  TPxPlatformBitmap pb = b->PlatformBitmap();
+  ASSERT_NE(pb.Bits, nullptr);
+  EXPECT_TRUE(pb.BottomUp);
+  EXPECT_EQ(pb.BitDepth, 24);
+  EXPECT_EQ(pb.Stride % 4, 0);
+  EXPECT_GE(pb.Stride, 33);
+  // The block's first row is the bottom row of the picture.
+  EXPECT_EQ(std::memcmp(pb.Bits, b->Scanline(6), 33), 0);
+  EXPECT_EQ(std::memcmp(pb.Bits + pb.Stride * 6, b->Scanline(0), 33), 0);
+}
+
 TEST(ViewFit, ZoomKeepsTheCentrePoint) {
   TImagingView view;
   view.SetBounds(104, 104);
