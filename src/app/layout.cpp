@@ -7,7 +7,6 @@
 
 #include "app/gen.h"
 #include "imaging/core/imagingio.h"
-#include "imaging/core/printimage.h"
 #include "imaging/core/pxprint.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/view/imagingproc.h"
@@ -301,7 +300,7 @@ void XaLayout::PrintPage(TPxPrintJob& job) {
       if (Areas[n]->FileName.empty()) continue;
       WorkView->ClearToBackground();
       LoadInto(*WorkView, PrintFile(static_cast<int32_t>(n)));
-      PxPrintBitmapAt(*WorkView->Bitmap(), job.Canvas(), x, y, width, height, 1.0, rfFastLinear);
+      WorkView->GetIO().PrintImageAt(job.Canvas(), x, y, width, height, 1.0);
     }
   } catch (...) {
     // A failed page is abandoned whole: the printer gets no half page.

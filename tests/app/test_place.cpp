@@ -87,6 +87,13 @@ TEST_F(PageTest, SheetIsLockedAndExactlyLetterSize) {
   EXPECT_TRUE(page.Layer(0)->Locked);
 }
 
+TEST_F(PageTest, SheetOfAnySizeBecomesLetterSize) {
+  WritePicture(dir.File("bkpage.png"), 100, 50);
+  layout->SetUpPage();
+  EXPECT_EQ(page.Layer(0)->Bitmap->Width(), 850);
+  EXPECT_EQ(page.Layer(0)->Bitmap->Height(), 1100);
+}
+
 TEST_F(PageTest, LoadingLayoutsKeepsOneLayerPerArea) {
   layout->LoadLayout("two");
   layout->LoadLayout("Two");

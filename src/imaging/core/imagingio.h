@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "imaging/core/ioparams.h"
+#include "imaging/core/pxprint.h"
 #include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/view/resample.h"
@@ -173,6 +174,11 @@ class TImagingIO {
   virtual void ReadParamsFromFile(const std::string& fileName);
   virtual void ReadParamsFromFileAsType(const std::string& fileName, int32_t fileType);
   virtual void ReadParamsFromStream(TPxStream& stream);
+
+  // Draws the image onto a printer page into the rectangle (x, y, width,
+  // height) in inches from the canvas origin; gamma 1.0 applies none.
+  void PrintImageAt(TPxPrinterCanvas& canvas, double x, double y, double width, double height,
+                    double gamma);
 
   static int32_t DetectStreamType(TPxStream& stream);
   static int32_t DetectFileType(const std::string& fileName, bool verifyExtension);

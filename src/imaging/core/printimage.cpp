@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "imaging/core/imagingio.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/view/imagingproc.h"
 
@@ -125,4 +126,9 @@ void PxPrintBitmapAt(TPxBitmap& bitmap, TPxPrinterCanvas& canvas, double x, doub
     TPxPackedDib dib = PxMakePackedDib(scaled, 0, top, W, rows);
     canvas.StretchDib(dib, X, deviceY, W, rows, 0, 0, W, rows);
   }
+}
+
+void TImagingIO::PrintImageAt(TPxPrinterCanvas& canvas, double x, double y, double width,
+                              double height, double gamma) {
+  if (TPxBitmap* bitmap = Bitmap()) PxPrintBitmapAt(*bitmap, canvas, x, y, width, height, gamma, PrintFilter);
 }

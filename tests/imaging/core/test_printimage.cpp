@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "imaging/core/imagingio.h"
 #include "imaging/core/pxutils.h"
 
 namespace {
@@ -164,6 +165,21 @@ TEST(PrintImageAt, GammaTableAppliedToEveryByte) {
   const TPxPackedDib& dib = canvas.transfers[0].dib;
   for (int y = 0; y < dib.Height; ++y)
     for (int i = 0; i < 30; ++i) ASSERT_EQ(dib.TopDownRow(y)[i], want);
+}
+
+TEST(PrintImageAt, InputOutputObjectPrintsItsImageWithItsFilter) {
+  TImagingIO io;
+  EXPECT_EQ(io.PrintFilter, rfFastLinear);
+  Pattern(*io.Bitmap(), 1200, 900, pxRGB24);
+  RecordingCanvas reduced(600);
+  io.PrintImageAt(reduced, 1, 1, 1, 0.75, 1.0);
+  ASSERT_EQ(reduced.transfers.size(), 1u);
+  EXPECT_EQ(reduced.transfers[0].sw, 600);  // resampled first
+  io.PrintFilter = rfNone;
+  RecordingCanvas direct(600);
+  io.PrintImageAt(direct, 1, 1, 1, 0.75, 1.0);
+  ASSERT_EQ(direct.transfers.size(), 1u);
+  EXPECT_EQ(direct.transfers[0].sw, 1200);  // stretched by the printer
 }
 
 TEST(PrintImageAt, EmptyPicturePrintsNothing) {
