@@ -160,6 +160,14 @@ TEST_F(PageWindowTest, ChooserHitsOnReleaseOfAnyButton) {
     EXPECT_EQ(imageMap->ClickX, c.x);
     EXPECT_FALSE(imageMap->isVisible());
   }
+  // Closed without a click: no name, no index, no point.
+  imageMap->show();
+  Settle();
+  imageMap->close();
+  EXPECT_EQ(imageMap->ChosenName, "");
+  EXPECT_EQ(imageMap->ChosenIndex, -1);
+  EXPECT_EQ(imageMap->ClickX, -1);
+  EXPECT_EQ(imageMap->ClickY, -1);
 }
 
 }  // namespace
