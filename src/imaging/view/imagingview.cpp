@@ -225,7 +225,12 @@ class TMergeSource {
     // stays as it is (resampling recolours transparent pixels, so it works on
     // a copy then).
     if (w != bitmap_->Width() || h != bitmap_->Height()) {
-      if (!own_ && bitmap_->HasAlphaChannel()) {
+      // An alpha plane of 255 everywhere (read pictures often carry one)
+      // recolours nothing and picks 255 everywhere: merged as none, and the
+      // picture is not copied first.
+      const bool alpha = bitmap_->HasAlphaChannel() &&
+                         (filter != rfNone || !PxAlphaAllOpaque(*bitmap_->AlphaChannel()));
+      if (!own_ && alpha) {
         own_ = std::make_unique<TPxBitmap>();
         if (!own_->Assign(*bitmap_)) {
           bitmap_ = nullptr;
@@ -238,8 +243,9 @@ class TMergeSource {
         bitmap_ = nullptr;
         return;
       }
-      if (bitmap_->HasAlphaChannel()) scaled->AlphaChannel();
+      if (alpha) scaled->AlphaChannel();
       ResampleBitmap(*bitmap_, *scaled, filter);
+      if (!alpha) scaled->RemoveAlphaChannel();
       own_ = std::move(scaled);
       bitmap_ = own_.get();
     }

@@ -219,3 +219,44 @@ TEST(MergeRowsAlpha, AllOpaqueOnlyWhenEveryValueIs255) {
 }
 
 }  // namespace
+
+namespace {
+
+// A layer shown at another size is scaled for the merge; an alpha plane of 255
+// everywhere changes nothing of the result, with and without (for kernel
+// filters the plane is scaled along as before).
+TEST(MergeRowsScaled, FullAlphaPlaneMergesAsNone) {
+  for (TResampleFilter filter : {rfNone, rfLanczos3}) {
+    TPxBitmap results[2];
+    for (int withAlpha = 0; withAlpha < 2; ++withAlpha) {
+      TImagingView view;
+      view.ZoomFilter = filter;
+      view.SetLayersSync(false);
+      Pattern(*view.Bitmap(), 40, 30, 10);
+      view.AddLayer();
+      Pattern(*view.Bitmap(), 20, 10, 20);
+      if (withAlpha) ASSERT_NE(view.Bitmap()->AlphaChannel(), nullptr);
+      TPxLayer* upper = view.Layer(1);
+      upper->Left = 4, upper->Top = 3, upper->Width = 31, upper->Height = 17;
+      view.MergeLayers(0, 1, false);
+      ASSERT_EQ(view.LayerCount(), 2);
+      // The upper layer's own bitmap is left as it was.
+      TPxBitmap* own = view.Layer(1)->Bitmap;
+      ASSERT_EQ(own->Width(), 20);
+      EXPECT_EQ(own->HasAlphaChannel(), withAlpha == 1);
+      EXPECT_EQ(own->Scanline(9)[3 * 19 + 2], 20);
+      ASSERT_TRUE(results[withAlpha].Assign(*view.Layer(0)->Bitmap));
+    }
+    ASSERT_EQ(results[0].Width(), 40);
+    ASSERT_EQ(results[1].Width(), 40);
+    EXPECT_FALSE(results[0].HasAlphaChannel());
+    EXPECT_FALSE(results[1].HasAlphaChannel());
+    for (int y = 0; y < 30; ++y)
+      ASSERT_EQ(0, std::memcmp(results[0].Scanline(y), results[1].Scanline(y), 40 * 3)) << filter << " row " << y;
+    // The scaled layer is there: its tag at its middle, the lower layer's outside it.
+    EXPECT_EQ(results[0].Scanline(10)[3 * 20 + 2], 20);
+    EXPECT_EQ(results[0].Scanline(25)[3 * 38 + 2], 10);
+  }
+}
+
+}  // namespace
