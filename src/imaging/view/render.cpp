@@ -308,7 +308,9 @@ void RenderTo(TPxBitmap& source, TPxBitmap& destination, const TPxRenderParams& 
   const bool oneToOne = std::lround(sx * 16384) == 16384 && std::lround(sy * 16384) == 16384;
 
   // Opaque 1:1 copy of whole rows.
-  if (oneToOne && pf == pxRGB24 && !blending && !adjust && p.BlendMode == 0 && !p.ColumnMap) {
+  bool contiguous = oneToOne;
+  for (int32_t i = 1; contiguous && i < n; ++i) contiguous = cols[i] == cols[0] + i;
+  if (oneToOne && contiguous && pf == pxRGB24 && !blending && !adjust && p.BlendMode == 0) {
     for (int32_t y = y0; y < y1; ++y) {
       const uint8_t* src = source.Scanline(s.Rows[y - y0]);
       std::memcpy(destination.Scanline(y) + 3 * size_t(x0), src + 3 * size_t(cols[0]), 3 * size_t(n));
