@@ -10,6 +10,7 @@
 #include "imaging/view/imagingproc.h"
 
 namespace {
+constexpr int32_t kPxFarScreen = 1 << 29;
 // Left + width and the like without overflow: positions come from dragging.
 inline int32_t AddClamped(int32_t a, int32_t b) {
   return static_cast<int32_t>(std::clamp<int64_t>(int64_t(a) + b, INT32_MIN, INT32_MAX));
@@ -685,12 +686,13 @@ int32_t ZoomedAtCanvas(int64_t c, double factor, double inverse) {
 int32_t TImagingView::ScreenToCanvas(int32_t pos, int32_t offset, int32_t scroll, int32_t display,
                                      int32_t canvas) const {
   const int32_t origin = CanvasAtZoomed(scroll, zoomFactor_, zoomInverse_);
-  const int32_t col = pos - offset;
+  const int64_t col = int64_t(pos) - offset;
   if (col >= 0 && col < display) {
     const int32_t c = CanvasAtZoomed(int64_t(col) + scroll, zoomFactor_, zoomInverse_);
     return std::min(c, canvas - 1);
   }
-  return static_cast<int32_t>(std::trunc(col * zoomInverse_ + origin));
+  const double v = std::trunc(double(col) * zoomInverse_ + origin);
+  return static_cast<int32_t>(std::clamp(v, double(INT32_MIN), double(INT32_MAX)));
 }
 
 int32_t TImagingView::CanvasToScreen(int32_t pos, int32_t offset, int32_t scroll, int32_t display,
@@ -706,7 +708,10 @@ int32_t TImagingView::CanvasToScreen(int32_t pos, int32_t offset, int32_t scroll
   if (pos >= origin && pos <= std::min(last, canvas - 1))
     return ZoomedAtCanvas(pos, zoomFactor_, zoomInverse_) - scroll + offset;
   const double first = std::round(scroll * zoomInverse_);
-  return static_cast<int32_t>(std::lround((pos - first) * zoomFactor_ + offset));
+  // Far off the screen every position is as good as another; kept small
+  // enough that sums and differences of two of them cannot overflow.
+  const double v = std::round((pos - first) * zoomFactor_ + offset);
+  return static_cast<int32_t>(std::clamp(v, -double(kPxFarScreen), double(kPxFarScreen)));
 }
 
 int32_t TImagingView::ScreenToCanvasX(int32_t x) const {

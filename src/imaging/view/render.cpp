@@ -129,7 +129,7 @@ bool BuildMap(std::vector<int32_t>& map, int32_t& first, int32_t& last, int32_t 
   map.resize(size_t(last - first));
   for (int32_t d = first; d < last; ++d) {
     map[d - first] = cached ? cached[d]
-                            : static_cast<int32_t>(std::trunc((d - destStart) * scale + srcStart));
+                            : static_cast<int32_t>(std::trunc((double(d) - destStart) * scale + srcStart));
   }
   int32_t lo = 0, hi = last - first;
   while (lo < hi && (map[lo] < 0 || map[lo] >= limit)) ++lo;
@@ -146,10 +146,10 @@ bool BuildMap(std::vector<int32_t>& map, int32_t& first, int32_t& last, int32_t 
 // destination size, then drawn 1:1.
 void RenderFiltered(TPxBitmap& src, TPxBitmap& dst, const TPxRenderParams& p, const TRect& vis,
                     double sx, double sy, TPxRenderScratch& s) {
-  const double fx0 = (vis.Left - p.DestLeft) * sx + p.SourceLeft;
-  const double fx1 = (vis.Right - p.DestLeft) * sx + p.SourceLeft;
-  const double fy0 = (vis.Top - p.DestTop) * sy + p.SourceTop;
-  const double fy1 = (vis.Bottom - p.DestTop) * sy + p.SourceTop;
+  const double fx0 = (double(vis.Left) - p.DestLeft) * sx + p.SourceLeft;
+  const double fx1 = (double(vis.Right) - p.DestLeft) * sx + p.SourceLeft;
+  const double fy0 = (double(vis.Top) - p.DestTop) * sy + p.SourceTop;
+  const double fy1 = (double(vis.Bottom) - p.DestTop) * sy + p.SourceTop;
   const int32_t ax = std::clamp(static_cast<int32_t>(std::floor(fx0)), 0, src.Width());
   const int32_t bx = std::clamp(static_cast<int32_t>(std::ceil(fx1)), 0, src.Width());
   const int32_t ay = std::clamp(static_cast<int32_t>(std::floor(fy0)), 0, src.Height());
@@ -221,8 +221,8 @@ void RenderOneBitAveraged(TPxBitmap& src, TPxBitmap& dst, const TPxRenderParams&
   const int32_t n = vis.Width();
   auto span = [](int32_t d, int32_t destStart, double scale, int32_t srcStart, int32_t limit, int32_t& a,
                  int32_t& b) {
-    a = std::clamp(static_cast<int32_t>(std::floor((d - destStart) * scale + srcStart)), 0, limit);
-    b = std::clamp(static_cast<int32_t>(std::floor((d + 1 - destStart) * scale + srcStart)), 0, limit);
+    a = std::clamp(static_cast<int32_t>(std::floor((double(d) - destStart) * scale + srcStart)), 0, limit);
+    b = std::clamp(static_cast<int32_t>(std::floor((double(d) + 1 - destStart) * scale + srcStart)), 0, limit);
     if (b <= a) b = std::min(limit, a + 1);
   };
   // Columns: [Columns[2i], Columns[2i + 1]) of the source for destination column i.

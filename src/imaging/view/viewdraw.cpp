@@ -11,6 +11,10 @@ namespace {
 inline int32_t AddClamped(int32_t a, int32_t b) {
   return static_cast<int32_t>(std::clamp<int64_t>(int64_t(a) + b, INT32_MIN, INT32_MAX));
 }
+// A truncated source size or position, kept within 0 .. limit.
+inline int32_t ToPixels(double v, int32_t limit) {
+  return static_cast<int32_t>(std::clamp(std::trunc(v), 0.0, double(limit)));
+}
 }  // namespace
 
 void TImagingView::ComposeBackBuffer(TPxBitmap& buffer) {
@@ -81,7 +85,7 @@ void TImagingView::DrawLayer(TPxBitmap& buffer, int index, bool& drawnAny, const
       const int32_t baseH = Layer(0)->Bitmap ? Layer(0)->Bitmap->Height() : canvasHeight_;
       const int32_t gw = layer.GetWidth(), gh = layer.GetHeight();
       if (layer.Left < 0 && gw > 0) {
-        p.SourceLeft = static_cast<int32_t>(std::trunc(double(bmp->Width()) / gw * -layer.Left));
+        p.SourceLeft = ToPixels(double(bmp->Width()) / gw * -double(layer.Left), bmp->Width());
         p.SourceWidth = bmp->Width() - p.SourceLeft;
         const int32_t right = p.DestLeft + p.DestWidth;
         p.DestLeft = CanvasToScreenX(0);
@@ -89,10 +93,10 @@ void TImagingView::DrawLayer(TPxBitmap& buffer, int index, bool& drawnAny, const
       }
       if (int64_t(layer.Left) + gw > baseW && width > 0) {
         p.DestWidth = CanvasToScreenX(baseW) - p.DestLeft;
-        p.SourceWidth = static_cast<int32_t>(std::trunc(double(bmp->Width()) / width * p.DestWidth));
+        p.SourceWidth = ToPixels(double(bmp->Width()) / width * p.DestWidth, bmp->Width());
       }
       if (layer.Top < 0 && gh > 0) {
-        p.SourceTop = static_cast<int32_t>(std::trunc(double(bmp->Height()) / gh * -layer.Top));
+        p.SourceTop = ToPixels(double(bmp->Height()) / gh * -double(layer.Top), bmp->Height());
         p.SourceHeight = bmp->Height() - p.SourceTop;
         const int32_t bottom = p.DestTop + p.DestHeight;
         p.DestTop = CanvasToScreenY(0);
@@ -100,7 +104,7 @@ void TImagingView::DrawLayer(TPxBitmap& buffer, int index, bool& drawnAny, const
       }
       if (int64_t(layer.Top) + gh > baseH && height > 0) {
         p.DestHeight = CanvasToScreenY(baseH) - p.DestTop;
-        p.SourceHeight = static_cast<int32_t>(std::trunc(double(bmp->Height()) / height * p.DestHeight));
+        p.SourceHeight = ToPixels(double(bmp->Height()) / height * p.DestHeight, bmp->Height());
       }
     }
     cover = TRect{p.DestLeft, p.DestTop, p.DestLeft + p.DestWidth, p.DestTop + p.DestHeight};
@@ -134,7 +138,7 @@ void TImagingView::DrawLayer(TPxBitmap& buffer, int index, bool& drawnAny, const
     const TRect& r = layer.ScreenRect;
     PxDrawDottedBox(buffer, r);
     if (mouseInteract_.Contains(miResizeLayers) && !layer.Locked) {
-      const int32_t mx = (r.Left + r.Right) / 2, my = (r.Top + r.Bottom) / 2;
+      const int32_t mx = int32_t((int64_t(r.Left) + r.Right) / 2), my = int32_t((int64_t(r.Top) + r.Bottom) / 2);
       const int32_t centres[8][2] = {{r.Left, r.Top},  {r.Right, r.Top}, {r.Right, r.Bottom},
                                      {r.Left, r.Bottom}, {r.Left, my},   {r.Right, my},
                                      {mx, r.Top},      {mx, r.Bottom}};

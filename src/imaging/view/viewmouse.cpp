@@ -12,6 +12,13 @@ namespace {
 constexpr uint16_t kSelectionBits = 0x00FC;
 constexpr uint16_t kLayerBits = (1u << miMoveLayers) | (1u << miResizeLayers);
 
+// Sizes and positions stay int32 however far a layer is dragged.
+int32_t Size(int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, 1, INT32_MAX)); }
+int32_t Near(double v) { return static_cast<int32_t>(std::clamp(std::trunc(v), -1e9, 1e9)); }
+void Shift(int32_t& pos, int64_t by) {
+  pos = static_cast<int32_t>(std::clamp<int64_t>(pos + by, INT32_MIN, INT32_MAX));
+}
+
 int32_t GripCursor(TPxGrip grip) {
   switch (grip) {
     case pxTopLeft:
@@ -88,7 +95,7 @@ void TImagingView::ShowCursor(int32_t cursor) {
 TPxGrip TImagingView::GripAt(int32_t x, int32_t y) const {
   if (currentLayer_ < 0 || currentLayer_ >= LayerCount()) return TPxGrip::pxNone;
   const TRect& r = Layer(currentLayer_)->ScreenRect;
-  const int32_t mx = (r.Left + r.Right) / 2, my = (r.Top + r.Bottom) / 2;
+  const int32_t mx = int32_t((int64_t(r.Left) + r.Right) / 2), my = int32_t((int64_t(r.Top) + r.Bottom) / 2);
   const int32_t centres[8][2] = {{r.Left, r.Top},    {r.Right, r.Top}, {r.Right, r.Bottom},
                                  {r.Left, r.Bottom}, {r.Left, my},     {r.Right, my},
                                  {mx, r.Top},        {mx, r.Bottom}};
@@ -113,12 +120,12 @@ void TImagingView::ResizeLayer(int32_t x, int32_t y, bool keepAspect) {
       case pxBottomRight:
       case pxRightSide:
         // The height follows the width in the bitmap's proportion.
-        if (bw > 0) cy = ScreenToCanvasY(static_cast<int32_t>(std::trunc(bh / bw * (x - r.Left))) + r.Top);
+        if (bw > 0) cy = ScreenToCanvasY(Near(std::trunc(bh / bw * (double(x) - r.Left)) + r.Top));
         grip = pxBottomRight;
         break;
       case pxBottomSide:
         if (bw > 0 && bh > 0)
-          cx = ScreenToCanvasX(static_cast<int32_t>(std::trunc((y - r.Top) / (bh / bw))) + r.Left);
+          cx = ScreenToCanvasX(Near(std::trunc((double(y) - r.Top) / (bh / bw)) + r.Left));
         grip = pxBottomRight;
         break;
       default:
@@ -128,42 +135,42 @@ void TImagingView::ResizeLayer(int32_t x, int32_t y, bool keepAspect) {
         break;
     }
   }
-  const int32_t dx = cx - px, dy = cy - py;
+  const int64_t dx = int64_t(cx) - px, dy = int64_t(cy) - py;
   int32_t w = w0, h = h0;
   switch (grip) {
     case pxTopLeft:
-      w = std::max(1, w0 - dx);
-      h = std::max(1, h0 - dy);
-      if (w > 1) layer.Left += dx;
-      if (h > 1) layer.Top += dy;
+      w = Size(w0 - dx);
+      h = Size(h0 - dy);
+      if (w > 1) Shift(layer.Left, dx);
+      if (h > 1) Shift(layer.Top, dy);
       break;
     case pxTopRight:
-      w = std::max(1, w0 + dx);
-      h = std::max(1, h0 - dy);
-      if (h > 1) layer.Top += dy;
+      w = Size(w0 + dx);
+      h = Size(h0 - dy);
+      if (h > 1) Shift(layer.Top, dy);
       break;
     case pxBottomRight:
-      w = std::max(1, cx - ScreenToCanvasX(r.Left));
-      h = std::max(1, cy - ScreenToCanvasY(r.Top));
+      w = Size(int64_t(cx) - ScreenToCanvasX(r.Left));
+      h = Size(int64_t(cy) - ScreenToCanvasY(r.Top));
       break;
     case pxBottomLeft:
-      w = std::max(1, w0 - dx);
-      h = std::max(1, h0 + dy);
-      if (w > 1) layer.Left += dx;
+      w = Size(w0 - dx);
+      h = Size(h0 + dy);
+      if (w > 1) Shift(layer.Left, dx);
       break;
     case pxLeftSide:
-      w = std::max(1, w0 - dx);
-      if (w > 1) layer.Left += dx;
+      w = Size(w0 - dx);
+      if (w > 1) Shift(layer.Left, dx);
       break;
     case pxRightSide:
-      w = std::max(1, cx - ScreenToCanvasX(r.Left));
+      w = Size(int64_t(cx) - ScreenToCanvasX(r.Left));
       break;
     case pxTopSide:
-      h = std::max(1, h0 - dy);
-      if (h > 1) layer.Top += dy;
+      h = Size(h0 - dy);
+      if (h > 1) Shift(layer.Top, dy);
       break;
     case pxBottomSide:
-      h = std::max(1, h0 + dy);
+      h = Size(h0 + dy);
       break;
     default:
       return;
@@ -233,8 +240,8 @@ void TImagingView::HostMouseMove(TPxShiftState shift, int32_t x, int32_t y) {
       if (!Layer(movingLayer_)->Locked) {
         AutoScroll();
         TPxLayer& layer = *Layer(movingLayer_);
-        layer.Left += ScreenToCanvasX(x) - ScreenToCanvasX(lastX_);
-        layer.Top += ScreenToCanvasY(y) - ScreenToCanvasY(lastY_);
+        Shift(layer.Left, int64_t(ScreenToCanvasX(x)) - ScreenToCanvasX(lastX_));
+        Shift(layer.Top, int64_t(ScreenToCanvasY(y)) - ScreenToCanvasY(lastY_));
         Update();
         Notify(currentLayer_, pxlMoving);
       }

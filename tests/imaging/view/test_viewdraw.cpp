@@ -627,6 +627,45 @@ TEST(ViewDraw, ZoomFilterSmoothsAZoomedLayer) {
   }
 }
 
+TEST(ViewDraw, LayersFarOffTheCanvasAreHarmless) {
+  struct Case {
+    int32_t Left, Top, Width, Height;
+    bool Clip;
+  };
+  const Case cases[] = {
+      {INT32_MIN, INT32_MIN, 0, 0, true},      {INT32_MAX - 5, 3, 0, 0, true},
+      {-2000000000, 0, 1, 1, true},            {2000000000, 2000000000, INT32_MAX, INT32_MAX, false},
+      {-5, -5, INT32_MAX, 3, true},            {INT32_MIN + 1, 0, INT32_MAX, INT32_MAX, true},
+  };
+  for (const Case& c : cases) {
+    SmallPage page;
+    TImagingView& view = page.view;
+    view.SetMouseInteract(miMoveLayers | miResizeLayers);
+    view.AddLayer();
+    Pattern(*view.Bitmap(), 9, 9, 40);
+    TPxLayer* layer = view.Layer(1);
+    layer->Left = c.Left;
+    layer->Top = c.Top;
+    layer->Width = c.Width;
+    layer->Height = c.Height;
+    layer->ClipToBackground = c.Clip;
+    view.Update();
+    TPxBitmap* b = view.Paint();
+    ASSERT_NE(b, nullptr);
+    EXPECT_LE(layer->ScreenRect.Left, layer->ScreenRect.Right) << c.Left;
+    EXPECT_LE(layer->ScreenRect.Top, layer->ScreenRect.Bottom) << c.Top;
+    // Clipped to the sheet: beside it the background stays, however large the layer.
+    if (c.Clip) {
+      EXPECT_EQ(At(*b, 0, 0), PxColorRefToBGR(0x102030)) << c.Left;
+      EXPECT_EQ(At(*b, 39, 29), PxColorRefToBGR(0x102030)) << c.Left;
+    }
+    // Dragging such a layer does not overflow either.
+    view.HostMouseDown(mbLeft, ssLeft, 1, 1);
+    view.HostMouseMove(ssLeft, 39, 29);
+    view.HostMouseUp(mbLeft, 0, 39, 29);
+  }
+}
+
 TEST(ViewDraw, EmptyViewShowsTheBackground) {
   TImagingView view;
   view.SetBackground(0x00FFFF);
