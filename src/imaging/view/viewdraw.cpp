@@ -2,6 +2,8 @@
 // order and the box and grips of the current layer.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 #include "imaging/view/imagingview.h"
 #include "imaging/view/render.h"
@@ -15,6 +17,36 @@ inline int32_t AddClamped(int32_t a, int32_t b) {
 inline int32_t ToPixels(double v, int32_t limit) {
   return static_cast<int32_t>(std::clamp(std::trunc(v), 0.0, double(limit)));
 }
+}  // namespace
+
+namespace {
+
+// A magnifier shows what lies below it, enlarged about its centre, in a
+// rectangle or the ellipse inside it.
+void DrawMagnifier(TPxBitmap& buffer, const TRect& r, double rate, bool ellipse) {
+  const int32_t x0 = std::max(0, r.Left), y0 = std::max(0, r.Top);
+  const int32_t x1 = std::min(buffer.Width(), r.Right), y1 = std::min(buffer.Height(), r.Bottom);
+  if (x1 <= x0 || y1 <= y0) return;
+  const int32_t w = x1 - x0, h = y1 - y0;
+  // What is below, before it is drawn over.
+  std::vector<uint8_t> below(size_t(w) * h * 3);
+  for (int32_t y = y0; y < y1; ++y)
+    std::memcpy(&below[size_t(y - y0) * w * 3], buffer.Scanline(y) + 3 * size_t(x0), size_t(w) * 3);
+  const double cx = (double(r.Left) + r.Right) / 2, cy = (double(r.Top) + r.Bottom) / 2;
+  const double rx = std::max(1.0, r.Width() / 2.0), ry = std::max(1.0, r.Height() / 2.0);
+  for (int32_t y = y0; y < y1; ++y) {
+    uint8_t* d = buffer.Scanline(y);
+    const double dy = (y + 0.5 - cy) / ry;
+    const int32_t sy = std::clamp(static_cast<int32_t>(std::floor(cy + (y + 0.5 - cy) / rate)), y0, y1 - 1);
+    for (int32_t x = x0; x < x1; ++x) {
+      const double dx = (x + 0.5 - cx) / rx;
+      if (ellipse && dx * dx + dy * dy > 1.0) continue;
+      const int32_t sx = std::clamp(static_cast<int32_t>(std::floor(cx + (x + 0.5 - cx) / rate)), x0, x1 - 1);
+      std::memcpy(d + 3 * size_t(x), &below[(size_t(sy - y0) * w + (sx - x0)) * 3], 3);
+    }
+  }
+}
+
 }  // namespace
 
 void TImagingView::ComposeBackBuffer(TPxBitmap& buffer) {
@@ -131,7 +163,10 @@ void TImagingView::DrawLayer(TPxBitmap& buffer, int index, bool& drawnAny, const
     p.ColumnMap = columnMap_.data();
     p.RowMap = rowMap_.data();
   }
-  RenderTo(*bmp, buffer, p, &scratch_);
+  if (index > 0 && layer.Magnifier && layer.MagnifyRate >= 1 && !layersSync_)
+    DrawMagnifier(buffer, layer.ScreenRect, layer.MagnifyRate, layer.MagnifierShape == 1);
+  else
+    RenderTo(*bmp, buffer, p, &scratch_);
 
   if (layer.ShowBox && index == currentLayer_ &&
       (mouseInteract_.Contains(miMoveLayers) || mouseInteract_.Contains(miResizeLayers))) {

@@ -666,6 +666,37 @@ TEST(ViewDraw, LayersFarOffTheCanvasAreHarmless) {
   }
 }
 
+TEST(ViewDraw, MagnifierEnlargesWhatLiesBelow) {
+  for (uint8_t shape : {uint8_t(0), uint8_t(1)}) {
+    SmallPage page;
+    TImagingView& view = page.view;
+    view.AddLayer();
+    Pattern(*view.Bitmap(), 8, 8, 0);
+    TPxLayer* lens = view.Layer(1);
+    lens->Magnifier = true;
+    lens->MagnifyRate = 2;
+    lens->MagnifierShape = shape;
+    lens->Left = 4;
+    lens->Top = 2;
+    view.Update();
+    const TRect r = lens->ScreenRect;
+    ASSERT_EQ(r.Width(), 8);
+    TPxBitmap* b = view.Paint();
+    TPxBitmap& sheet = *view.Layer(0)->Bitmap;
+    // About the centre (canvas 8, 6): client pixel centre + d shows canvas centre + d / 2.
+    for (auto [dx, dy] : {std::pair{0, 0}, {-1, -1}, {2, 1}, {-2, 0}}) {
+      const int sx = int(std::floor(8 + (dx + 0.5) / 2)), sy = int(std::floor(6 + (dy + 0.5) / 2));
+      EXPECT_EQ(At(*b, r.Left + 4 + dx, r.Top + 4 + dy), At(sheet, sx, sy)) << dx << "," << dy;
+    }
+    // The corner: magnified in the rectangle, untouched outside the ellipse.
+    const TBGR corner = At(*b, r.Left, r.Top);
+    if (shape == 0)
+      EXPECT_EQ(corner, At(sheet, 6, 4));
+    else
+      EXPECT_EQ(corner, At(sheet, 4, 2));
+  }
+}
+
 TEST(ViewDraw, EmptyViewShowsTheBackground) {
   TImagingView view;
   view.SetBackground(0x00FFFF);
