@@ -618,11 +618,13 @@ void TImagingView::ComputeGeometry() {
   extentX_ = static_cast<int32_t>(std::clamp(std::round(canvasWidth_ * zoomFactor_), 0.0, double(INT32_MAX)));
   extentY_ = static_cast<int32_t>(std::clamp(std::round(canvasHeight_ * zoomFactor_), 0.0, double(INT32_MAX)));
   const int32_t cw = ClientWidth(), ch = ClientHeight();
-  // Whatever of the picture the client area cannot hold can be scrolled to,
-  // also when a scroll bar took the room (a picture that would fit the whole
-  // control is still cut by the other direction's bar).
-  maxScrollX_ = std::max(0, extentX_ - cw);
-  maxScrollY_ = std::max(0, extentY_ - ch);
+  // No scrolling when the control's outer size holds the extent: the bars
+  // would take the room that made them needed (and, once shown, keep
+  // themselves). But when the other direction's bar is needed, its room is
+  // really gone and what the client cannot hold must be reachable.
+  const bool barX = extentX_ > ControlWidth(), barY = extentY_ > ControlHeight();
+  maxScrollX_ = (barX || (barY && extentX_ > cw)) ? std::max(0, extentX_ - cw) : 0;
+  maxScrollY_ = (barY || (barX && extentY_ > ch)) ? std::max(0, extentY_ - ch) : 0;
   scrollX_ = std::clamp(scrollX_, 0, maxScrollX_);
   scrollY_ = std::clamp(scrollY_, 0, maxScrollY_);
   displayWidth_ = std::min(extentX_, cw);

@@ -204,6 +204,15 @@ TEST(ViewFit, ScrollBarsThatShrinkTheClientUpdateAgain) {
   TPxBitmap* b = view.Paint();
   EXPECT_EQ(b->Width(), 184);
   EXPECT_EQ(b->Height(), 84);
+  // A picture the whole control holds gets no bars, even from a client that
+  // bars had made smaller: they would only keep themselves.
+  ASSERT_TRUE(view.Bitmap()->Allocate(202, 102, pxRGB24));
+  view.Update();
+  EXPECT_FALSE(host.H.Visible);
+  EXPECT_FALSE(host.V.Visible);
+  EXPECT_EQ(view.ClientWidth(), 200);
+  EXPECT_EQ(view.ClientHeight(), 100);
+  EXPECT_EQ(view.MaxScrollX(), 0);
 }
 
 TEST(ViewDraw, BackBufferIsAPlatformBitmap) {
