@@ -1,5 +1,7 @@
 #include "imaging/core/pxblocks.h"
 
+#include "imaging/core/pxconfig.h"
+
 #include <sys/mman.h>
 
 #include <cstddef>
@@ -19,6 +21,7 @@ static_assert(sizeof(BlockHeader) == 64);
 constexpr uint64_t kMagic = 0x50784d656d426c6bULL;
 constexpr size_t kHugePage = size_t(2) << 20;
 
+#if !defined(__SANITIZE_ADDRESS__)
 uint8_t* Mapped(size_t bytes) {
   // Rounded up to whole huge pages, and over-mapped by one so that the start
   // can be moved to a huge-page boundary (only aligned 2 MiB runs get one).
@@ -42,11 +45,13 @@ uint8_t* Mapped(size_t bytes) {
   auto* h = new (base) BlockHeader{kMagic, length, base};
   return reinterpret_cast<uint8_t*>(h + 1);
 }
+#endif
 
 }  // namespace
 
 uint8_t* PxBlockAlloc(int64_t bytes) {
-  if (bytes <= 0 || uint64_t(bytes) > SIZE_MAX - sizeof(BlockHeader) - 2 * kHugePage) return nullptr;
+  // No block above the largest image (and its alignment slack) is ever asked for.
+  if (bytes <= 0 || bytes > kPxMaxImageBytes + kPxMappedBlockBytes) return nullptr;
 #if !defined(__SANITIZE_ADDRESS__)
   // Under AddressSanitizer every block stays on the heap, where overruns are caught.
   if (bytes >= kPxMappedBlockBytes) {
