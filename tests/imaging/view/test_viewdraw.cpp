@@ -77,7 +77,13 @@ TEST(ViewFit, LetterPageInTheMainWindowView) {
     else
       view.SetBounds(568, 482);
     ASSERT_TRUE(view.Bitmap()->Allocate(850, 1100, pxRGB24));
+    int zooms = 0;
+    view.OnViewChange = [&](TImagingView* sender, int change) {
+      EXPECT_EQ(sender, &view);
+      zooms += change == 1;
+    };
     view.SetAutoFit(true);
+    EXPECT_EQ(zooms, 1);
     const double expected = std::min(478.0 / 11.0, 564.0 / 8.5);
     EXPECT_NEAR(view.Zoom(), 43.4545454545, 1e-9);
     EXPECT_DOUBLE_EQ(view.Zoom(), expected);
