@@ -193,6 +193,31 @@ void TImagingView::ClearToBackground() {
   Update();
 }
 
+bool TImagingView::Select(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int op) {
+  if (bitmap_ == nullptr || bitmap_->IsEmpty()) return false;
+  TPxSelection::TToBitmap toBitmap;
+  if (SelectionBase == pxsbClientArea) {
+    const TPxLayer* layer = currentLayer_ >= 0 ? layers_[currentLayer_].get() : nullptr;
+    toBitmap = [this, layer](int& x, int& y) {
+      if (layersSync_ || layer == nullptr) {
+        x = ScreenToCanvasX(x);
+        y = ScreenToCanvasY(y);
+      } else {
+        x = layer->ScreenToLayerX(x);
+        y = layer->ScreenToLayerY(y);
+      }
+    };
+  }
+  const bool done = selection_.Select(x1, y1, x2, y2, op, bitmap_->Width(), bitmap_->Height(), toBitmap);
+  Invalidate();
+  return done;
+}
+
+void TImagingView::Deselect() {
+  selection_.Deselect();
+  Invalidate();
+}
+
 bool TImagingView::IsEmpty() const {
   return bitmap_ == nullptr || (bitmap_->Width() < 2 && bitmap_->Height() < 2);
 }

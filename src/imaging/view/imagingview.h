@@ -301,6 +301,11 @@ class TImagingView : public TPxView, public TPxIOViewLink {
 
   // The selection of the current bitmap, in bitmap pixels.
   TPxSelection& Selection() { return selection_; }
+  // Selects the rectangle x1 <= x < x2, y1 <= y < y2 of the current bitmap,
+  // corners read as SelectionBase says (client pixels or bitmap pixels); op 0
+  // replaces the selection, 1 adds to it. False when nothing was selected.
+  bool Select(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int op = 0);
+  void Deselect();
 
   // --- TPxIOViewLink
   TPxBitmap* IOBitmap() override { return bitmap_; }

@@ -243,4 +243,50 @@ TEST(ImagingVect, IsAViewWithLayers) {
   vect.reset();
 }
 
+// ---------------------------------------------------------------------------
+// Selecting through the view
+
+TEST(ImagingViewSelect, CornersReadBySelectionBase) {
+  struct Case {
+    TPxSelectionBase Base;
+    int X1, Y1, X2, Y2;
+    int Left, Top, Width, Height;  // of the cropped result, in bitmap pixels
+  };
+  // The view shows the 1000 x 700 picture at 50 % from client (0, 0).
+  const Case cases[] = {
+      {pxsbBitmap, 100, 50, 900, 650, 100, 50, 800, 600},
+      {pxsbClientArea, 10, 10, 60, 40, 20, 20, 100, 60},
+      {pxsbClientArea, 60, 40, 10, 10, 20, 20, 100, 60},  // corners in any order
+  };
+  for (const Case& c : cases) {
+    TImagingView view;
+    view.SetBounds(504, 354);
+    TPxBitmap& bmp = *view.Bitmap();
+    ASSERT_TRUE(bmp.Allocate(1000, 700, pxRGB24));
+    for (int y = 0; y < 700; ++y)
+      for (int x = 0; x < 1000; ++x) {
+        uint8_t* p = bmp.Scanline(y) + 3 * x;
+        p[0] = uint8_t(x), p[1] = uint8_t(y), p[2] = uint8_t((x >> 8) | ((y >> 8) << 4));
+      }
+    view.SetZoom(50);
+    ASSERT_EQ(view.OffsetX(), 0);
+    view.SelectionBase = c.Base;
+    ASSERT_TRUE(view.Select(c.X1, c.Y1, c.X2, c.Y2));
+    EXPECT_TRUE(view.Selection().Selected());
+    view.GetProc().CropSel();
+    ASSERT_EQ(view.Bitmap()->Width(), c.Width) << c.Base;
+    ASSERT_EQ(view.Bitmap()->Height(), c.Height) << c.Base;
+    const uint8_t* p = view.Bitmap()->Scanline(0);
+    EXPECT_EQ(p[0], uint8_t(c.Left));
+    EXPECT_EQ(p[1], uint8_t(c.Top));
+    EXPECT_EQ(p[2], uint8_t((c.Left >> 8) | ((c.Top >> 8) << 4)));
+  }
+  TImagingView view;
+  ASSERT_TRUE(view.Bitmap()->Allocate(10, 10, pxRGB24));
+  EXPECT_FALSE(view.Select(3, 3, 3, 8)) << "an empty rectangle selects nothing";
+  EXPECT_TRUE(view.Select(1, 1, 4, 4));
+  view.Deselect();
+  EXPECT_FALSE(view.Selection().Selected());
+}
+
 }  // namespace
