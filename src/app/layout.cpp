@@ -11,6 +11,7 @@
 #include "imaging/core/pxutils.h"
 #include "imaging/view/imagingproc.h"
 #include "imaging/view/imagingview.h"
+#include "imaging/view/mergerows.h"
 
 namespace {
 
@@ -114,6 +115,14 @@ void SaveFrom(TImagingView& view, const std::string& fileName) {
   TImagingIO& io = view.GetIO();
   io.SaveToFile(fileName);
   if (io.Aborting) throw XaPlaceError("The working file \"" + fileName + "\" could not be written.");
+}
+
+// A read PNG carries an alpha plane even when it is opaque. Where it is 255
+// everywhere it changes none of the placement's colours (and the JPEG files
+// keep no alpha), but every resampling would scale it along: it is dropped.
+void DropOpaqueAlpha(TImagingView& view) {
+  TPxBitmap* bmp = view.Bitmap();
+  if (bmp && bmp->HasAlphaChannel() && PxAlphaAllOpaque(*bmp->AlphaChannel())) bmp->RemoveAlphaChannel();
 }
 
 // Width and height of a picture from its file, without loading its pixels.
@@ -226,6 +235,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
 
   if (std::fabs(R - A) < 0.02) {
     LoadInto(work, source);
+    DropOpaqueAlpha(work);
   } else {
     if ((R > 1 && A < 1) || (R < 1 && A > 1)) {
       LoadInto(work, source);
@@ -247,6 +257,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
       const int32_t cropH = A >= 1 ? RoundEven(W / A) : H;
       const int32_t x0 = (W - cropW) / 2, y0 = (H - cropH) / 2;
       LoadInto(work, source);
+      DropOpaqueAlpha(work);
       TPxBitmap* bmp = work.Bitmap();
       work.Selection().Select(x0, y0, x0 + cropW, y0 + cropH, 0, bmp->Width(), bmp->Height());
       work.GetProc().CropSel();
@@ -254,6 +265,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
       const int32_t newW = A >= 1 ? RoundEven(H * A) : W;
       const int32_t newH = A >= 1 ? H : RoundEven(W / A);
       LoadInto(work, source);
+      DropOpaqueAlpha(work);
       work.GetProc().Resample(newW, newH, rfLanczos3);
     } else {
       const int32_t padW = A >= 1 ? RoundEven(H * A) : W;
