@@ -332,6 +332,7 @@ class TImagingView : public TPxView, public TPxIOViewLink {
   void AutoScroll();
   void ShowCursor(int32_t cursor);
   void DrawLayer(TPxBitmap& buffer, int index, bool& drawnAny, const TRect& image);
+  void DrawSelectionOutline(TPxBitmap& buffer);
   int32_t ScreenToCanvas(int32_t pos, int32_t offset, int32_t scroll, int32_t display,
                          int32_t canvas) const;
   int32_t CanvasToScreen(int32_t pos, int32_t offset, int32_t scroll, int32_t display,

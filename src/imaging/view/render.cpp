@@ -545,6 +545,31 @@ void PxDrawDottedBox(TPxBitmap& buffer, const TRect& r) {
     for (int32_t y = b - 1; y > t; --y) dot(l, y);
 }
 
+void PxDrawDottedLine(TPxBitmap& buffer, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t& phase) {
+  if (buffer.PixelFormat() != pxRGB24) return;
+  // Only the part that can reach the buffer is walked.
+  const int64_t span = std::max(std::abs(int64_t(x1) - x0), std::abs(int64_t(y1) - y0));
+  if (span == 0 || span > 4 * int64_t(buffer.Width() + buffer.Height()) + 16) {
+    if (span != 0) phase += 1;
+    return;
+  }
+  const int32_t dx = std::abs(x1 - x0), dy = -std::abs(y1 - y0);
+  const int32_t stepX = x0 < x1 ? 1 : -1, stepY = y0 < y1 ? 1 : -1;
+  int32_t err = dx + dy;
+  while (x0 != x1 || y0 != y1) {
+    if ((phase++ & 1) == 0) InvertPixel(buffer, x0, y0);
+    const int32_t e2 = 2 * err;
+    if (e2 >= dy) {
+      err += dy;
+      x0 += stepX;
+    }
+    if (e2 <= dx) {
+      err += dx;
+      y0 += stepY;
+    }
+  }
+}
+
 void PxDrawGrip(TPxBitmap& buffer, int32_t cx, int32_t cy) {
   if (buffer.PixelFormat() != pxRGB24) return;
   const TBGR black{0, 0, 0}, white{255, 255, 255};

@@ -55,6 +55,9 @@ void PxDrawBackground(TPxBitmap& buffer, TPxBackgroundStyle style, TColor color,
 // A dotted rectangle outline (every other pixel inverted) on r, right and
 // bottom edges at r.Right - 1 and r.Bottom - 1.
 void PxDrawDottedBox(TPxBitmap& buffer, const TRect& r);
+// A dotted line from (x0, y0) up to but not including (x1, y1), every other
+// pixel inverted; phase carries the dot pattern from one segment to the next.
+void PxDrawDottedLine(TPxBitmap& buffer, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t& phase);
 // An 8 x 8 square from centre - 4 to centre + 3: black border, white fill.
 void PxDrawGrip(TPxBitmap& buffer, int32_t cx, int32_t cy);
 // Fills a rectangle (clipped to the buffer) with one colour.

@@ -64,10 +64,40 @@ void TImagingView::ComposeBackBuffer(TPxBitmap& buffer) {
     if (OnDrawBackground) OnDrawBackground(this, buffer, TRect{0, 0, buffer.Width(), buffer.Height()}, handled);
     if (!handled) DrawBackground(buffer, image);
   }
+  if (selection_.Selected() && !selection_.Polygon().empty()) DrawSelectionOutline(buffer);
   if (OnDrawBackBuffer) OnDrawBackBuffer(this);
   // What is drawn over the picture goes into the buffer too (the host only
   // copies it), so it is drawn once per composition, not once per paint.
   if (OnDrawCanvas) OnDrawCanvas(this, buffer, TRect{0, 0, buffer.Width(), buffer.Height()});
+}
+
+void TImagingView::DrawSelectionOutline(TPxBitmap& buffer) {
+  if (bitmap_ == nullptr || bitmap_->IsEmpty() || currentLayer_ < 0) return;
+  const TPxLayer& layer = *Layer(currentLayer_);
+  const int64_t bw = bitmap_->Width(), bh = bitmap_->Height();
+  const int64_t gw = layersSync_ ? bw : layer.GetWidth(), gh = layersSync_ ? bh : layer.GetHeight();
+  const int64_t left = layersSync_ ? 0 : layer.Left, top = layersSync_ ? 0 : layer.Top;
+  // Bitmap pixels to client pixels through the layer's place on the canvas.
+  auto toScreen = [&](const TPxPolyPoint& p, int32_t& sx, int32_t& sy) {
+    const int64_t cx = left + int64_t(p.X) * gw / bw, cy = top + int64_t(p.Y) * gh / bh;
+    sx = CanvasToScreenX(static_cast<int32_t>(std::clamp<int64_t>(cx, INT32_MIN, INT32_MAX)));
+    sy = CanvasToScreenY(static_cast<int32_t>(std::clamp<int64_t>(cy, INT32_MIN, INT32_MAX)));
+  };
+  const std::vector<TPxPolyPoint>& poly = selection_.Polygon();
+  int32_t phase = 0;
+  size_t start = 0;
+  while (start < poly.size()) {
+    size_t end = start;
+    while (end < poly.size() && !(poly[end] == TPxSelection::kSeparator)) ++end;
+    // One closed outline per sub-polygon.
+    for (size_t i = start; i < end; ++i) {
+      int32_t x0, y0, x1, y1;
+      toScreen(poly[i], x0, y0);
+      toScreen(poly[i + 1 < end ? i + 1 : start], x1, y1);
+      PxDrawDottedLine(buffer, x0, y0, x1, y1, phase);
+    }
+    start = end + 1;
+  }
 }
 
 TPxBitmap* TImagingView::HostPaint(int32_t x, int32_t y, int32_t width, int32_t height) {

@@ -712,6 +712,33 @@ TEST(ViewDraw, MagnifierEnlargesWhatLiesBelow) {
   }
 }
 
+TEST(ViewDraw, SelectionOutlineIsDottedAndInverted) {
+  for (bool inSync : {true, false}) {
+    TImagingView view;
+    view.SetLayersSync(inSync);
+    view.SetCenter(false);
+    view.SetBounds(64, 54);  // client 60 x 50
+    ASSERT_TRUE(view.Bitmap()->Allocate(60, 50, pxRGB24));
+    view.Bitmap()->Fill(0x404040);
+    view.Update();
+    view.SelectionBase = pxsbBitmap;
+    ASSERT_TRUE(view.Select(10, 5, 30, 25));
+    TPxBitmap* b = view.Paint();
+    const TBGR gray{0x40, 0x40, 0x40}, inv{0xBF, 0xBF, 0xBF};
+    // Along the top edge from (10, 5): every other pixel inverted.
+    for (int x = 10; x < 30; ++x) EXPECT_EQ(At(*b, x, 5), (x - 10) % 2 == 0 ? inv : gray) << x;
+    int dots = 0;
+    for (int y = 5; y < 25; ++y) dots += At(*b, 10, y) == inv;
+    EXPECT_EQ(dots, 10);
+    // Inside and outside the outline nothing changes.
+    EXPECT_EQ(At(*b, 20, 15), gray);
+    EXPECT_EQ(At(*b, 40, 15), gray);
+    view.Deselect();
+    b = view.Paint();
+    EXPECT_EQ(At(*b, 10, 5), gray);
+  }
+}
+
 TEST(ViewDraw, EmptyViewShowsTheBackground) {
   TImagingView view;
   view.SetBackground(0x00FFFF);
