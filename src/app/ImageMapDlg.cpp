@@ -15,6 +15,7 @@ TDImageMap::TDImageMap(QWidget* parent) : QDialog(parent) {
   resize(524, 505);
   auto view = std::make_unique<TImagingVect>();
   CtrlVect = view.get();
+  CtrlVect->SetCtl3D(false);  // a thin border, one pixel on each side
   CtrlVectHost = new TPxViewWidget(std::move(view), this);
   CtrlVectHost->setObjectName("CtrlVect");
   // A one-pixel border: the picture, shown at its own size, starts at client (0, 0).
