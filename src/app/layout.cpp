@@ -125,6 +125,11 @@ void DropOpaqueAlpha(TImagingView& view) {
   if (bmp && bmp->HasAlphaChannel() && PxAlphaAllOpaque(*bmp->AlphaChannel())) bmp->RemoveAlphaChannel();
 }
 
+// Formats that a PNG file holds and gives back unchanged.
+bool PngKeepsFormat(TPxPixelFormat pf) {
+  return pf == px1g || pf == px8p || pf == px8g || pf == px16g || pf == pxRGB24;
+}
+
 // Width and height of a picture from its file, without loading its pixels.
 XaSize PictureSize(TImagingIO& io, const std::string& fileName) {
   io.ReadParamsFromFile(fileName);
@@ -229,6 +234,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
   const double A = double(area.Width) / area.Height;
   std::string source = area.FileName;
   bool rotated = false;
+  TPxBitmap turned;  // the turned picture, as written to the turn file
   XaSize size = PictureSize(View->GetIO(), source);
   int32_t W = size.Width, H = size.Height;
   const double R = double(W) / H;
@@ -251,12 +257,22 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
       size = PictureSize(View->GetIO(), source);
       W = size.Width, H = size.Height;
       rotated = true;
+      // The file holds exactly the work view's pixels: the fit step takes
+      // them from memory rather than decoding the file again.
+      if (PngKeepsFormat(work.Bitmap()->PixelFormat())) turned.TakeOver(*work.Bitmap());
     }
+    // The source picture into the work view's current layer.
+    auto loadSource = [&] {
+      if (turned.IsEmpty()) return LoadInto(work, source);
+      work.Bitmap()->TakeOver(turned);
+      work.GetIO().Params.ClearMetadata();  // as a fresh read of the file would
+      work.ImageChanged();
+    };
     if (Crop) {
       const int32_t cropW = A >= 1 ? W : RoundEven(H * A);
       const int32_t cropH = A >= 1 ? RoundEven(W / A) : H;
       const int32_t x0 = (W - cropW) / 2, y0 = (H - cropH) / 2;
-      LoadInto(work, source);
+      loadSource();
       DropOpaqueAlpha(work);
       TPxBitmap* bmp = work.Bitmap();
       work.Selection().Select(x0, y0, x0 + cropW, y0 + cropH, 0, bmp->Width(), bmp->Height());
@@ -264,7 +280,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
     } else if (Stretch) {
       const int32_t newW = A >= 1 ? RoundEven(H * A) : W;
       const int32_t newH = A >= 1 ? H : RoundEven(W / A);
-      LoadInto(work, source);
+      loadSource();
       DropOpaqueAlpha(work);
       work.GetProc().Resample(newW, newH, rfLanczos3);
     } else {
@@ -281,7 +297,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
       layer->Height = fit.Height;
       layer->Left = x0;
       layer->Top = y0;
-      LoadInto(work, source);
+      loadSource();
       work.MergeLayers(0, top, true);
     }
   }
