@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <thread>
 
 #include "app/gen.h"
 #include "imaging/core/imagingio.h"
@@ -130,6 +131,42 @@ bool PngKeepsFormat(TPxPixelFormat pf) {
   return pf == px1g || pf == px8p || pf == px8g || pf == px16g || pf == pxRGB24;
 }
 
+// Writes the turn file on a thread of its own while the placement goes on;
+// the placement waits for it before it shows its result.
+class TurnFileWriter {
+ public:
+  ~TurnFileWriter() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // picture must stay unchanged until Finish.
+  void Start(TPxBitmap& picture, const TIOParamsVals& params, std::string fileName) {
+    const int32_t dpiX = params.DpiX, dpiY = params.DpiY;
+    thread_ = std::thread([this, &picture, dpiX, dpiY, fileName = std::move(fileName)] {
+      try {
+        TImagingIO io;
+        io.SetTargetBitmap(&picture);
+        io.Params.SetDpi(dpiX, dpiY);
+        // As the placement writes it itself (see there).
+        io.Params.PngCompression = 1;
+        io.Params.PngFilter = 1;
+        io.SaveToFile(fileName);
+        if (io.Aborting) error_ = "The working file \"" + fileName + "\" could not be written.";
+      } catch (const std::exception& e) {
+        error_ = e.what();
+      }
+    });
+  }
+  // Waits for the file; throws XaPlaceError when it could not be written.
+  void Finish() {
+    if (thread_.joinable()) thread_.join();
+    if (!error_.empty()) throw XaPlaceError(error_);
+  }
+
+ private:
+  std::thread thread_;
+  std::string error_;
+};
+
 // Width and height of a picture from its file, without loading its pixels.
 XaSize PictureSize(TImagingIO& io, const std::string& fileName) {
   io.ReadParamsFromFile(fileName);
@@ -235,6 +272,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
   std::string source = area.FileName;
   bool rotated = false;
   TPxBitmap turned;  // the turned picture, as written to the turn file
+  TurnFileWriter turnFile;  // after `turned`: it is finished before the picture goes
   XaSize size = PictureSize(View->GetIO(), source);
   int32_t W = size.Width, H = size.Height;
   const double R = double(W) / H;
@@ -253,18 +291,23 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
       work.GetIO().Params.PngCompression = 1;
       work.GetIO().Params.PngFilter = 1;
       source = WithSlash(WorkFolder) + "t.png";
-      SaveFrom(work, source);
-      size = PictureSize(View->GetIO(), source);
-      W = size.Width, H = size.Height;
+      if (PngKeepsFormat(work.Bitmap()->PixelFormat())) {
+        // The file would give back exactly these pixels: the fit step takes
+        // them from memory while the file is written beside it.
+        turned.TakeOver(*work.Bitmap());
+        W = turned.Width(), H = turned.Height();
+        turnFile.Start(turned, work.GetIO().Params, source);
+      } else {
+        SaveFrom(work, source);
+        size = PictureSize(View->GetIO(), source);
+        W = size.Width, H = size.Height;
+      }
       rotated = true;
-      // The file holds exactly the work view's pixels: the fit step takes
-      // them from memory rather than decoding the file again.
-      if (PngKeepsFormat(work.Bitmap()->PixelFormat())) turned.TakeOver(*work.Bitmap());
     }
     // The source picture into the work view's current layer.
     auto loadSource = [&] {
       if (turned.IsEmpty()) return LoadInto(work, source);
-      work.Bitmap()->TakeOver(turned);
+      work.Bitmap()->Assign(turned);
       work.GetIO().Params.ClearMetadata();  // as a fresh read of the file would
       work.ImageChanged();
     };
@@ -311,6 +354,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
   io.Params.JpegSmoothing = 0;
   SaveFrom(work, ScreenFile(areaIndex));
   work.ClearToBackground();
+  turnFile.Finish();
   View->SetCurrentLayer(areaIndex + 1);
   LoadInto(*View, ScreenFile(areaIndex));
   area.Rotated = rotated;
