@@ -213,6 +213,21 @@ TEST_F(PageTest, UnreadablePictureStopsAndAreaKeepsItsPicture) {
   }
 }
 
+TEST_F(PageTest, TurnFileThatCannotBeWrittenStopsThePlacement) {
+  layout->LoadLayout("Portrait");
+  fs::create_directory(dir.File("t.png"));  // in the way of the turn file
+  WritePicture(dir.File("wide.png"), 400, 300);
+  layout->Areas[0]->FileName = dir.File("wide.png");
+  try {
+    layout->PlacePicture(0);
+    ADD_FAILURE() << "no error";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("t.png"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(layout->Areas[0]->Rotated);
+  EXPECT_NE(page.Layer(1)->Bitmap->Width(), 500);  // still the blank picture
+}
+
 TEST_F(PageTest, AreaWithoutHeightRefusesPictures) {
   layout->LoadLayout("Flat");
   WritePicture(dir.File("p.png"), 50, 50);
