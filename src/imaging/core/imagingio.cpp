@@ -512,15 +512,19 @@ void TImagingIO::FinishWork(TPxProgress&) {
   if (OnFinishWork) OnFinishWork(this);
 }
 
+void TImagingIO::AbortWork() {
+  Aborting = true;
+  TPxProgress progress = MakeProgress();
+  FinishWork(progress);
+}
+
 // --- Loading ----------------------------------------------------------------
 
 void TImagingIO::LoadFromFile(const std::string& fileName) {
   if (!Bitmap()) return;
   if (fileName.empty() || IsWebAddress(fileName)) {
     // No name, or a web address: this program reads no network.
-    Aborting = true;
-    TPxProgress progress = MakeProgress();
-    FinishWork(progress);
+    AbortWork();
     return;
   }
   const std::string ext = Lower(PxExtractFileExt(fileName));
@@ -536,9 +540,7 @@ void TImagingIO::LoadFromFile(const std::string& fileName) {
     LoadFileAs(fileName, row->FileType, true);
     return;
   }
-  Aborting = true;
-  TPxProgress progress = MakeProgress();
-  FinishWork(progress);
+  AbortWork();
 }
 
 void TImagingIO::LoadFromFileAuto(const std::string& fileName) {
@@ -550,9 +552,7 @@ void TImagingIO::LoadFromFileAuto(const std::string& fileName) {
 void TImagingIO::LoadFromFileAsType(const std::string& fileName, int32_t fileType) {
   if (!Bitmap()) return;
   if (fileName.empty() || IsWebAddress(fileName)) {
-    Aborting = true;
-    TPxProgress progress = MakeProgress();
-    FinishWork(progress);
+    AbortWork();
     return;
   }
   if (HasOwnReader(fileType)) {
@@ -564,9 +564,7 @@ void TImagingIO::LoadFromFileAsType(const std::string& fileName, int32_t fileTyp
     LoadFileAs(fileName, fileType, true);
     return;
   }
-  Aborting = true;
-  TPxProgress progress = MakeProgress();
-  FinishWork(progress);
+  AbortWork();
 }
 
 void TImagingIO::LoadFileAs(const std::string& fileName, int32_t fileType, bool byTable) {
@@ -754,9 +752,7 @@ void TImagingIO::SaveToFile(const std::string& fileName) {
     SaveFileAs(fileName, row->FileType, true);
     return;
   }
-  Aborting = true;
-  TPxProgress progress = MakeProgress();
-  FinishWork(progress);
+  AbortWork();
 }
 
 void TImagingIO::SaveFileAs(const std::string& fileName, int32_t fileType, bool byTable) {

@@ -212,6 +212,8 @@ class TImagingIO {
   friend class TIOParamsVals;
 
   TPxProgress MakeProgress();
+  // A load or save that cannot start: failed, with the end-of-work events all the same.
+  void AbortWork();
   void FinishWork(TPxProgress& progress);
   bool HandOff(std::function<void()> operation);
   void LoadFileAs(const std::string& fileName, int32_t fileType, bool byTable);
