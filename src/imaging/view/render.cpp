@@ -390,13 +390,15 @@ void SetPixel(TPxBitmap& buffer, int32_t x, int32_t y, const TBGR& c) {
   PutColor(buffer.Scanline(y) + 3 * size_t(x), c);
 }
 
-void Line(TPxBitmap& buffer, int32_t x0, int32_t y0, int32_t x1, int32_t y1, const TBGR& c) {
+// Visits the points of the line from (x0, y0) towards (x1, y1), the end point
+// excluded, in order.
+template <typename Visit>
+void WalkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, Visit visit) {
   const int32_t dx = std::abs(x1 - x0), dy = -std::abs(y1 - y0);
   const int32_t stepX = x0 < x1 ? 1 : -1, stepY = y0 < y1 ? 1 : -1;
   int32_t err = dx + dy;
-  for (;;) {
-    SetPixel(buffer, x0, y0, c);
-    if (x0 == x1 && y0 == y1) break;
+  while (x0 != x1 || y0 != y1) {
+    visit(x0, y0);
     const int32_t e2 = 2 * err;
     if (e2 >= dy) {
       err += dy;
@@ -407,6 +409,11 @@ void Line(TPxBitmap& buffer, int32_t x0, int32_t y0, int32_t x1, int32_t y1, con
       y0 += stepY;
     }
   }
+}
+
+void Line(TPxBitmap& buffer, int32_t x0, int32_t y0, int32_t x1, int32_t y1, const TBGR& c) {
+  WalkLine(x0, y0, x1, y1, [&](int32_t x, int32_t y) { SetPixel(buffer, x, y, c); });
+  SetPixel(buffer, x1, y1, c);
 }
 
 // Whether pixel (x, y) of an 8 x 8 hatch cell lies on a hatch line.
@@ -553,21 +560,9 @@ void PxDrawDottedLine(TPxBitmap& buffer, int32_t x0, int32_t y0, int32_t x1, int
     if (span != 0) phase += 1;
     return;
   }
-  const int32_t dx = std::abs(x1 - x0), dy = -std::abs(y1 - y0);
-  const int32_t stepX = x0 < x1 ? 1 : -1, stepY = y0 < y1 ? 1 : -1;
-  int32_t err = dx + dy;
-  while (x0 != x1 || y0 != y1) {
-    if ((phase++ & 1) == 0) InvertPixel(buffer, x0, y0);
-    const int32_t e2 = 2 * err;
-    if (e2 >= dy) {
-      err += dy;
-      x0 += stepX;
-    }
-    if (e2 <= dx) {
-      err += dx;
-      y0 += stepY;
-    }
-  }
+  WalkLine(x0, y0, x1, y1, [&](int32_t x, int32_t y) {
+    if ((phase++ & 1) == 0) InvertPixel(buffer, x, y);
+  });
 }
 
 void PxDrawGrip(TPxBitmap& buffer, int32_t cx, int32_t cy) {
