@@ -23,6 +23,27 @@ std::string ProgramFolder() {
   return folder;
 }
 
+std::string FolderWithSlash(std::string folder) {
+  if (folder.empty()) return ProgramFolder();
+  if (folder.back() != '/') folder += '/';
+  return folder;
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool ParseInt32(const std::string& text, int32_t& value) {
+  const char* b = text.data();
+  const char* e = b + text.size();
+  if (b != e && *b == '+' && b + 1 != e && b[1] != '-') ++b;
+  auto [p, ec] = std::from_chars(b, e, value);
+  return b != e && ec == std::errc() && p == e;
+}
+
 void SplitAt(const std::string& text, const std::string& delimiters, TStringList& list) {
   size_t pos = 0;
   while (pos < text.size()) {
@@ -121,8 +142,7 @@ XaRect KeepOnScreen(const XaRect& window, const std::vector<XaRect>& screens,
 }
 
 XaApplication::XaApplication(XaMainWindowPlace* mainWindow, std::string folder, bool readFile)
-    : MainWindow(mainWindow), folder_(folder.empty() ? ProgramFolder() : std::move(folder)) {
-  if (folder_.back() != '/') folder_ += '/';
+    : MainWindow(mainWindow), folder_(FolderWithSlash(std::move(folder))) {
   if (readFile) LoadSettingsFile();
 }
 
@@ -155,11 +175,8 @@ void XaApplication::SaveWindowSettings() {
 
 long XaApplication::FindLine(const std::string& name) const {
   auto sameName = [&](const std::string& line) {
-    size_t eq = line.find('=');
-    if (eq == std::string::npos || eq != name.size()) return false;
-    return std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
-      return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-    });
+    const size_t eq = line.find('=');
+    return eq != std::string::npos && SameText(line.substr(0, eq), name);
   };
   for (size_t i = 0; i < Settings.size(); ++i)
     if (sameName(Settings[i])) return static_cast<long>(i);
@@ -184,13 +201,8 @@ void XaApplication::SetString(const std::string& name, const std::string& value)
 }
 
 int32_t XaApplication::GetInt(const std::string& name) const {
-  const std::string s = GetString(name);
   int32_t v = 0;
-  const char* b = s.data();
-  const char* e = s.data() + s.size();
-  if (b != e && *b == '+' && b + 1 != e && b[1] != '-') ++b;
-  auto [p, ec] = std::from_chars(b, e, v);
-  return (ec == std::errc() && p == e && b != e) ? v : 0;
+  return ParseInt32(GetString(name), v) ? v : 0;
 }
 
 void XaApplication::SetInt(const std::string& name, int32_t value) {

@@ -19,6 +19,16 @@ void SplitAt(const std::string& text, const std::string& delimiters, TStringList
 // with removeEmpty, lines that end up empty are deleted.
 void TrimLines(TStringList& list, bool removeEmpty);
 
+// folder with a trailing "/"; the program folder when folder is empty.
+std::string FolderWithSlash(std::string folder);
+
+// Equal but for the letter case of ASCII letters.
+bool SameText(const std::string& a, const std::string& b);
+
+// A whole text read as a decimal 32-bit integer (an optional sign first);
+// false for anything else, the empty text included.
+bool ParseInt32(const std::string& text, int32_t& value);
+
 // Reads a text file into lines; a line ends at CR, LF or CR LF.
 // Throws XaFileError when the file cannot be read.
 TStringList ReadTextLines(const std::string& fileName);

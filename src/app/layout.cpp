@@ -34,21 +34,6 @@ std::vector<NumberedLine> ReadTrimmedLines(const std::string& fileName) {
   return lines;
 }
 
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-bool ParseInt(const std::string& s, int32_t& v) {
-  const char* b = s.data();
-  const char* e = b + s.size();
-  if (b != e && *b == '+' && b + 1 != e && b[1] != '-') ++b;
-  auto [p, ec] = std::from_chars(b, e, v);
-  return b != e && ec == std::errc() && p == e;
-}
-
 std::unique_ptr<XaLayoutArea> ParseAreaLine(const std::string& fileName, const NumberedLine& line) {
   auto fail = [&](const std::string& why) -> std::unique_ptr<XaLayoutArea> {
     throw XaLayoutError("Layout file \"" + fileName + "\", line " + std::to_string(line.Number) +
@@ -62,7 +47,7 @@ std::unique_ptr<XaLayoutArea> ParseAreaLine(const std::string& fileName, const N
   if (tokens.size() < 4) return fail("fewer than four coordinates");
   int32_t c[4];
   for (int i = 0; i < 4; ++i)
-    if (!ParseInt(tokens[i], c[i])) return fail("coordinate \"" + tokens[i] + "\" is not an integer");
+    if (!ParseInt32(tokens[i], c[i])) return fail("coordinate \"" + tokens[i] + "\" is not an integer");
   const int32_t left = c[0] / kLayoutUnitsX, top = c[1] / kLayoutUnitsY;
   return std::make_unique<XaLayoutArea>(pieces[0], left, top, c[2] / kLayoutUnitsX - left,
                                         c[3] / kLayoutUnitsY - top);
@@ -96,12 +81,6 @@ namespace {
 constexpr int32_t kSheetWidth = 850;
 constexpr int32_t kSheetHeight = 1100;
 constexpr double kPagePixelsPerInch = 100.0;
-
-std::string WithSlash(std::string folder) {
-  if (folder.empty()) return ProgramFolder();
-  if (folder.back() != '/') folder += '/';
-  return folder;
-}
 
 // Round half to even, as the placement's sizes are defined.
 int32_t RoundEven(double v) { return static_cast<int32_t>(std::nearbyint(v)); }
@@ -219,7 +198,7 @@ int32_t XaLayerMgr::AddFileLayer(const std::string& fileName, int32_t left, int3
 XaLayout::XaLayout(TImagingView* view, std::string layoutFile, std::string dataFolder)
     : XaLayerMgr(view),
       LayoutFile(std::move(layoutFile)),
-      DataFolder(WithSlash(std::move(dataFolder))),
+      DataFolder(FolderWithSlash(std::move(dataFolder))),
       WorkFolder(DataFolder) {}
 
 void XaLayout::Clear() {
@@ -245,11 +224,11 @@ void XaLayout::LoadLayout(const std::string& name) {
 }
 
 std::string XaLayout::PrintFile(int32_t areaIndex) const {
-  return WithSlash(WorkFolder) + "layer" + std::to_string(areaIndex) + ".jpg";
+  return FolderWithSlash(WorkFolder) + "layer" + std::to_string(areaIndex) + ".jpg";
 }
 
 std::string XaLayout::ScreenFile(int32_t areaIndex) const {
-  return WithSlash(WorkFolder) + "layer" + std::to_string(areaIndex) + "s.jpg";
+  return FolderWithSlash(WorkFolder) + "layer" + std::to_string(areaIndex) + "s.jpg";
 }
 
 void XaLayout::PlacePicture(int32_t areaIndex) {
@@ -290,7 +269,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
       // photo and takes three times as long).
       work.GetIO().Params.PngCompression = 1;
       work.GetIO().Params.PngFilter = 1;
-      source = WithSlash(WorkFolder) + "t.png";
+      source = FolderWithSlash(WorkFolder) + "t.png";
       if (PngKeepsFormat(work.Bitmap()->PixelFormat())) {
         // The file would give back exactly these pixels: the fit step takes
         // them from memory while the file is written beside it.
