@@ -13,13 +13,22 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
+// The layouts' sheet, measured from the paper's corner.
+void PrepareLetterPage(QPrinter& printer) {
+  printer.setPageSize(QPageSize(QPageSize::Letter));
+  printer.setFullPage(true);
+}
+
+}  // namespace
+
 QPrinter& PxCurrentPrinter() {
   static QPrinter printer(QPrinter::HighResolution);
   static bool prepared = false;
   if (!prepared) {
     prepared = true;
-    printer.setPageSize(QPageSize(QPageSize::Letter));
-    printer.setFullPage(true);
+    PrepareLetterPage(printer);
   }
   return printer;
 }
@@ -126,10 +135,8 @@ class TPxQtPrintJob : public TPxPrintJob {
   std::unique_ptr<TPxQtCanvas> canvas_;
 };
 
-std::unique_ptr<QPrinter> LetterPrinter() {
-  auto printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
-  printer->setPageSize(QPageSize(QPageSize::Letter));
-  printer->setFullPage(true);
+std::unique_ptr<QPrinter> LetterPrinter(std::unique_ptr<QPrinter> printer) {
+  PrepareLetterPage(*printer);
   return printer;
 }
 
@@ -140,7 +147,7 @@ std::unique_ptr<TPxPrintJob> PxNewPrintJob() {
 }
 
 std::unique_ptr<TPxPrintJob> PxNewPdfPrintJob(const std::string& fileName) {
-  auto printer = LetterPrinter();
+  auto printer = LetterPrinter(std::make_unique<QPrinter>(QPrinter::HighResolution));
   printer->setOutputFormat(QPrinter::PdfFormat);
   printer->setOutputFileName(QString::fromStdString(fileName));
   // PDF has no device resolution of its own; 600 dpi keeps photographs sharp.
@@ -151,10 +158,8 @@ std::unique_ptr<TPxPrintJob> PxNewPdfPrintJob(const std::string& fileName) {
 std::unique_ptr<TPxPrintJob> PxNewQueuePrintJob(const std::string& queue) {
   QPrinterInfo info = QPrinterInfo::printerInfo(QString::fromStdString(queue));
   if (info.isNull()) throw TPxPrintError("There is no printer named \"" + queue + "\".");
-  auto printer = std::make_unique<QPrinter>(info, QPrinter::HighResolution);
-  printer->setPageSize(QPageSize(QPageSize::Letter));
-  printer->setFullPage(true);
-  return std::make_unique<TPxQtPrintJob>(std::move(printer));
+  return std::make_unique<TPxQtPrintJob>(
+      LetterPrinter(std::make_unique<QPrinter>(info, QPrinter::HighResolution)));
 }
 
 std::shared_ptr<void> PxStartHeadlessPrinting() {
