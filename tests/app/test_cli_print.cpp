@@ -110,7 +110,9 @@ TEST_F(CliPrintTest, ErrorsSayOneLineAndExitNonZero) {
     auto r = Run(c.args);
     EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.output;
     EXPECT_NE(r.output.find(c.says), std::string::npos) << c.args << "\n" << r.output;
-    if (c.status == 1) EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
+    if (c.status == 1) {
+      EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
+    }
   }
   EXPECT_FALSE(fs::exists(dir.File("x.pdf")));
 }

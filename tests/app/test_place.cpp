@@ -201,7 +201,7 @@ TEST_F(PageTest, UnreadablePictureStopsAndAreaKeepsItsPicture) {
   WritePicture(dir.File("good.png"), 500, 700);
   Place(dir.File("good.png"));
   testutil::WriteFileBytes(dir.File("broken.jpg"), "not a picture at all");
-  for (const std::string bad : {dir.File("broken.jpg"), dir.File("missing.png")}) {
+  for (const std::string& bad : {dir.File("broken.jpg"), dir.File("missing.png")}) {
     layout->Areas[0]->FileName = bad;
     try {
       layout->PlacePicture(0);

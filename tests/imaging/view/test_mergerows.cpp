@@ -235,7 +235,9 @@ TEST(MergeRowsScaled, FullAlphaPlaneMergesAsNone) {
       Pattern(*view.Bitmap(), 40, 30, 10);
       view.AddLayer();
       Pattern(*view.Bitmap(), 20, 10, 20);
-      if (withAlpha) ASSERT_NE(view.Bitmap()->AlphaChannel(), nullptr);
+      if (withAlpha) {
+        ASSERT_NE(view.Bitmap()->AlphaChannel(), nullptr);
+      }
       TPxLayer* upper = view.Layer(1);
       upper->Left = 4, upper->Top = 3, upper->Width = 31, upper->Height = 17;
       view.MergeLayers(0, 1, false);
