@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"

@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "app/layout.h"
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
-#include "imaging/view/imagingproc.h"
+#include "imaging/proc/imagingproc.h"
 #include "imaging/view/imagingview.h"
-#include "imaging/view/mergerows.h"
+#include "imaging/proc/mergerows.h"
 
 namespace {
 

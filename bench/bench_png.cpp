@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/png.h"
 

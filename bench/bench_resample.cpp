@@ -5,7 +5,7 @@
 #include <random>
 
 #include "imaging/core/pxutils.h"
-#include "imaging/view/imagingproc.h"
+#include "imaging/proc/imagingproc.h"
 
 namespace {
 

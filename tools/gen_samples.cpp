@@ -6,7 +6,7 @@
 #include <exception>
 #include <string>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
 
 namespace {

@@ -7,12 +7,12 @@
 #include <thread>
 
 #include "app/gen.h"
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxprint.h"
 #include "imaging/core/pxutils.h"
-#include "imaging/view/imagingproc.h"
+#include "imaging/proc/imagingproc.h"
 #include "imaging/view/imagingview.h"
-#include "imaging/view/mergerows.h"
+#include "imaging/proc/mergerows.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
 #include "util/testutil.h"
 

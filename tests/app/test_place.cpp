@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "app/layout.h"
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxprint.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/view/imagingview.h"

@@ -14,7 +14,7 @@
 #include "app/ImageMapDlg.h"
 #include "app/PicPrintDlg.h"
 #include "app/layout.h"
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/view/imagingview.h"
 #include "platform/pxviewwidget.h"

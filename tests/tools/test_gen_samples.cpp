@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "util/testutil.h"
 
 namespace {

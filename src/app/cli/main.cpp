@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "app/cli/print.h"
-#include "imaging/core/imagingio.h"
-#include "imaging/view/imagingproc.h"
+#include "imaging/io/imagingio.h"
+#include "imaging/proc/imagingproc.h"
 
 namespace {
 

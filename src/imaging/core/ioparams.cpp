@@ -1,6 +1,6 @@
 #include "imaging/core/ioparams.h"
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 
 #include <algorithm>
 #include <cstring>

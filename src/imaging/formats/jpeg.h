@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 
 // Reads a JPEG image (or only its parameters) from the stream's position into
 // bitmap and params. tablesStream, when given and different from stream,

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 
 // Reads a PNG image (or only its parameters) from the stream's position.
 // With compositeBackground alpha is blended onto the file's bKGD colour (or

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "imaging/core/pxblocks.h"
-#include "imaging/view/pxparallel.h"
+#include "imaging/proc/pxparallel.h"
 
 namespace {
 

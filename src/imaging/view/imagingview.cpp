@@ -1,13 +1,13 @@
 #include "imaging/view/imagingview.h"
 
-#include "imaging/view/mergerows.h"
+#include "imaging/proc/mergerows.h"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <utility>
 
-#include "imaging/view/imagingproc.h"
+#include "imaging/proc/imagingproc.h"
 
 namespace {
 constexpr int32_t kPxFarScreen = 1 << 29;

@@ -14,12 +14,12 @@
 #include <memory>
 #include <vector>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
-#include "imaging/view/imagingproc.h"
+#include "imaging/proc/imagingproc.h"
 #include "imaging/view/pxview.h"
 #include "imaging/view/render.h"
-#include "imaging/view/resample.h"
+#include "imaging/proc/resample.h"
 
 class TImagingView;
 

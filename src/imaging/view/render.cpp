@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "imaging/view/imagingproc.h"
+#include "imaging/proc/imagingproc.h"
 
 namespace {
 

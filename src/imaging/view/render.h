@@ -9,7 +9,7 @@
 
 #include "imaging/core/pxutils.h"
 #include "imaging/view/pxview.h"
-#include "imaging/view/resample.h"
+#include "imaging/proc/resample.h"
 
 // Scratch memory kept between draws so that composing a buffer allocates nothing.
 struct TPxRenderScratch {

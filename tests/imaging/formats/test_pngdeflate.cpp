@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/pngdeflate.h"
-#include "imaging/view/pxparallel.h"
+#include "imaging/proc/pxparallel.h"
 #include "util/testutil.h"
 
 namespace {

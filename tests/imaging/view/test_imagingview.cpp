@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
-#include "imaging/view/imagingproc.h"
+#include "imaging/proc/imagingproc.h"
 #include "imaging/view/imagingview.h"
 #include "util/testutil.h"
 

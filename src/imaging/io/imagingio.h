@@ -17,7 +17,7 @@
 #include "imaging/core/pxprint.h"
 #include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"
-#include "imaging/view/resample.h"
+#include "imaging/proc/resample.h"
 
 class TImagingIO;
 

@@ -1,4 +1,4 @@
-#include "imaging/view/rotate.h"
+#include "imaging/proc/rotate.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <numbers>
 #include <vector>
 
-#include "imaging/view/pxparallel.h"
+#include "imaging/proc/pxparallel.h"
 
 namespace {
 

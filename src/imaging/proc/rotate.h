@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "imaging/view/resample.h"
+#include "imaging/proc/resample.h"
 
 // Number of counter-clockwise quarter turns (0..3) and the residual angle in
 // degrees (-45 .. 45) of an angle: a = trunc(angle * 1000) mod 360000 keeping

@@ -13,7 +13,7 @@
 
 #include "imaging/core/pxutils.h"
 #include "imaging/view/imagingview.h"
-#include "imaging/view/mergerows.h"
+#include "imaging/proc/mergerows.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "imaging/core/pxutils.h"
-#include "imaging/view/resample.h"
+#include "imaging/proc/resample.h"
 
 class TImagingProc;
 

@@ -1,11 +1,11 @@
-#include "imaging/core/printimage.h"
+#include "imaging/io/printimage.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "imaging/view/resample.h"
+#include "imaging/proc/resample.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <memory>
 #include <numbers>
 
-#include "imaging/view/pxparallel.h"
+#include "imaging/proc/pxparallel.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

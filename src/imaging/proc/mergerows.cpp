@@ -1,4 +1,4 @@
-#include "imaging/view/mergerows.h"
+#include "imaging/proc/mergerows.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,13 +1,13 @@
-#include "imaging/core/printimage.h"
+#include "imaging/io/printimage.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
-#include "imaging/view/imagingproc.h"
+#include "imaging/proc/imagingproc.h"
 
 namespace {
 

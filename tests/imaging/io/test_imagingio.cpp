@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
 #include "util/testutil.h"
 

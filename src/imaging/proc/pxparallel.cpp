@@ -1,4 +1,4 @@
-#include "imaging/view/pxparallel.h"
+#include "imaging/proc/pxparallel.h"
 
 #include <algorithm>
 #include <atomic>

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "imaging/core/pxutils.h"
-#include "imaging/view/imagingproc.h"
-#include "imaging/view/pxparallel.h"
-#include "imaging/view/resample.h"
+#include "imaging/proc/imagingproc.h"
+#include "imaging/proc/pxparallel.h"
+#include "imaging/proc/resample.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "imaging/view/imagingproc.h"
+#include "imaging/proc/imagingproc.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,7 +8,7 @@
 #include <limits>
 #include <new>
 
-#include "imaging/view/rotate.h"
+#include "imaging/proc/rotate.h"
 
 namespace {
 

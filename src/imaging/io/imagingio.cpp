@@ -1,4 +1,4 @@
-#include "imaging/core/imagingio.h"
+#include "imaging/io/imagingio.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,7 +7,7 @@
 
 #include "imaging/formats/jpeg.h"
 #include "imaging/formats/png.h"
-#include "imaging/view/imagingproc.h"
+#include "imaging/proc/imagingproc.h"
 
 namespace {
 

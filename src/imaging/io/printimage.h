@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "imaging/core/pxprint.h"
-#include "imaging/view/resample.h"
+#include "imaging/proc/resample.h"
 
 class TPxBitmap;
 
