@@ -1,11 +1,9 @@
 #include "imaging/core/ioparams.h"
 
-#include "imaging/io/imagingio.h"
-
 #include <algorithm>
 #include <cstring>
 
-TIOParamsVals::TIOParamsVals(TImagingIO* owner) : Owner(owner) {}
+TIOParamsVals::TIOParamsVals(TPxParamsOwner* owner) : Owner(owner) {}
 
 void TIOParamsVals::ResetAll() {
   TIOParamsVals fresh(Owner);

@@ -10,7 +10,16 @@
 #include "imaging/core/pxconfig.h"
 #include "imaging/core/pxutils.h"
 
-class TImagingIO;
+// The component whose record this is: the record reports a resolution change
+// to it and takes a picture's size from it on a reset.
+class TPxParamsOwner {
+ public:
+  virtual TPxBitmap* Bitmap() const = 0;
+  virtual void ParamsDpiChanged() = 0;
+
+ protected:
+  ~TPxParamsOwner() = default;
+};
 
 // One JPEG marker kept from a read and written again: type 224..239 (APP0..APP15)
 // or 254 (COM), and its data without the length word.
@@ -53,7 +62,7 @@ struct TPxExifTag {
 
 class TIOParamsVals {
  public:
-  explicit TIOParamsVals(TImagingIO* owner = nullptr);
+  explicit TIOParamsVals(TPxParamsOwner* owner = nullptr);
 
   // Sets every field to its default.
   void ResetAll();
@@ -68,7 +77,7 @@ class TIOParamsVals {
   // user changed it, or when it has records and no markers were kept.
   void UpdateIPTCMarker();
 
-  TImagingIO* Owner = nullptr;
+  TPxParamsOwner* Owner = nullptr;
 
   // Common fields.
   int32_t BitsPerSample = 8;

@@ -20,7 +20,7 @@
 #include <jerror.h>
 // clang-format on
 
-#include "imaging/io/imagingio.h"
+#include "imaging/core/pxprogress.h"
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"

@@ -3,7 +3,10 @@
 
 #include <cstdint>
 
-#include "imaging/io/imagingio.h"
+#include "imaging/core/ioparams.h"
+#include "imaging/core/pxprogress.h"
+#include "imaging/core/pxstream.h"
+#include "imaging/core/pxutils.h"
 
 // Reads a JPEG image (or only its parameters) from the stream's position into
 // bitmap and params. tablesStream, when given and different from stream,

@@ -3,7 +3,10 @@
 
 #include <memory>
 
-#include "imaging/io/imagingio.h"
+#include "imaging/core/ioparams.h"
+#include "imaging/core/pxprogress.h"
+#include "imaging/core/pxstream.h"
+#include "imaging/core/pxutils.h"
 
 // Reads a PNG image (or only its parameters) from the stream's position.
 // With compositeBackground alpha is blended onto the file's bKGD colour (or

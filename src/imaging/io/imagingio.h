@@ -15,70 +15,10 @@
 
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxprint.h"
+#include "imaging/core/pxprogress.h"
 #include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/proc/resample.h"
-
-class TImagingIO;
-
-// FileType numbers.
-enum : int32_t {
-  ioUnknown = 0,
-  ioTIFF = 1,
-  ioGIF = 2,
-  ioJPEG = 3,
-  ioPCX = 4,
-  ioBMP = 5,
-  ioICO = 6,
-  ioCUR = 7,
-  ioPNG = 8,
-  ioWMF = 9,
-  ioEMF = 10,
-  ioTGA = 11,
-  ioPXM = 12,
-  ioJP2 = 13,
-  ioJ2K = 14,
-  ioAVI = 15,
-  ioWBMP = 16,
-  ioPS = 17,
-  ioPDF = 18,
-  ioDCX = 19,
-  ioRAW = 20,
-};
-
-using TPxProgressEvent = std::function<void(TImagingIO* sender, int per)>;
-using TPxNotifyEvent = std::function<void(TImagingIO* sender)>;
-
-// What a reader or writer gets to report progress and to learn that it must
-// stop: Aborting is tested after every row, and set on failure.
-struct TPxProgress {
-  TPxProgressEvent Event;  // may be empty
-  TImagingIO* Sender = nullptr;
-  bool* Aborting = nullptr;
-  double Value = 0;  // percent done so far
-  double Step = 0;   // percent per unit of work
-  int LastPer = -1;
-
-  // Prepares for `units` equal steps (rows, or rows times passes).
-  void Begin(int64_t units) {
-    Value = 0;
-    Step = units > 0 ? 100.0 / static_cast<double>(units) : 0;
-  }
-  void Advance(int64_t units = 1) {
-    Value += Step * static_cast<double>(units);
-    Report(static_cast<int>(std::lround(Value)));
-  }
-  void Report(int per) {
-    if (Event && per != LastPer) {
-      LastPer = per;
-      Event(Sender, per);
-    }
-  }
-  bool Aborted() const { return Aborting && *Aborting; }
-  void Abort() {
-    if (Aborting) *Aborting = true;
-  }
-};
 
 // Shapes of the functions a format table row carries.
 using TPxReadFunction =
@@ -144,7 +84,7 @@ enum TPxDialogsMeasureUnit : uint8_t {
 
 class TPxIOThread;
 
-class TImagingIO {
+class TImagingIO : public TPxParamsOwner {
  public:
   TImagingIO();
   virtual ~TImagingIO();
@@ -156,7 +96,7 @@ class TImagingIO {
   void SetAttachedView(TPxIOViewLink* view);
   // An outside bitmap becomes the target (not owned).
   void SetTargetBitmap(TPxBitmap* bitmap);
-  TPxBitmap* Bitmap() const;
+  TPxBitmap* Bitmap() const override;
   bool OwnsBitmap() const { return ownBitmap_ != nullptr; }
 
   uint32_t Background() const;
@@ -209,7 +149,6 @@ class TImagingIO {
 
  private:
   friend class TPxIOThread;
-  friend class TIOParamsVals;
 
   TPxProgress MakeProgress();
   // A load or save that cannot start: failed, with the end-of-work events all the same.
@@ -223,7 +162,7 @@ class TImagingIO {
   void PrepareForWrite(int32_t fileType, bool byTable);
   void WriteFormat(TPxStream& stream, int32_t fileType, bool byTable, TPxProgress& progress);
   void AfterLoad(int32_t fileType);
-  void ParamsDpiChanged();
+  void ParamsDpiChanged() override;
 
   std::unique_ptr<TPxBitmap> ownBitmap_;
   TPxBitmap* target_ = nullptr;  // the own bitmap, or an outside one
