@@ -202,10 +202,10 @@ bool TDPicPrint::CtrlVectDragOver(int32_t x, int32_t y) { return CtrlVect->FindL
 void TDPicPrint::CtrlVectDragDrop(int32_t x, int32_t y, const std::vector<std::string>& files) {
   const int k = CtrlVect->FindLayerAt(x, y);
   if (k < 1 || files.empty()) return;
-  layout_->Areas[k - 1]->FileName = files.front();
   ShowNotice(kPleaseWait, 14);
   QCoreApplication::processEvents();  // once, so that the notice is painted
-  if (PxRunGuarded(this, [this, k] { layout_->PlacePicture(k - 1); })) PnlWarning->hide();
+  const std::string file = files.front();
+  if (PxRunGuarded(this, [this, k, &file] { layout_->DropPicture(k - 1, file); })) PnlWarning->hide();
 }
 
 void TDPicPrint::DImageFitChange(int index) {

@@ -339,6 +339,20 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
   area.Rotated = rotated;
 }
 
+void XaLayout::DropPicture(int32_t areaIndex, const std::string& fileName) {
+  if (areaIndex < 0 || areaIndex >= static_cast<int32_t>(Areas.size())) return;
+  XaLayoutArea& area = *Areas[areaIndex];
+  const std::string previous = area.FileName;
+  area.FileName = fileName;
+  try {
+    PlacePicture(areaIndex);
+  } catch (...) {
+    // Printing reads FileName: a refused picture must not stand in the area.
+    area.FileName = previous;
+    throw;
+  }
+}
+
 void XaLayout::PrintPage(TPxPrintJob& job) {
   job.BeginDoc();
   try {

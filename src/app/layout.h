@@ -86,6 +86,9 @@ class XaLayout : public XaLayerMgr {
   // it in the area's layer. Throws XaPlaceError when the picture cannot be
   // read or the area has no height; the area then shows what it showed before.
   void PlacePicture(int32_t areaIndex);
+  // Gives the area the picture and places it. A placement that fails leaves
+  // the area exactly as it was, its FileName included, and throws.
+  void DropPicture(int32_t areaIndex, const std::string& fileName);
   // Prints every area holding a picture at its layer's place and size, as one job.
   void PrintPage(TPxPrintJob& job);
 

@@ -97,8 +97,7 @@ class HeadlessPage {
     for (size_t i = 0; i < r.Pictures.size(); ++i) {
       std::error_code ec;
       fs::path picture = fs::absolute(r.Pictures[i], ec);
-      layout_.Areas[i]->FileName = ec ? r.Pictures[i] : picture.string();
-      layout_.PlacePicture(static_cast<int32_t>(i));
+      layout_.DropPicture(static_cast<int32_t>(i), ec ? r.Pictures[i] : picture.string());
     }
   }
 
