@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <thread>
 
 #include "app/gen.h"
@@ -91,11 +92,37 @@ void LoadInto(TImagingView& view, const std::string& fileName) {
   if (io.Aborting) throw XaPlaceError("The picture \"" + fileName + "\" cannot be read.");
 }
 
-void SaveFrom(TImagingView& view, const std::string& fileName) {
+// Writes the view's picture to `target` (in the format of its extension); a
+// failure names `fileName`.
+void SaveFrom(TImagingView& view, const std::string& fileName, const std::string& target = {}) {
   TImagingIO& io = view.GetIO();
-  io.SaveToFile(fileName);
+  io.SaveToFile(target.empty() ? fileName : target);
   if (io.Aborting) throw XaPlaceError("The working file \"" + fileName + "\" could not be written.");
 }
+
+// A working file written under a name of its own and put in place only when
+// every step of the placement has succeeded, so that a placement that stops
+// leaves the area's earlier files as they were.
+class PendingFile {
+ public:
+  // The temporary name keeps the extension, which chooses the format.
+  explicit PendingFile(std::string fileName)
+      : final_(std::move(fileName)),
+        temp_(final_.substr(0, final_.size() - PxExtractFileExt(final_).size()) + ".new" +
+              PxExtractFileExt(final_)) {}
+  ~PendingFile() {
+    if (!temp_.empty()) std::remove(temp_.c_str());
+  }
+  void Save(TImagingView& view) { SaveFrom(view, final_, temp_); }
+  void Commit() {
+    if (std::rename(temp_.c_str(), final_.c_str()) != 0)
+      throw XaPlaceError("The working file \"" + final_ + "\" could not be written.");
+    temp_.clear();
+  }
+
+ private:
+  std::string final_, temp_;
+};
 
 // A read PNG carries an alpha plane even when it is opaque. Where it is 255
 // everywhere it changes none of the placement's colours (and the JPEG files
@@ -119,11 +146,15 @@ class TurnFileWriter {
   }
   // picture must stay unchanged until Finish.
   void Start(TPxBitmap& picture, const TIOParamsVals& params, std::string fileName) {
+    // The picture's own description (gray, palette, depth) decides the file's form.
+    auto described = std::make_shared<TIOParamsVals>();
+    described->CopyPictureDescription(params);
     const int32_t dpiX = params.DpiX, dpiY = params.DpiY;
-    thread_ = std::thread([this, &picture, dpiX, dpiY, fileName = std::move(fileName)] {
+    thread_ = std::thread([this, &picture, described, dpiX, dpiY, fileName = std::move(fileName)] {
       try {
         TImagingIO io;
         io.SetTargetBitmap(&picture);
+        io.Params.CopyPictureDescription(*described);
         io.Params.SetDpi(dpiX, dpiY);
         // As the placement writes it itself (see there).
         io.Params.PngCompression = 1;
@@ -251,6 +282,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
   std::string source = area.FileName;
   bool rotated = false;
   TPxBitmap turned;  // the turned picture, as written to the turn file
+  TIOParamsVals turnedParams;  // and its description, as a read of that file gives it
   TurnFileWriter turnFile;  // after `turned`: it is finished before the picture goes
   XaSize size = PictureSize(View->GetIO(), source);
   int32_t W = size.Width, H = size.Height;
@@ -274,6 +306,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
         // The file would give back exactly these pixels: the fit step takes
         // them from memory while the file is written beside it.
         turned.TakeOver(*work.Bitmap());
+        turnedParams.CopyPictureDescription(work.GetIO().Params);
         W = turned.Width(), H = turned.Height();
         turnFile.Start(turned, work.GetIO().Params, source);
       } else {
@@ -287,7 +320,9 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
     auto loadSource = [&] {
       if (turned.IsEmpty()) return LoadInto(work, source);
       work.Bitmap()->Assign(turned);
-      work.GetIO().Params.ClearMetadata();  // as a fresh read of the file would
+      // As a fresh read of the file would: the picture's description, nothing else.
+      work.GetIO().Params.ClearMetadata();
+      work.GetIO().Params.CopyPictureDescription(turnedParams);
       work.ImageChanged();
     };
     if (Crop) {
@@ -325,15 +360,18 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
   }
 
   TImagingIO& io = work.GetIO();
+  PendingFile printFile(PrintFile(areaIndex)), screenFile(ScreenFile(areaIndex));
   io.Params.JpegQuality = 96;
   io.Params.JpegSmoothing = 0;
-  SaveFrom(work, PrintFile(areaIndex));
+  printFile.Save(work);
   work.GetProc().Resample(area.Width, area.Height, rfLanczos3);
   io.Params.JpegQuality = 93;
   io.Params.JpegSmoothing = 0;
-  SaveFrom(work, ScreenFile(areaIndex));
+  screenFile.Save(work);
   work.ClearToBackground();
   turnFile.Finish();
+  printFile.Commit();
+  screenFile.Commit();
   View->SetCurrentLayer(areaIndex + 1);
   LoadInto(*View, ScreenFile(areaIndex));
   area.Rotated = rotated;

@@ -228,6 +228,55 @@ TEST_F(PageTest, TurnFileThatCannotBeWrittenStopsThePlacement) {
   EXPECT_NE(page.Layer(1)->Bitmap->Width(), 500);  // still the blank picture
 }
 
+TEST_F(PageTest, FailedTurnFileLeavesTheAreasWorkingFilesUntouched) {
+  layout->LoadLayout("Portrait");
+  WritePicture(dir.File("tall.png"), 500, 700);
+  Place(dir.File("tall.png"));
+  const std::string printBefore = testutil::ReadFileBytes(layout->PrintFile(0));
+  const std::string screenBefore = testutil::ReadFileBytes(layout->ScreenFile(0));
+  fs::create_directory(dir.File("t.png"));  // in the way of the turn file
+  WritePicture(dir.File("wide.png"), 400, 300, MakeBGR(30, 30, 220));
+  EXPECT_THROW(layout->DropPicture(0, dir.File("wide.png")), XaPlaceError);
+  EXPECT_EQ(testutil::ReadFileBytes(layout->PrintFile(0)), printBefore);
+  EXPECT_EQ(testutil::ReadFileBytes(layout->ScreenFile(0)), screenBefore);
+  EXPECT_EQ(layout->Areas[0]->FileName, dir.File("tall.png"));
+  for (const auto& entry : fs::directory_iterator(dir.Path()))  // no half-made files left
+    EXPECT_EQ(entry.path().string().find(".new."), std::string::npos) << entry.path();
+}
+
+TEST_F(PageTest, RefusedDropKeepsTheAreasFileName) {
+  layout->LoadLayout("Two");
+  WritePicture(dir.File("good.png"), 500, 700);
+  layout->DropPicture(0, dir.File("good.png"));
+  testutil::WriteFileBytes(dir.File("broken.jpg"), "not a picture at all");
+  EXPECT_THROW(layout->DropPicture(0, dir.File("broken.jpg")), XaPlaceError);
+  EXPECT_THROW(layout->DropPicture(1, dir.File("missing.png")), XaPlaceError);
+  EXPECT_EQ(layout->Areas[0]->FileName, dir.File("good.png"));
+  EXPECT_EQ(layout->Areas[1]->FileName, "");
+}
+
+TEST_F(PageTest, TransparentPartsLandOnWhiteInEveryFitMode) {
+  layout->LoadLayout("Portrait");
+  {
+    TImagingIO io;
+    TPxBitmap* bmp = io.Bitmap();
+    ASSERT_TRUE(bmp->Allocate(500, 700, pxRGB24));
+    bmp->Fill(0);
+    for (int y = 0; y < 700; ++y)
+      for (int x = 0; x < 250; ++x) bmp->Alpha(x, y, 0);  // the left half is transparent
+    io.SaveToFile(dir.File("half.png"));
+    ASSERT_FALSE(io.Aborting);
+  }
+  for (int mode = 0; mode < 3; ++mode) {
+    layout->Crop = mode == 1;
+    layout->Stretch = mode == 2;
+    const std::string file = Place(dir.File("half.png"));
+    EXPECT_TRUE(Near(PixelOf(file, 100, 350), MakeBGR(255, 255, 255), 8)) << "mode " << mode;
+    EXPECT_TRUE(Near(PixelOf(file, 400, 350), MakeBGR(0, 0, 0), 8)) << "mode " << mode;
+    EXPECT_TRUE(Near(PixelOf(layout->ScreenFile(0), 100, 350), MakeBGR(255, 255, 255), 8));
+  }
+}
+
 TEST_F(PageTest, AreaWithoutHeightRefusesPictures) {
   layout->LoadLayout("Flat");
   WritePicture(dir.File("p.png"), 50, 50);

@@ -34,6 +34,23 @@ void TIOParamsVals::ClearMetadata() {
   ColorProfile.clear();
 }
 
+void TIOParamsVals::ResetPictureDescription() { CopyPictureDescription(TIOParamsVals()); }
+
+void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
+  BitsPerSample = from.BitsPerSample;
+  SamplesPerPixel = from.SamplesPerPixel;
+  JpegColorSpace = from.JpegColorSpace;
+  JpegProgressive = from.JpegProgressive;
+  JpegScaleUsed = from.JpegScaleUsed;
+  JpegWarnings = from.JpegWarnings;
+  JpegLastWarning = from.JpegLastWarning;
+  JpegOriginalWidth = from.JpegOriginalWidth;
+  JpegOriginalHeight = from.JpegOriginalHeight;
+  PngInterlaced = from.PngInterlaced;
+  ColorMap = from.ColorMap;
+  ColorMapCount = from.ColorMapCount;
+}
+
 void TIOParamsVals::SetDpiX(int32_t dpi) { SetDpi(dpi, DpiY); }
 
 void TIOParamsVals::SetDpiY(int32_t dpi) { SetDpi(DpiX, dpi); }

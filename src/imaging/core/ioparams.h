@@ -68,6 +68,13 @@ class TIOParamsVals {
   void ResetAll();
   // Empties what a file brings along besides its pixels; run before every read.
   void ClearMetadata();
+  // Sets the fields that describe a read picture (colour kind, samples, bits
+  // per sample, palette, scan form) to their defaults; run before every read,
+  // so that nothing of one picture decides how the next one is written. The
+  // options a program chose (qualities, compression levels) stay.
+  void ResetPictureDescription();
+  // Takes those fields from another record.
+  void CopyPictureDescription(const TIOParamsVals& from);
 
   // Set the resolution and keep the EXIF resolution and the owner's view in step.
   void SetDpiX(int32_t dpi);

@@ -230,6 +230,8 @@ void FillParams(png_structp png, png_infop info, const PngReadJob& job, TIOParam
     case PNG_COLOR_TYPE_GRAY_ALPHA: params.SamplesPerPixel = 2; break;
     default: params.SamplesPerPixel = 4; break;
   }
+  // The colour kind a JPEG copy of the picture keeps: gray stays gray.
+  params.JpegColorSpace = (job.colorType & PNG_COLOR_MASK_COLOR) ? 2 : 1;
   png_uint_32 xppm = 0, yppm = 0;
   int unit = 0;
   png_get_pHYs(png, info, &xppm, &yppm, &unit);

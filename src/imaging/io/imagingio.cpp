@@ -8,6 +8,7 @@
 #include "imaging/formats/jpeg.h"
 #include "imaging/formats/png.h"
 #include "imaging/proc/imagingproc.h"
+#include "imaging/proc/mergerows.h"
 
 namespace {
 
@@ -578,6 +579,7 @@ void TImagingIO::LoadFileAs(const std::string& fileName, int32_t fileType, bool 
     return;
   }
   Params.ClearMetadata();
+  Params.ResetPictureDescription();
   try {
     TPxFileStream stream(fileName, TPxFileStream::fmOpenRead);
     Aborting = false;
@@ -611,6 +613,7 @@ void TImagingIO::LoadFromStreamAsType(TPxStream& stream, int32_t fileType) {
     return;
   }
   Params.ClearMetadata();
+  Params.ResetPictureDescription();
   try {
     Aborting = false;
     bitmap->RemoveAlphaChannel();
@@ -703,6 +706,7 @@ void TImagingIO::ReadParamsFromFileAsType(const std::string& fileName, int32_t f
     return;
   }
   Params.ClearMetadata();
+  Params.ResetPictureDescription();
   TPxProgress progress = MakeProgress();
   progress.Event = nullptr;  // a header read reports no progress
   try {
@@ -725,6 +729,7 @@ void TImagingIO::ReadParamsFromStream(TPxStream& stream) {
     return;
   }
   Params.ClearMetadata();
+  Params.ResetPictureDescription();
   TPxProgress progress = MakeProgress();
   progress.Event = nullptr;
   const int64_t start = stream.Position();
@@ -766,10 +771,15 @@ void TImagingIO::SaveFileAs(const std::string& fileName, int32_t fileType, bool 
     return;
   }
   try {
-    PrepareForWrite(fileType, byTable);
+    TPxBitmap flattened;
+    TPxBitmap* source = PrepareForWrite(fileType, byTable, flattened);
+    if (!source) {
+      FinishWork(progress);
+      return;
+    }
     TPxFileStream stream(fileName, TPxFileStream::fmCreate);
     Aborting = false;
-    WriteFormat(stream, fileType, byTable, progress);
+    WriteFormat(stream, source, fileType, byTable, progress);
     if (!stream.Close()) Aborting = true;
   } catch (...) {
     Aborting = true;
@@ -792,7 +802,12 @@ void TImagingIO::SaveToStream(TPxStream& stream, int32_t fileType) {
     return;
   }
   try {
-    PrepareForWrite(fileType, !own);
+    TPxBitmap flattened;
+    TPxBitmap* source = PrepareForWrite(fileType, !own, flattened);
+    if (!source) {
+      FinishWork(progress);
+      return;
+    }
     Aborting = false;
     const char* tag = StreamHeaders ? StreamHeaderTag(fileType) : nullptr;
     const int64_t headerAt = stream.Position();
@@ -800,7 +815,7 @@ void TImagingIO::SaveToStream(TPxStream& stream, int32_t fileType) {
       const uint8_t reserve[12] = {};
       if (!stream.WriteExact(reserve, 12)) Aborting = true;
     }
-    if (!Aborting) WriteFormat(stream, fileType, !own, progress);
+    if (!Aborting) WriteFormat(stream, source, fileType, !own, progress);
     if (tag && !Aborting) {
       const int64_t end = stream.Position();
       const uint32_t count = static_cast<uint32_t>(end - headerAt - 12);
@@ -819,20 +834,49 @@ void TImagingIO::SaveToStream(TPxStream& stream, int32_t fileType) {
   FinishWork(progress);
 }
 
-void TImagingIO::PrepareForWrite(int32_t fileType, bool byTable) {
+namespace {
+
+// Transparent parts of a picture land on white, the sheet's colour, where the
+// file cannot keep them. False when the copy cannot be made.
+bool FlattenOnWhite(TPxBitmap& source, TPxBitmap& out) {
+  if (!out.Assign(source) || (out.PixelFormat() != pxRGB24 && !out.ConvertTo(pxRGB24))) return false;
+  TPxBitmap* alpha = source.AlphaChannel();
+  const int w = out.Width();
+  for (int y = 0; y < out.Height(); ++y) {
+    uint8_t* p = out.Scanline(y);
+    const uint8_t* a = alpha->Scanline(y);
+    for (int x = 0; x < w; ++x, p += 3) {
+      const unsigned k = a[x], white = 255u * (255u - k);
+      p[0] = static_cast<uint8_t>((p[0] * k + white + 127) / 255);
+      p[1] = static_cast<uint8_t>((p[1] * k + white + 127) / 255);
+      p[2] = static_cast<uint8_t>((p[2] * k + white + 127) / 255);
+    }
+  }
+  out.RemoveAlphaChannel();
+  return true;
+}
+
+}  // namespace
+
+TPxBitmap* TImagingIO::PrepareForWrite(int32_t fileType, bool byTable, TPxBitmap& flattened) {
   TPxBitmap* bitmap = Bitmap();
-  if (!bitmap || bitmap->IsEmpty()) return;
+  if (!bitmap || bitmap->IsEmpty()) return bitmap;
   if (fileType == ioJPEG) Params.UpdateIPTCMarker();
+  // Only PNG keeps transparency among the writers of this program.
+  const bool keepsAlpha = fileType == ioPNG && !byTable;
+  if (!keepsAlpha && bitmap->HasAlphaChannel() && !PxAlphaAllOpaque(*bitmap->AlphaChannel())) {
+    return FlattenOnWhite(*bitmap, flattened) ? &flattened : nullptr;
+  }
   // JPEG and the rows of extensions take 24-bit colour or black and white.
   if (fileType == ioJPEG || byTable) {
     TPxPixelFormat pf = bitmap->PixelFormat();
     if (pf != px1g && pf != pxRGB24) bitmap->ConvertTo(pxRGB24);
   }
+  return bitmap;
 }
 
-void TImagingIO::WriteFormat(TPxStream& stream, int32_t fileType, bool byTable,
+void TImagingIO::WriteFormat(TPxStream& stream, TPxBitmap* bitmap, int32_t fileType, bool byTable,
                              TPxProgress& progress) {
-  TPxBitmap* bitmap = Bitmap();
   if (byTable) {
     const TPxFileFormat* row = PxFindFileFormat(fileType);
     if (!row || !row->WriteFunction) {

@@ -159,8 +159,12 @@ class TImagingIO : public TPxParamsOwner {
   void SaveFileAs(const std::string& fileName, int32_t fileType, bool byTable);
   void ReadFormat(TPxStream& stream, int32_t fileType, bool byTable, TPxProgress& progress,
                   bool paramsOnly);
-  void PrepareForWrite(int32_t fileType, bool byTable);
-  void WriteFormat(TPxStream& stream, int32_t fileType, bool byTable, TPxProgress& progress);
+  // The bitmap to write: the target itself, or a copy of it flattened on
+  // white (held in `flattened`) for a format that keeps no transparency;
+  // nullptr when that copy cannot be made.
+  TPxBitmap* PrepareForWrite(int32_t fileType, bool byTable, TPxBitmap& flattened);
+  void WriteFormat(TPxStream& stream, TPxBitmap* bitmap, int32_t fileType, bool byTable,
+                   TPxProgress& progress);
   void AfterLoad(int32_t fileType);
   void ParamsDpiChanged() override;
 

@@ -544,6 +544,74 @@ TEST(ImagingIO, JpegSaveConvertsTheImageItselfPngDoesNot) {
   }
 }
 
+TEST(ImagingIO, TransparencyLandsOnWhiteWhereTheFormatKeepsNone) {
+  testutil::TempDir dir;
+  TPxBitmap black;
+  ASSERT_TRUE(black.Allocate(48, 16, pxRGB24));
+  black.Fill(0);
+  // Columns 0-15 transparent, 16-31 half covered, 32-47 opaque.
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 32; ++x) black.Alpha(x, y, x < 16 ? 0 : 128);
+  TImagingIO io;
+  io.SetTargetBitmap(&black);
+  io.Params.JpegQuality = 100;
+  io.SaveToFile(dir.File("flat.jpg"));
+  ASSERT_FALSE(io.Aborting);
+  EXPECT_TRUE(black.HasAlphaChannel());  // the picture itself keeps its transparency
+  EXPECT_EQ(black.Alpha(0, 0), 0);
+
+  TImagingIO back;
+  back.LoadFromFile(dir.File("flat.jpg"));
+  ASSERT_FALSE(back.Aborting);
+  const uint8_t* row = back.Bitmap()->Scanline(8);
+  EXPECT_NEAR(row[3 * 4], 255, 3);
+  EXPECT_NEAR(row[3 * 24 + 1], 127, 3);  // 127 parts of white in 255
+  EXPECT_NEAR(row[3 * 40 + 2], 0, 3);
+
+  io.SaveToFile(dir.File("kept.png"));  // PNG keeps the plane as it is
+  TImagingIO png;
+  png.LoadFromFile(dir.File("kept.png"));
+  ASSERT_FALSE(png.Aborting);
+  EXPECT_EQ(png.Bitmap()->Alpha(4, 8), 0);
+  EXPECT_EQ(png.Bitmap()->Alpha(24, 8), 128);
+}
+
+TEST(ImagingIO, EveryReadDescribesItsOwnPicture) {
+  // A gray JPEG's description must not survive into the read of a colour PNG
+  // (the next JPEG written would be gray).
+  testutil::TempDir dir;
+  TPxBitmap gray;
+  ASSERT_TRUE(gray.Allocate(8, 8, pxRGB24));
+  gray.Fill(90);
+  TImagingIO w;
+  w.SetTargetBitmap(&gray);
+  w.Params.JpegColorSpace = 1;
+  w.SaveToFile(dir.File("gray.jpg"));
+  w.Params.SamplesPerPixel = 1;
+  w.Params.BitsPerSample = 4;
+  w.SaveToFile(dir.File("palette.png"));
+  auto colour = Picture(8, 8);
+  TImagingIO c;
+  c.SetTargetBitmap(colour.get());
+  c.SaveToFile(dir.File("colour.png"));
+
+  TImagingIO io;
+  io.LoadFromFile(dir.File("gray.jpg"));
+  EXPECT_EQ(io.Params.JpegColorSpace, 1);
+  io.LoadFromFile(dir.File("palette.png"));
+  EXPECT_EQ(io.Params.SamplesPerPixel, 1);
+  io.LoadFromFile(dir.File("colour.png"));
+  EXPECT_EQ(io.Params.JpegColorSpace, 2);
+  EXPECT_EQ(io.Params.SamplesPerPixel, 3);
+  EXPECT_EQ(io.Params.BitsPerSample, 8);
+  EXPECT_TRUE(io.Params.ColorMap.empty());
+  io.Params.JpegQuality = 55;  // what the program chose stays
+  io.ReadParamsFromFile(dir.File("gray.jpg"));
+  io.ReadParamsFromFile(dir.File("colour.png"));
+  EXPECT_EQ(io.Params.JpegColorSpace, 2);
+  EXPECT_EQ(io.Params.JpegQuality, 55);
+}
+
 TEST(ImagingIO, JpegSaveCarriesTheIptcRecordsInApp13) {
   testutil::TempDir dir;
   auto pic = Picture(16, 16);
