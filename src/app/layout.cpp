@@ -74,6 +74,15 @@ void ReadLayoutAreas(const std::string& layoutFile, const std::string& name,
   }
 }
 
+std::vector<std::string> ReadLayoutNames(const std::string& layoutFile) {
+  const std::vector<NumberedLine> lines = ReadTrimmedLines(layoutFile);
+  std::vector<std::string> names;
+  // As ReadLayoutAreas reads them: the last line holds no area.
+  for (size_t k = 0; k + 2 < lines.size(); ++k)
+    if (lines[k].Text[0] == ':' && lines[k + 1].Text[0] != ':') names.push_back(lines[k].Text.substr(1));
+  return names;
+}
+
 // ---------------------------------------------------------------------------
 // The page and its areas.
 

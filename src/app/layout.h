@@ -35,6 +35,9 @@ inline constexpr int32_t kLayoutUnitsY = 91;
 void ReadLayoutAreas(const std::string& layoutFile, const std::string& name,
                      const std::function<void(std::unique_ptr<XaLayoutArea>)>& addArea);
 
+// The names of the layouts in layoutFile that have areas, in file order.
+std::vector<std::string> ReadLayoutNames(const std::string& layoutFile);
+
 class TImagingView;
 class TPxLayer;
 class TPxPrintJob;

@@ -76,6 +76,7 @@ struct InfoCase {
   const char* options;
   const char* format;
   int dpi, bits, samples;
+  bool stored = true;  // the file stores its resolution
 };
 
 class CliInfo : public CliTest, public ::testing::WithParamInterface<InfoCase> {};
@@ -89,11 +90,16 @@ TEST_P(CliInfo, OneLineWithFormatSizeResolutionAndSamples) {
   int w = 0, h = 0, dx = 0, dy = 0, bits = 0, samples = 0;
   const std::string expectedStart = file + ": " + c.format + ", ";
   ASSERT_EQ(r.output.rfind(expectedStart, 0), 0u) << r.output;
-  ASSERT_EQ(std::sscanf(r.output.c_str() + expectedStart.size(),
-                        "%d x %d pixels, %d x %d dpi, %d bits per sample, %d samples per pixel", &w,
-                        &h, &dx, &dy, &bits, &samples),
-            6)
-      << r.output;
+  const char* rest = r.output.c_str() + expectedStart.size();
+  int used = 0;
+  ASSERT_EQ(std::sscanf(rest, "%d x %d pixels, %d x %d dpi%n", &w, &h, &dx, &dy, &used), 4) << r.output;
+  rest += used;
+  const std::string none = " (the file stores no resolution)";
+  EXPECT_EQ(std::string(rest).rfind(none, 0) == 0, !c.stored) << r.output;
+  if (!c.stored) rest += none.size();
+  const std::string samplesWord = c.samples == 1 ? "sample" : "samples";
+  ASSERT_EQ(std::sscanf(rest, ", %d bits per sample, %d", &bits, &samples), 2) << r.output;
+  EXPECT_NE(r.output.find(" " + samplesWord + " per pixel\n"), std::string::npos) << r.output;
   EXPECT_EQ(std::to_string(w) + " " + std::to_string(h), IdentifySize(file));
   EXPECT_EQ(dx, c.dpi);
   EXPECT_EQ(dy, c.dpi);
@@ -107,6 +113,9 @@ const InfoCase kInfoCases[] = {
     {"png_gray", "gray.png", "-colorspace gray -define png:color-type=0 -density 300 -units PixelsPerInch", "Portable Network Graphics", 300, 8, 1},
     {"jpeg", "photo.jpg", "-density 200 -units PixelsPerInch -quality 90", "JPEG Bitmap", 200, 8, 3},
     {"jpeg_gray", "gray.jpg", "-colorspace gray -density 96 -units PixelsPerInch", "JPEG Bitmap", 96, 8, 1},
+    // No resolution in the file: the one printing uses, and a note saying so.
+    {"jpeg_aspect_only", "aspect.jpg", "-units Undefined -density 1x1", "JPEG Bitmap", 300, 8, 3, false},
+    {"png_no_phys", "plain.png", "-define png:exclude-chunk=pHYs PNG24:", "Portable Network Graphics", 300, 8, 3, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Files, CliInfo, ::testing::ValuesIn(kInfoCases),
@@ -200,6 +209,22 @@ TEST_F(CliTest, ConvertFailuresNameTheFileAndWhatFailed) {
     EXPECT_NE(r.output.find(c.reason), std::string::npos) << r.output;
   }
   EXPECT_FALSE(std::filesystem::exists(dir.File("o.xyz")));  // nothing half-written left
+}
+
+TEST_F(CliTest, HelpListsTheLayoutsOfThePrintoutsFile) {
+  auto r = RunCli("help");
+  ASSERT_EQ(r.status, 0) << r.output;
+  const std::string text = testutil::ReadFileBytes(testutil::BinDir() + "/printouts.txt");
+  int listed = 0;
+  for (size_t at = text.find(':'); at != std::string::npos; at = text.find("\n:", at + 1)) {
+    const size_t begin = text[at] == ':' ? at + 1 : at + 2;
+    std::string name = text.substr(begin, text.find_first_of("\r\n", begin) - begin);
+    if (name == "end") continue;  // the closing line
+    EXPECT_NE(r.output.find("\"" + name + "\""), std::string::npos) << name << "\n" << r.output;
+    ++listed;
+  }
+  EXPECT_EQ(listed, 13);
+  EXPECT_EQ(r.output.find("\"end\""), std::string::npos) << r.output;
 }
 
 TEST_F(CliTest, UsageErrorsPrintTheUsageWithStatusTwo) {

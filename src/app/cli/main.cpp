@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "app/cli/print.h"
+#include "app/gen.h"
+#include "app/layout.h"
 #include "imaging/io/imagingio.h"
 #include "imaging/proc/imagingproc.h"
 
@@ -98,9 +100,13 @@ bool InfoLine(const std::string& file) {
       Fail(file + ": not an image of a known format, or damaged");
     return false;
   }
-  std::printf("%s: %s, %d x %d pixels, %d x %d dpi, %d bits per sample, %d samples per pixel\n",
-              file.c_str(), format->FullName.c_str(), p.Width, p.Height, p.DpiX, p.DpiY,
-              p.BitsPerSample, p.SamplesPerPixel);
+  // The resolution the program prints with: a value below 2 (a JPEG's 1:1
+  // aspect ratio) gives way to the default, as when the picture is loaded.
+  const int dpiX = p.DpiX < 2 ? kDefaultDpi : p.DpiX, dpiY = p.DpiY < 2 ? kDefaultDpi : p.DpiY;
+  std::printf("%s: %s, %d x %d pixels, %d x %d dpi%s, %d bits per sample, %d sample%s per pixel\n",
+              file.c_str(), format->FullName.c_str(), p.Width, p.Height, dpiX, dpiY,
+              p.DpiFromFile ? "" : " (the file stores no resolution)", p.BitsPerSample,
+              p.SamplesPerPixel, p.SamplesPerPixel == 1 ? "" : "s");
   return true;
 }
 
@@ -261,6 +267,14 @@ int main(int argc, char** argv) {
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
     std::fputs(kPageUsage, stdout);
+    try {
+      std::string names;
+      for (const std::string& n : ReadLayoutNames(ProgramFolder() + "printouts.txt"))
+        names += (names.empty() ? "  \"" : ", \"") + n + "\"";
+      std::printf("layouts (from printouts.txt):\n%s\n", names.c_str());
+    } catch (const std::exception& e) {
+      Fail(e.what());
+    }
     return 0;
   }
   return Usage("unknown command " + command);

@@ -38,6 +38,7 @@ void TIOParamsVals::ResetPictureDescription() { CopyPictureDescription(TIOParams
 
 void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   BitsPerSample = from.BitsPerSample;
+  DpiFromFile = from.DpiFromFile;
   SamplesPerPixel = from.SamplesPerPixel;
   JpegColorSpace = from.JpegColorSpace;
   JpegProgressive = from.JpegProgressive;

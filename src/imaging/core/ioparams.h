@@ -95,6 +95,9 @@ class TIOParamsVals {
   int32_t DpiX = kDefaultDpi;
   int32_t DpiY = kDefaultDpi;
   int32_t FileType = 0;
+  // The file stores a resolution; without one DpiX and DpiY are the defaults
+  // (or, for a JPEG, its aspect ratio).
+  bool DpiFromFile = false;
   // Keep a file's own pixel format (for example CMYK, or an 8-bit palette).
   bool NativePixelFormat = false;
 

@@ -397,6 +397,9 @@ bool ConfigureDecode(jpeg_decompress_struct& cinfo, TIOParamsVals& params, bool 
   }
   params.SetDpi(DensityToDpi(cinfo.density_unit, cinfo.X_density),
                 DensityToDpi(cinfo.density_unit, cinfo.Y_density));
+  // Unit 0 is an aspect ratio, not a resolution.
+  params.DpiFromFile = (cinfo.density_unit == 1 || cinfo.density_unit == 2) && cinfo.X_density > 0 &&
+                       cinfo.Y_density > 0;
   params.JpegProgressive = cinfo.progressive_mode != 0;
   params.JpegOriginalWidth = static_cast<int32_t>(cinfo.image_width);
   params.JpegOriginalHeight = static_cast<int32_t>(cinfo.image_height);

@@ -234,8 +234,9 @@ void FillParams(png_structp png, png_infop info, const PngReadJob& job, TIOParam
   params.JpegColorSpace = (job.colorType & PNG_COLOR_MASK_COLOR) ? 2 : 1;
   png_uint_32 xppm = 0, yppm = 0;
   int unit = 0;
-  png_get_pHYs(png, info, &xppm, &yppm, &unit);
+  const bool phys = png_get_pHYs(png, info, &xppm, &yppm, &unit) != 0;
   params.SetDpi(Dpi(xppm), Dpi(yppm));
+  params.DpiFromFile = phys && unit == PNG_RESOLUTION_METER && xppm > 0 && yppm > 0;
 
   params.ColorMap.clear();
   params.ColorMapCount = 0;
