@@ -4,6 +4,8 @@
 
 #include <sys/mman.h>
 
+#include <atomic>
+
 #include <cstddef>
 #include <new>
 
@@ -15,7 +17,18 @@ struct alignas(64) BlockHeader {
   uint64_t Magic;
   uint64_t MappedBytes;  // 0: from new[]
   void* Base;            // what new[] or mmap returned
+  int64_t Bytes;         // as asked for
 };
+
+std::atomic<int64_t> liveBytes{0}, peakBytes{0};
+
+uint8_t* Counted(BlockHeader* h) {
+  const int64_t now = liveBytes.fetch_add(h->Bytes) + h->Bytes;
+  int64_t peak = peakBytes.load();
+  while (now > peak && !peakBytes.compare_exchange_weak(peak, now)) {
+  }
+  return reinterpret_cast<uint8_t*>(h + 1);
+}
 static_assert(sizeof(BlockHeader) == 64);
 
 constexpr uint64_t kMagic = 0x50784d656d426c6bULL;
@@ -42,8 +55,7 @@ uint8_t* Mapped(size_t bytes) {
 #ifdef MADV_POPULATE_WRITE
   madvise(base, length, MADV_POPULATE_WRITE);
 #endif
-  auto* h = new (base) BlockHeader{kMagic, length, base};
-  return reinterpret_cast<uint8_t*>(h + 1);
+  return Counted(new (base) BlockHeader{kMagic, length, base, int64_t(bytes)});
 }
 #endif
 
@@ -61,16 +73,22 @@ uint8_t* PxBlockAlloc(int64_t bytes) {
 #endif
   void* base = ::operator new(size_t(bytes) + sizeof(BlockHeader), std::align_val_t(64), std::nothrow);
   if (!base) return nullptr;
-  auto* h = new (base) BlockHeader{kMagic, 0, base};
-  return reinterpret_cast<uint8_t*>(h + 1);
+  return Counted(new (base) BlockHeader{kMagic, 0, base, bytes});
 }
 
 void PxBlockFree(uint8_t* block) {
   if (!block) return;
   BlockHeader* h = reinterpret_cast<BlockHeader*>(block) - 1;
+  liveBytes.fetch_sub(h->Bytes);
   if (h->MappedBytes != 0) {
     munmap(h->Base, h->MappedBytes);
   } else {
     ::operator delete(h->Base, std::align_val_t(64), std::nothrow);
   }
 }
+
+int64_t PxBlockLiveBytes() { return liveBytes.load(); }
+
+int64_t PxBlockPeakBytes() { return peakBytes.load(); }
+
+void PxBlockResetPeak() { peakBytes.store(liveBytes.load()); }

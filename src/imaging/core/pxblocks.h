@@ -17,3 +17,9 @@ inline constexpr int64_t kPxMappedBlockBytes = int64_t(4) << 20;
 uint8_t* PxBlockAlloc(int64_t bytes);
 // Frees a block of PxBlockAlloc; nullptr does nothing.
 void PxBlockFree(uint8_t* block);
+
+// Bytes of pixel blocks held now, and the most held at once since the last
+// PxBlockResetPeak: what a picture operation costs in memory.
+int64_t PxBlockLiveBytes();
+int64_t PxBlockPeakBytes();
+void PxBlockResetPeak();

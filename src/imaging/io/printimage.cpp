@@ -89,8 +89,23 @@ void PxPrintBitmapAt(TPxBitmap& bitmap, TPxPrinterCanvas& canvas, double x, doub
   const bool withGamma = gamma != 1.0 && gamma != 0.0;
 
   if (filter == rfNone && !withGamma) {
-    TPxPackedDib dib = PxMakePackedDib(bitmap, 0, 0, bitmap.Width(), bitmap.Height());
-    canvas.StretchDib(dib, X, Y, W, H, 0, 0, bitmap.Width(), bitmap.Height());
+    const int32_t w = bitmap.Width(), h = bitmap.Height();
+    if (bitmap.Location() != pxFile) {
+      TPxPackedDib dib = PxMakePackedDib(bitmap, 0, 0, w, h);
+      canvas.StretchDib(dib, X, Y, W, H, 0, 0, w, h);
+      return;
+    }
+    // A picture kept in a file goes in bands of its rows, each stretched onto
+    // its share of the page, so that no copy of the whole picture is made.
+    const int64_t rowBytes = std::max<int64_t>(1, bitmap.RowBytes());
+    const int32_t rows = int32_t(std::clamp<int64_t>(bitmap.FileThreshold / 2 / rowBytes, 1, h));
+    for (int32_t top = 0; top < h; top += rows) {
+      const int32_t n = std::min(rows, h - top);
+      const int32_t y0 = Y + int32_t(int64_t(top) * H / h), y1 = Y + int32_t(int64_t(top + n) * H / h);
+      if (y1 <= y0) continue;
+      TPxPackedDib dib = PxMakePackedDib(bitmap, 0, top, w, n);
+      canvas.StretchDib(dib, X, y0, W, y1 - y0, 0, 0, w, n);
+    }
     return;
   }
 
@@ -102,6 +117,8 @@ void PxPrintBitmapAt(TPxBitmap& bitmap, TPxPrinterCanvas& canvas, double x, doub
   const int32_t band = int32_t(std::clamp<int64_t>(bandLimit, 1, H));
 
   TPxBitmap scaled;
+  // A picture kept in a file gets a result kept the same way.
+  scaled.FileThreshold = bitmap.FileThreshold;
   const TPxPixelFormat pf = bitmap.PixelFormat();
   if (filter == rfNone || (pf != px1g && pf != pxRGB24)) {
     if (!scaled.Allocate(W, H, pf)) return;

@@ -42,6 +42,63 @@ class TRowLock {
   TPxRows rows_;
 };
 
+using TRowsFn = std::function<void(const TPxRows& src, const TPxRows& dst, const TPxPercentFn& progress)>;
+
+// Runs a nearest, kernel or fast linear resampling over all rows. A bitmap
+// kept in a file is reached one band of rows at a time, so that the memory
+// it takes stays near its FileThreshold instead of the whole picture.
+void ResampleRows(TPxBitmap& source, TPxBitmap& destination, TResampleFilter filter,
+                  const TPxPercentFn& progress, const TRowsFn& run) {
+  if (source.Location() != pxFile && destination.Location() != pxFile) {
+    TRowLock s(source), d(destination);
+    run(s.Rows(), d.Rows(), progress);
+    return;
+  }
+  const int sh = source.Height(), dh = destination.Height();
+  int64_t budget = std::numeric_limits<int64_t>::max();
+  for (const TPxBitmap* b : {&source, &destination})
+    if (b->Location() == pxFile) budget = std::min(budget, b->FileThreshold);
+  // Destination rows per band: each brings about scale source rows along.
+  const double perRow = destination.RowBytes() + double(source.RowBytes()) * sh / std::max(1, dh);
+  const int band = static_cast<int>(std::clamp<double>(budget / 2.0 / std::max(1.0, perRow), 8.0, dh));
+  // Rows written through Scanline reach the file first; after that the source
+  // is only read, and its windows need no writing back.
+  source.ReleaseWindows();
+  destination.ReleaseWindows();
+  const uint8_t access = source.Access;
+  source.Access = kPxAccessRead;
+  struct Restore {
+    TPxBitmap& b;
+    uint8_t access;
+    ~Restore() {
+      b.ReleaseExtraScanlines();
+      b.Access = access;
+    }
+  } restore{source, access};
+  TPxRows s{source.Width(), sh, std::vector<uint8_t*>(static_cast<size_t>(sh), nullptr)};
+  TPxRows d{destination.Width(), dh, std::vector<uint8_t*>(static_cast<size_t>(dh), nullptr)};
+  for (int begin = 0; begin < dh; begin += band) {
+    const int end = std::min(dh, begin + band);
+    int first = 0, last = -1;
+    PxSourceRowsFor(filter, sh, dh, begin, end, first, last);
+    bool mapped = true;
+    for (int r = first; r <= last && mapped; ++r) mapped = (s.Row[r] = source.ExtraScanline(r)) != nullptr;
+    for (int y = begin; y < end && mapped; ++y) mapped = (d.Row[y] = destination.ExtraScanline(y)) != nullptr;
+    if (!mapped) {
+      destination.ReleaseExtraScanlines();
+      throw std::bad_alloc();
+    }
+    d.BandBegin = begin, d.BandEnd = end;
+    run(s, d, [&](int per) {
+      if (progress) progress(static_cast<int>((begin + int64_t(per) * (end - begin) / 100) * 100 / dh));
+    });
+    source.ReleaseExtraScanlines();
+    destination.ReleaseExtraScanlines();
+    std::fill(s.Row.begin() + first, s.Row.begin() + last + 1, nullptr);
+    std::fill(d.Row.begin() + begin, d.Row.begin() + end, nullptr);
+  }
+}
+
 void AllocateOrThrow(TPxBitmap& b, int w, int h, TPxPixelFormat pf) {
   if (!b.Allocate(w, h, pf) || (w > 0 && h > 0 && b.IsEmpty())) throw std::bad_alloc();
 }
@@ -199,10 +256,10 @@ void ResampleBitmap(TPxBitmap& source, TPxBitmap& destination, TResampleFilter f
   // from tinting their neighbours.
   if (pf == pxRGB24 && source.HasAlphaChannel()) {
     TPxBitmap* alpha = source.AlphaChannel();
-    TRowLock s(source), a(*alpha);
+    // Row by row: a picture kept in a file keeps one row of each in memory.
     for (int y = 0; y < source.Height(); ++y) {
-      uint8_t* p = s.Rows().Row[y];
-      const uint8_t* av = a.Rows().Row[y];
+      uint8_t* p = source.Scanline(y);
+      const uint8_t* av = alpha->Scanline(y);
       for (int x = 0; x < source.Width(); ++x)
         if (av[x] == 0) std::memset(p + x * 3, 128, 3);
     }
@@ -211,8 +268,11 @@ void ResampleBitmap(TPxBitmap& source, TPxBitmap& destination, TResampleFilter f
   if (filter == rfNone) {
     if (destination.PixelFormat() == pf) {
       CopyPalette(source, destination);
-      TRowLock s(source), d(destination);
-      PxResampleNearest(s.Rows(), d.Rows(), source.BitCount(), progress);
+      const int bits = source.BitCount();
+      ResampleRows(source, destination, filter, progress,
+                   [bits](const TPxRows& s, const TPxRows& d, const TPxPercentFn& p) {
+                     PxResampleNearest(s, d, bits, p);
+                   });
     }
   } else if (pf == px1g) {
     if (destination.PixelFormat() != pxRGB24)
@@ -221,11 +281,13 @@ void ResampleBitmap(TPxBitmap& source, TPxBitmap& destination, TResampleFilter f
     PxResample1Bit(s.Rows(), d.Rows(), filter, progress);
   } else if (pf == px8g && destination.PixelFormat() == px8g &&
              (PxKernelFilter(filter) || filter == rfFastLinear)) {
-    TRowLock s(source), d(destination);
-    if (filter == rfFastLinear)
-      PxResampleFastLinear(s.Rows(), d.Rows(), 1, progress);
-    else
-      PxResampleKernel(s.Rows(), d.Rows(), 1, filter, progress);
+    ResampleRows(source, destination, filter, progress,
+                 [filter](const TPxRows& s, const TPxRows& d, const TPxPercentFn& p) {
+                   if (filter == rfFastLinear)
+                     PxResampleFastLinear(s, d, 1, p);
+                   else
+                     PxResampleKernel(s, d, 1, filter, p);
+                 });
   } else if (pf != pxRGB24 || destination.PixelFormat() != pxRGB24) {
     // The filters are defined on 24-bit pixels: other formats go through a
     // 24-bit copy and back, instead of leaving the destination unfilled.
@@ -240,10 +302,17 @@ void ResampleBitmap(TPxBitmap& source, TPxBitmap& destination, TResampleFilter f
     TRowLock s(d24), d(destination);
     const size_t bytes = static_cast<size_t>(std::min(d24.RowBytes(), destination.RowBytes()));
     for (int y = 0; y < destination.Height(); ++y) std::memcpy(d.Rows().Row[y], s.Rows().Row[y], bytes);
+  } else if (filter == rfFastLinear || PxKernelFilter(filter)) {
+    ResampleRows(source, destination, filter, progress,
+                 [filter](const TPxRows& s, const TPxRows& d, const TPxPercentFn& p) {
+                   if (filter == rfFastLinear)
+                     PxResampleFastLinear(s, d, 3, p);
+                   else
+                     PxResampleKernel(s, d, 3, filter, p);
+                 });
   } else {
     TRowLock s(source), d(destination);
     switch (filter) {
-      case rfFastLinear: PxResampleFastLinear(s.Rows(), d.Rows(), 3, progress); break;
       case rfBilinear: PxResampleArea(s.Rows(), d.Rows(), false, progress); break;
       case rfBicubic: PxResampleArea(s.Rows(), d.Rows(), true, progress); break;
       case rfProjectBW: PxResampleProject(s.Rows(), d.Rows(), false, progress); break;
@@ -256,13 +325,17 @@ void ResampleBitmap(TPxBitmap& source, TPxBitmap& destination, TResampleFilter f
     TPxBitmap* sa = source.AlphaChannel();
     TPxBitmap* da = destination.AlphaChannel();
     if (sa && da && !da->IsEmpty()) {
-      TRowLock s(*sa), d(*da);
-      if (filter == rfNone)
-        PxResampleNearest(s.Rows(), d.Rows(), 8);
-      else if (PxKernelFilter(filter))
-        PxResampleKernel(s.Rows(), d.Rows(), 1, filter);
-      else
-        PxResampleFastLinear(s.Rows(), d.Rows(), 1);
+      const TResampleFilter planeFilter =
+          filter == rfNone || PxKernelFilter(filter) ? filter : rfFastLinear;
+      ResampleRows(*sa, *da, planeFilter, {},
+                   [planeFilter](const TPxRows& s, const TPxRows& d, const TPxPercentFn&) {
+                     if (planeFilter == rfNone)
+                       PxResampleNearest(s, d, 8);
+                     else if (planeFilter == rfFastLinear)
+                       PxResampleFastLinear(s, d, 1);
+                     else
+                       PxResampleKernel(s, d, 1, planeFilter);
+                   });
       da->SetFullAlpha(sa->FullAlpha());
     }
   }

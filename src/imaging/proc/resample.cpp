@@ -314,7 +314,7 @@ void PxResampleKernel(const TPxRows& src, const TPxRows& dst, int channels, TRes
   if (sw == 1 && sh == 1) {
     // One pixel has no neighbours to weigh: every destination pixel is it,
     // rather than whatever the destination held.
-    for (int y = 0; y < dh; ++y)
+    for (int y = dst.BandBegin; y < dst.End(); ++y)
       for (int x = 0; x < dw; ++x) std::memcpy(dst.Row[y] + x * channels, src.Row[0], channels);
     return;
   }
@@ -349,10 +349,12 @@ void PxResampleKernel(const TPxRows& src, const TPxRows& dst, int channels, TRes
   std::vector<Scratch> scratch(workers);
   TPercentReporter report{progress};
   const double share = (sh + dw) / (sh + dw + 0.5);
+  const int first = dst.BandBegin, rows = dst.End() - first;
 
   PxParallelForWorkers(
-      dh, band, workers,
+      rows, band, workers,
       [&](int begin, int end, int worker) {
+        begin += first, end += first;
         Scratch& s = scratch[worker];
         int lo = sh, hi = -1;
         for (int y = begin; y < end; ++y)
@@ -388,7 +390,7 @@ void PxResampleKernel(const TPxRows& src, const TPxRows& dst, int channels, TRes
           KernelRowVPlain(s.work.data(), lo, stride, dst.Row[y], rowBytes, vc, y);
         }
       },
-      [&](int done) { report(static_cast<int>(static_cast<double>(done) / dh * share * 100.0)); });
+      [&](int done) { report(static_cast<int>(static_cast<double>(done) / rows * share * 100.0)); });
 }
 
 // ------------------------------------------------------------ nearest pixel
@@ -405,12 +407,13 @@ void PxResampleNearest(const TPxRows& src, const TPxRows& dst, int bitsPerPixel,
   for (int j = 0; j < dw; ++j)
     col[j] = std::min(sw - 1, static_cast<int32_t>(rx * j)) * (bitsPerPixel == 1 ? 1 : bytes);
   TPercentReporter report{progress};
-  const double total = dh + 0.5;
+  const int first = dst.BandBegin, rows = dst.End() - first;
+  const double total = rows + 0.5;
 
   PxParallelFor(
-      dh, 32,
+      rows, 32,
       [&](int begin, int end) {
-        for (int g = begin; g < end; ++g) {
+        for (int g = begin + first; g < end + first; ++g) {
           const int sy = std::min(sh - 1, static_cast<int>(ry * g));
           const uint8_t* s = src.Row[sy];
           uint8_t* d = dst.Row[g];
@@ -534,7 +537,8 @@ void PxResampleFastLinear(const TPxRows& src, const TPxRows& dst, int channels,
   const double e = static_cast<double>(dh) / sh;
   TPercentReporter report{progress};
   if (f == 1.0 && e == 1.0) {
-    for (int y = 0; y < dh; ++y) std::memcpy(dst.Row[y], src.Row[y], static_cast<size_t>(dw) * C);
+    for (int y = dst.BandBegin; y < dst.End(); ++y)
+      std::memcpy(dst.Row[y], src.Row[y], static_cast<size_t>(dw) * C);
     report(100);
     return;
   }
@@ -585,10 +589,12 @@ void PxResampleFastLinear(const TPxRows& src, const TPxRows& dst, int channels,
   };
   std::vector<Scratch> scratch(workers);
   const double share = (sh + dh) / (sh + dh + 0.5);
+  const int first = dst.BandBegin, rows = dst.End() - first;
 
   PxParallelForWorkers(
-      dh, band, workers,
+      rows, band, workers,
       [&](int begin, int end, int worker) {
+        begin += first, end += first;
         Scratch& sc = scratch[worker];
         const int lo = row0[begin], hi = row1[end - 1];
         const size_t rows = static_cast<size_t>(hi - lo + 1);
@@ -610,7 +616,23 @@ void PxResampleFastLinear(const TPxRows& src, const TPxRows& dst, int channels,
           }
         }
       },
-      [&](int done) { report(static_cast<int>(static_cast<double>(done) / dh * share * 100.0)); });
+      [&](int done) { report(static_cast<int>(static_cast<double>(done) / rows * share * 100.0)); });
+}
+
+void PxSourceRowsFor(TResampleFilter filter, int srcHeight, int dstHeight, int begin, int end,
+                     int& first, int& last) {
+  first = 0, last = srcHeight - 1;
+  if (srcHeight <= 0 || dstHeight <= 0 || end <= begin) return;
+  // Nearest and fast linear read about row y * scale and the next one; a
+  // kernel centres on y * (srcHeight - 1) / (dstHeight - 1) (corners aligned)
+  // and reaches its support, widened by that scale when reducing.
+  const double scale = static_cast<double>(srcHeight) / dstHeight;
+  const double corner = dstHeight > 1 ? static_cast<double>(srcHeight - 1) / (dstHeight - 1) : scale;
+  const double low = std::min(scale, corner), high = std::max(scale, corner);
+  const TPxKernelFilter* kernel = PxKernelFilter(filter);
+  const double reach = (kernel ? kernel->Support + 1.0 : 1.0) * std::max(1.0, high) + 2.0;
+  first = std::max(0, static_cast<int>(std::floor(begin * low - reach)));
+  last = std::min(srcHeight - 1, static_cast<int>(std::ceil(end * high + reach)));
 }
 
 // ------------------------------------------------------------- area sampling

@@ -25,11 +25,25 @@ enum TResampleFilter : uint8_t {
 
 // The rows of an image, top row first. The pointers must stay valid and
 // distinct for the whole call, since rows are processed on several threads.
+// As a destination of the nearest, kernel and fast linear resamplings, only
+// the rows BandBegin .. BandEnd - 1 are made (BandEnd < 0: to the last row),
+// each as in the whole result; the source then needs only the rows that
+// PxSourceRowsFor names, the others may be nullptr. A picture kept in a
+// file is resampled that way, one band of rows in memory at a time.
 struct TPxRows {
   int Width = 0;
   int Height = 0;
   std::vector<uint8_t*> Row;
+  int BandBegin = 0;
+  int BandEnd = -1;
+  int End() const { return BandEnd < 0 ? Height : BandEnd; }
 };
+
+// The source rows first .. last that destination rows begin .. end - 1 read,
+// for a resampling from srcHeight to dstHeight rows with the filter (rfNone,
+// a kernel filter or rfFastLinear); a range that may be a little wider.
+void PxSourceRowsFor(TResampleFilter filter, int srcHeight, int dstHeight, int begin, int end,
+                     int& first, int& last);
 
 // Called with a percentage, on the calling thread.
 using TPxPercentFn = std::function<void(int)>;

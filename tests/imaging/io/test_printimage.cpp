@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "imaging/io/imagingio.h"
+#include "imaging/core/pxblocks.h"
 #include "imaging/core/pxutils.h"
 
 namespace {
@@ -43,6 +44,40 @@ void Pattern(TPxBitmap& bmp, int w, int h, TPxPixelFormat pf) {
         row[x] = uint8_t(y);
       }
     }
+  }
+}
+
+TEST(PrintImageAt, PictureKeptInAFileGoesInBandsNearTheFileThreshold) {
+  const int64_t threshold = 1 << 20;
+  for (TResampleFilter filter : {rfNone, rfLanczos3}) {
+    SCOPED_TRACE(int(filter));
+    TPxBitmap bmp;
+    bmp.FileThreshold = threshold;
+    Pattern(bmp, 2000, 1500, pxRGB24);  // 9 MB
+    ASSERT_EQ(bmp.Location(), pxFile);
+    RecordingCanvas canvas(300);
+    PxBlockResetPeak();
+    const int64_t before = PxBlockLiveBytes();
+    // 6 x 4.5 inches at 300 dpi is 1800 x 1350: a reduction.
+    PxPrintBitmapAt(bmp, canvas, 1, 1, 6, 4.5, 1.0, filter);
+    EXPECT_LT(PxBlockPeakBytes() - before, 2 * threshold);
+    ASSERT_GT(canvas.transfers.size(), 1u);
+    int32_t nextY = 300, sourceRows = 0;
+    for (const Transfer& t : canvas.transfers) {
+      EXPECT_LE(int64_t(t.dib.Bits.size()), threshold);
+      EXPECT_EQ(t.dy, nextY);  // bands follow each other without gaps
+      EXPECT_EQ(t.dx, 300);
+      EXPECT_EQ(t.dw, 1800);
+      // Each band's first row is the picture's row at that place (red = row).
+      const int32_t sourceRow = filter == rfNone ? sourceRows : t.dy - 300;
+      const uint8_t* top = t.dib.Bits.data() + size_t(t.dib.RowBytes()) * (t.dib.Height - 1);
+      const int32_t expected = filter == rfNone ? sourceRow : int32_t(std::lround(sourceRow * 1499.0 / 1349));
+      EXPECT_NEAR(top[2], expected & 255, filter == rfNone ? 0 : 2) << "band at " << t.dy;
+      nextY = t.dy + t.dh;
+      sourceRows += t.sh;
+    }
+    EXPECT_EQ(nextY, 300 + 1350);
+    EXPECT_EQ(sourceRows, filter == rfNone ? 1500 : 1350);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/core/pxblocks.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/proc/imagingproc.h"
 #include "imaging/proc/pxparallel.h"
@@ -356,13 +357,54 @@ TEST(ResampleStorage, FileBackedBitmapsGiveTheSameBytesAsMemoryOnes) {
   ASSERT_TRUE(file.Allocate(120, 90, pxRGB24));
   if (file.Location() != pxFile) GTEST_SKIP() << "no temporary folder to put the pixels in";
   for (int y = 0; y < 90; ++y) std::memcpy(file.Scanline(y), mem.Scanline(y), 360);
-  for (TResampleFilter f : {rfNone, rfLanczos3, rfFastLinear, rfBicubic}) {
-    TPxBitmap a(50, 140, pxRGB24), b;
-    b.FileThreshold = 0;
-    ASSERT_TRUE(b.Allocate(50, 140, pxRGB24));
-    ResampleBitmap(mem, a, f);
-    ResampleBitmap(file, b, f);
+  // File-backed pictures are resampled a band of rows at a time: every size
+  // (strong reductions to one or two rows, enlargements) and filter must give
+  // the bytes of the whole-picture run.
+  const int sizes[][2] = {{50, 140}, {37, 2}, {120, 1}, {300, 250}, {7, 45}};
+  for (TResampleFilter f : {rfNone, rfLanczos3, rfTriangle, rfMitchell, rfBSpline, rfFastLinear, rfBicubic})
+    for (const auto& size : sizes) {
+      TPxBitmap a(size[0], size[1], pxRGB24), b;
+      b.FileThreshold = 0;
+      ASSERT_TRUE(b.Allocate(size[0], size[1], pxRGB24));
+      ResampleBitmap(mem, a, f);
+      ResampleBitmap(file, b, f);
+      EXPECT_EQ(Pixels(a), Pixels(b)) << int(f) << " to " << size[0] << " x " << size[1];
+    }
+  // A memory destination from a file source, and gray pictures, the same.
+  TPxBitmap memGray, fileGray;
+  ASSERT_TRUE(memGray.Assign(mem) && memGray.ConvertTo(px8g));
+  fileGray.FileThreshold = 0;
+  ASSERT_TRUE(fileGray.Assign(memGray));
+  ASSERT_EQ(fileGray.Location(), pxFile);
+  for (TResampleFilter f : {rfNone, rfLanczos3, rfFastLinear}) {
+    TPxBitmap a(61, 33, px8g), b(61, 33, px8g), c(61, 33, pxRGB24);
+    ResampleBitmap(memGray, a, f);
+    ResampleBitmap(fileGray, b, f);
     EXPECT_EQ(Pixels(a), Pixels(b)) << int(f);
+    TPxBitmap m(61, 33, pxRGB24);
+    ResampleBitmap(mem, m, f);
+    ResampleBitmap(file, c, f);
+    EXPECT_EQ(Pixels(m), Pixels(c)) << int(f);
+  }
+}
+
+TEST(ResampleStorage, FileBackedPictureKeepsItsMemoryNearTheFileThreshold) {
+  const int64_t threshold = 1 << 20;
+  TPxBitmap file;
+  file.FileThreshold = threshold;
+  ASSERT_TRUE(file.Allocate(1600, 1200, pxRGB24));  // 5.8 MB
+  ASSERT_EQ(file.Location(), pxFile);
+  for (int y = 0; y < 1200; ++y) std::memset(file.Scanline(y), y & 255, 1600 * 3);
+  for (TResampleFilter f : {rfNone, rfLanczos3, rfFastLinear}) {
+    TPxBitmap out;
+    out.FileThreshold = threshold;
+    ASSERT_TRUE(out.Allocate(1000, 1400, pxRGB24));  // 4.2 MB, also in a file
+    ASSERT_EQ(out.Location(), pxFile);
+    PxBlockResetPeak();
+    const int64_t before = PxBlockLiveBytes();
+    ResampleBitmap(file, out, f);
+    EXPECT_LT(PxBlockPeakBytes() - before, 2 * threshold) << int(f);
+    EXPECT_NEAR(out.Scanline(700)[0], 1200 * 700 / 1400 & 255, 3) << int(f);
   }
 }
 
