@@ -1,7 +1,9 @@
 #include "platform/pxviewwidget.h"
 
 #include <QCursor>
+#include <algorithm>
 #include <QDragEnterEvent>
+#include <QFontMetrics>
 #include <QImage>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -48,6 +50,22 @@ Qt::CursorShape ToShape(int32_t cursor) {
   }
 }
 
+// The view's key codes for the navigation keys; other keys keep Qt's code,
+// except those that would read as a navigation key.
+int32_t ToKey(int key) {
+  switch (key) {
+    case Qt::Key_PageUp: return vkPrior;
+    case Qt::Key_PageDown: return vkNext;
+    case Qt::Key_End: return vkEnd;
+    case Qt::Key_Home: return vkHome;
+    case Qt::Key_Left: return vkLeft;
+    case Qt::Key_Up: return vkUp;
+    case Qt::Key_Right: return vkRight;
+    case Qt::Key_Down: return vkDown;
+    default: return key >= vkPrior && key <= vkDown ? 0 : key;
+  }
+}
+
 std::vector<std::string> LocalFiles(const QMimeData* mime) {
   std::vector<std::string> files;
   if (!mime || !mime->hasUrls()) return files;
@@ -68,6 +86,7 @@ TPxViewWidget::TPxViewWidget(std::unique_ptr<TPxHostedView> view, QWidget* paren
   viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
   viewport()->setAcceptDrops(true);
   setAcceptDrops(true);
+  postTarget_ = viewport();
   view_->AttachHost(this);
 }
 
@@ -145,11 +164,11 @@ void TPxViewWidget::wheelEvent(QWheelEvent* event) {
 }
 
 void TPxViewWidget::keyPressEvent(QKeyEvent* event) {
-  view_->HostKeyDown(event->key(), PxShiftState(event->modifiers(), Qt::NoButton));
+  view_->HostKeyDown(ToKey(event->key()), PxShiftState(event->modifiers(), Qt::NoButton));
 }
 
 void TPxViewWidget::keyReleaseEvent(QKeyEvent* event) {
-  view_->HostKeyUp(event->key(), PxShiftState(event->modifiers(), Qt::NoButton));
+  view_->HostKeyUp(ToKey(event->key()), PxShiftState(event->modifiers(), Qt::NoButton));
 }
 
 void TPxViewWidget::focusInEvent(QFocusEvent* event) {
@@ -231,3 +250,63 @@ void TPxViewWidget::HostPointerPos(int32_t& x, int32_t& y) const {
 }
 
 void TPxViewWidget::HostSetFocus() { setFocus(Qt::MouseFocusReason); }
+
+QFont TPxViewWidget::FontFor(const TPxFont& f) const {
+  QFont qf = font();
+  if (!f.Name.empty()) qf.setFamily(QString::fromStdString(f.Name));
+  if (f.Size > 0) qf.setPointSize(f.Size);
+  if (f.Bold) qf.setBold(true);
+  return qf;
+}
+
+bool TPxViewWidget::HostMeasureText(const std::u16string& text, const TPxFont& font,
+                                    int32_t& width, int32_t& height) {
+  const QFontMetrics m(FontFor(font));
+  width = m.horizontalAdvance(QString::fromStdU16String(text));
+  height = m.height();
+  return true;
+}
+
+void TPxViewWidget::HostDrawText(TPxBitmap& target, const std::u16string& text,
+                                 const TPxFont& font, uint32_t color, int32_t x, int32_t y,
+                                 int32_t clipLeft, int32_t clipTop, int32_t clipRight,
+                                 int32_t clipBottom) {
+  if (text.empty() || target.PixelFormat() != pxRGB24) return;
+  const int32_t left = std::max(clipLeft, 0);
+  const int32_t top = std::max(clipTop, 0);
+  const int32_t right = std::min(clipRight, target.Width());
+  const int32_t bottom = std::min(clipBottom, target.Height());
+  if (right <= left || bottom <= top) return;
+  // The text is drawn into a transparent image of the clip's size, then laid
+  // over the bitmap's rows by its coverage, whatever the bitmap's storage.
+  QImage layer(right - left, bottom - top, QImage::Format_ARGB32_Premultiplied);
+  layer.fill(Qt::transparent);
+  {
+    QPainter p(&layer);
+    const QFont qf = FontFor(font);
+    p.setFont(qf);
+    p.setPen(QColor(int(color & 0xFF), int((color >> 8) & 0xFF), int((color >> 16) & 0xFF)));
+    const QFontMetrics m(qf);
+    p.drawText(x - left, y - top + m.ascent(), QString::fromStdU16String(text));
+  }
+  for (int32_t row = top; row < bottom; ++row) {
+    uint8_t* d = target.Scanline(row);
+    if (!d) continue;
+    d += size_t(left) * 3;
+    const QRgb* s = reinterpret_cast<const QRgb*>(layer.constScanLine(row - top));
+    for (int32_t col = left; col < right; ++col, ++s, d += 3) {
+      const int a = qAlpha(*s);
+      if (a == 0) continue;
+      // Premultiplied: source + destination * (1 - alpha).
+      d[0] = uint8_t(qBlue(*s) + d[0] * (255 - a) / 255);
+      d[1] = uint8_t(qGreen(*s) + d[1] * (255 - a) / 255);
+      d[2] = uint8_t(qRed(*s) + d[2] * (255 - a) / 255);
+    }
+  }
+}
+
+void TPxViewWidget::HostPostInvalidate() {
+  // Queued to the widget's thread; dropped by Qt when the widget is gone first.
+  QWidget* w = postTarget_;
+  QMetaObject::invokeMethod(w, [w] { w->update(); }, Qt::QueuedConnection);
+}

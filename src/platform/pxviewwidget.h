@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QFont>
 #include <functional>
 #include <map>
 #include <memory>
@@ -41,6 +42,12 @@ class TPxViewWidget : public QAbstractScrollArea, public TPxViewHost {
   void HostSetTimer(int32_t id, int32_t intervalMs) override;
   void HostPointerPos(int32_t& x, int32_t& y) const override;
   void HostSetFocus() override;
+  bool HostMeasureText(const std::u16string& text, const TPxFont& font, int32_t& width,
+                       int32_t& height) override;
+  void HostDrawText(TPxBitmap& target, const std::u16string& text, const TPxFont& font,
+                    uint32_t color, int32_t x, int32_t y, int32_t clipLeft, int32_t clipTop,
+                    int32_t clipRight, int32_t clipBottom) override;
+  void HostPostInvalidate() override;
 
   // Times the back buffer was composed or shown, for tests.
   int PaintCount() const { return paints_; }
@@ -64,8 +71,11 @@ class TPxViewWidget : public QAbstractScrollArea, public TPxViewHost {
 
  private:
   void NotifySize();
+  QFont FontFor(const TPxFont& font) const;
 
   std::unique_ptr<TPxHostedView> view_;
+  // Set once: HostPostInvalidate reads it from worker threads.
+  QWidget* postTarget_ = nullptr;
   std::map<int32_t, QTimer*> timers_;
   bool settingBars_ = false;
   int paints_ = 0;

@@ -7,10 +7,12 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMimeData>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QThread>
 #include <QUrl>
+#include <thread>
 
 #include "imaging/core/pxutils.h"
 
@@ -50,6 +52,7 @@ class FakeView : public TPxHostedView {
     if (horizontal) hscroll = pos;
   }
   void HostTimer(int32_t id) override { ticks[id]++; }
+  void HostKeyDown(int32_t key, TPxShiftState) override { keys.push_back(key); }
 
   QSize client, control;
   TPxBitmap buffer;
@@ -57,6 +60,7 @@ class FakeView : public TPxHostedView {
   int hscroll = -1;
   std::map<int32_t, int> ticks;
   std::vector<std::string> events;
+  std::vector<int32_t> keys;
 };
 
 struct Hosted {
@@ -156,6 +160,72 @@ TEST(PxViewWidget, DropsOnlyWhereTheViewAccepts) {
   EXPECT_TRUE(dropped.empty());
   EXPECT_TRUE(drop(20));
   EXPECT_EQ(dropped, std::vector<std::string>{"/tmp/a.jpg"});
+}
+
+// Pixels of a 24-bit bitmap that are not white, and whether all lie inside a rectangle.
+int InkInside(TPxBitmap& b, int left, int top, int right, int bottom, int& outside) {
+  int inside = 0;
+  outside = 0;
+  for (int y = 0; y < b.Height(); ++y) {
+    const uint8_t* row = b.Scanline(y);
+    for (int x = 0; x < b.Width(); ++x) {
+      if (row[x * 3] == 255 && row[x * 3 + 1] == 255 && row[x * 3 + 2] == 255) continue;
+      if (x >= left && x < right && y >= top && y < bottom) ++inside;
+      else ++outside;
+    }
+  }
+  return inside;
+}
+
+TEST(PxViewWidget, MeasuresAndDrawsTextClipped) {
+  Hosted h;
+  int32_t w1 = 0, h1 = 0, w2 = 0, h2 = 0;
+  ASSERT_TRUE(h.widget->HostMeasureText(u"W", TPxFont{}, w1, h1));
+  ASSERT_TRUE(h.widget->HostMeasureText(u"WWWW", TPxFont{}, w2, h2));
+  EXPECT_GT(w1, 0);
+  EXPECT_GT(h1, 0);
+  EXPECT_GT(w2, 3 * w1);
+  EXPECT_EQ(h1, h2);
+  int32_t bw = 0, bh = 0;
+  h.widget->HostMeasureText(u"W", TPxFont{"Arial", 60, true}, bw, bh);
+  EXPECT_GT(bh, 2 * h1);  // a font of its own size
+
+  TPxBitmap b(80, 40, pxRGB24);
+  b.Fill(0xFFFFFF);
+  // Clipped to the left half: ink only there, and only in the text colour's hue.
+  h.widget->HostDrawText(b, u"WWWWWWWWWW", TPxFont{}, 0x0000FF, 0, 5, 0, 0, 40, 40);
+  int outside = 0;
+  EXPECT_GT(InkInside(b, 0, 5, 40, 5 + h1, outside), 0);
+  EXPECT_EQ(outside, 0);
+  for (int y = 0; y < b.Height(); ++y)
+    for (int x = 0; x < b.Width(); ++x) EXPECT_EQ(b.Scanline(y)[x * 3 + 2], 255);  // red stays full
+}
+
+TEST(PxViewWidget, NavigationKeysReachTheViewAsVirtualKeys) {
+  Hosted h;
+  for (int key : {int(Qt::Key_PageUp), int(Qt::Key_PageDown), int(Qt::Key_End), int(Qt::Key_Home),
+                  int(Qt::Key_Left), int(Qt::Key_Up), int(Qt::Key_Right), int(Qt::Key_Down),
+                  int(Qt::Key_Exclam), int(Qt::Key_A)}) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QCoreApplication::sendEvent(h.widget.get(), &press);
+  }
+  EXPECT_EQ(h.view->keys, (std::vector<int32_t>{vkPrior, vkNext, vkEnd, vkHome, vkLeft, vkUp,
+                                                vkRight, vkDown, 0, int32_t(Qt::Key_A)}));
+}
+
+TEST(PxViewWidget, RepaintAskedFromAnotherThreadArrives) {
+  Hosted h;
+  QCoreApplication::processEvents();
+  const int before = h.widget->PaintCount();
+  std::thread worker([&] { h.widget->HostPostInvalidate(); });
+  worker.join();
+  QElapsedTimer t;
+  t.start();
+  while (h.widget->PaintCount() == before && t.elapsed() < 5000) {
+    QCoreApplication::processEvents();
+    QThread::msleep(1);
+  }
+  EXPECT_GT(h.widget->PaintCount(), before);
 }
 
 }  // namespace

@@ -4,8 +4,18 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class TPxBitmap;
+
+// A font of the text service. An empty name and size 0 mean the control's
+// own font (the platform's user-interface font unless the owner changed it).
+struct TPxFont {
+  std::string Name;  // family, e.g. "Arial"
+  int32_t Size = 0;  // points
+  bool Bold = false;
+  friend bool operator==(const TPxFont&, const TPxFont&) = default;
+};
 
 enum TPxMouseButton : uint8_t { mbLeft = 0, mbRight = 1, mbMiddle = 2 };
 
@@ -13,6 +23,11 @@ enum TPxMouseButton : uint8_t { mbLeft = 0, mbRight = 1, mbMiddle = 2 };
 using TPxShiftState = uint16_t;
 inline constexpr TPxShiftState ssShift = 1, ssAlt = 2, ssCtrl = 4, ssLeft = 8, ssRight = 16,
                                ssMiddle = 32, ssDouble = 64;
+
+// Key codes of HostKeyDown and HostKeyUp for the keys views act on: the
+// platform's virtual-key numbers. Hosts translate their own codes to these.
+inline constexpr int32_t vkPrior = 33, vkNext = 34, vkEnd = 35, vkHome = 36, vkLeft = 37,
+                         vkUp = 38, vkRight = 39, vkDown = 40;
 
 // Cursor numbers understood by hosts. 0 is the platform's arrow; the view's
 // own cursors are numbered 1778 to 1810.
@@ -42,6 +57,27 @@ class TPxViewHost {
   // Where the pointer is now, in client pixels.
   virtual void HostPointerPos(int32_t& x, int32_t& y) const = 0;
   virtual void HostSetFocus() = 0;
+
+  // Text service, for views that write captions. The defaults suit hosts
+  // that show no text: nothing is measured (0 x 0, false) or drawn.
+  // The size of one line of text in the font.
+  virtual bool HostMeasureText(const std::u16string& /*text*/, const TPxFont& /*font*/,
+                               int32_t& width, int32_t& height) {
+    width = height = 0;
+    return false;
+  }
+  // Draws one line with its top-left corner at (x, y) into a 24-bit bitmap
+  // (the back buffer or a picture of the view) in a colour reference (red in
+  // the low byte), over what is there, clipped to the bitmap and to the
+  // columns clipLeft .. clipRight - 1 and rows clipTop .. clipBottom - 1.
+  virtual void HostDrawText(TPxBitmap& /*target*/, const std::u16string& /*text*/,
+                            const TPxFont& /*font*/, uint32_t /*color*/, int32_t /*x*/,
+                            int32_t /*y*/, int32_t /*clipLeft*/, int32_t /*clipTop*/,
+                            int32_t /*clipRight*/, int32_t /*clipBottom*/) {}
+  // Safe from any thread: asks for a repaint on the host's own thread (a
+  // worker finished something the view shows). The default does nothing; such
+  // a host shows the change at its next paint.
+  virtual void HostPostInvalidate() {}
 };
 
 // What a host calls on its view. Every view type derives from it.
