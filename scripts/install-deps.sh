@@ -10,6 +10,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core
   xvfb xauth poppler-utils imagemagick libjpeg-turbo-progs libtiff-tools netpbm
+  libcups2-dev cups-daemon cups-client
 )
 
 missing=()

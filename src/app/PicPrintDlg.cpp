@@ -229,6 +229,8 @@ void TDPicPrint::BPrintClick() {
   PxRunGuarded(this, [this] {
     std::unique_ptr<TPxPrintJob> job = PxNewPrintJob();
     layout_->PrintPage(*job);
+    if (const std::string warning = job->Warning(); !warning.empty())
+      PxShowWarning(this, warning.c_str());
   });
 }
 

@@ -8,6 +8,10 @@ void PxShowError(QWidget* parent, const char* message) {
   QMessageBox::critical(parent, QApplication::applicationName(), QString::fromLocal8Bit(message));
 }
 
+void PxShowWarning(QWidget* parent, const char* message) {
+  QMessageBox::warning(parent, QApplication::applicationName(), QString::fromLocal8Bit(message));
+}
+
 bool PxRunGuarded(QWidget* parent, const std::function<void()>& work) {
   try {
     work();

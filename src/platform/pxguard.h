@@ -11,3 +11,6 @@ bool PxRunGuarded(QWidget* parent, const std::function<void()>& work);
 
 // Shows a message the way failed operations are reported.
 void PxShowError(QWidget* parent, const char* message);
+
+// Shows what the user should know of an operation that went through.
+void PxShowWarning(QWidget* parent, const char* message);

@@ -9,9 +9,13 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/pxprintqueue.h"
 
 namespace {
 
@@ -86,6 +90,56 @@ class TPxQtCanvas : public TPxPrinterCanvas {
   QPainter& painter_;
 };
 
+// Text that ends as a sentence does.
+std::string Sentence(std::string text) {
+  if (!text.empty() && text.back() != '.' && text.back() != '!' && text.back() != '?') text += '.';
+  return text;
+}
+
+// The queue's state when it takes jobs; else a TPxPrintError that says why not.
+TPxQueueState QueueTakingJobs(const std::string& queue) {
+  TPxQueueState state = PxAskQueue(queue);
+  if (!state.Exists)
+    throw TPxPrintError("There is no printer named \"" + queue + "\" on the print server " +
+                        PxPrintServerName() + ".");
+  if (!state.Accepting)
+    throw TPxPrintError(
+        "The printer \"" + queue + "\" does not accept jobs: " +
+        Sentence(state.Reason.empty() ? "the print server refuses them" : state.Reason));
+  return state;
+}
+
+// After submission: a warning when the job waits in a paused queue; a
+// TPxPrintError when the server holds no new job of ours. refusal is what
+// the server said to the submission, if it refused it.
+std::string CheckSubmitted(const std::string& queue, int newestBefore, const std::string& refusal) {
+  const TPxQueueState state = PxAskQueue(queue);
+  if (state.Exists && state.NewestJob > newestBefore) {
+    if (!state.Paused) return {};
+    std::string reason = state.Reason;
+    std::transform(reason.begin(), reason.end(), reason.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return "The printer \"" + queue + "\" is paused" +
+           (reason.empty() || reason == "paused" ? "" : " (" + state.Reason + ")") +
+           ": the job waits in its queue until the queue is resumed.";
+  }
+  std::string why = refusal.empty() ? "" : Sentence(refusal);
+  if (!state.Exists)
+    why += std::string(why.empty() ? "" : " ") + "The queue is gone from the print server.";
+  else if (!state.Accepting && !state.Reason.empty())
+    why += (why.empty() ? "" : " ") + Sentence(state.Reason);
+  if (why.empty()) why = "The job is not in its queue.";
+  throw TPxPrintError("The printer \"" + queue + "\" did not take the job: " + why);
+}
+
+// The print server's queue that a printer sends to; empty for a PDF file.
+std::string QueueOf(const QPrinter& printer) {
+  if (printer.outputFormat() != QPrinter::NativeFormat) return {};
+  // Qt names an instance of a queue as queue/instance.
+  const std::string name = printer.printerName().toStdString();
+  return name.substr(0, name.find('/'));
+}
+
 class TPxQtPrintJob : public TPxPrintJob {
  public:
   explicit TPxQtPrintJob(QPrinter& printer) : printer_(printer) {}
@@ -95,6 +149,11 @@ class TPxQtPrintJob : public TPxPrintJob {
   }
 
   void BeginDoc() override {
+    warning_.clear();
+    queue_ = QueueOf(printer_);
+    // Qt's print support does not say whether the server took a job: the
+    // queue's jobs before it tell which one is new afterwards.
+    if (!queue_.empty()) newestBefore_ = QueueTakingJobs(queue_).NewestJob;
     printer_.setFullPage(true);
     printer_.setCopyCount(std::max(1, printer_.copyCount()));
     if (!painter_.begin(&printer_))
@@ -109,9 +168,16 @@ class TPxQtPrintJob : public TPxPrintJob {
 
   void EndDoc() override {
     canvas_.reset();
-    if (painter_.isActive() && !painter_.end())
-      throw TPxPrintError("The print job could not be sent to \"" + PrinterName() + "\".");
+    if (!painter_.isActive()) return;
+    const bool sent = painter_.end();
+    const std::string refusal = queue_.empty() ? std::string() : PxLastServerRefusal();
+    if (!sent)
+      throw TPxPrintError("The print job could not be sent to \"" + PrinterName() + "\"." +
+                          (refusal.empty() ? "" : " " + Sentence(refusal)));
+    if (!queue_.empty()) warning_ = CheckSubmitted(queue_, newestBefore_, refusal);
   }
+
+  std::string Warning() const override { return warning_; }
 
   void Abort() override {
     canvas_.reset();
@@ -133,6 +199,9 @@ class TPxQtPrintJob : public TPxPrintJob {
   QPrinter& printer_;
   QPainter painter_;
   std::unique_ptr<TPxQtCanvas> canvas_;
+  std::string queue_;  // the server's queue of the begun job; empty for a PDF file
+  int newestBefore_ = 0;
+  std::string warning_;
 };
 
 std::unique_ptr<QPrinter> LetterPrinter(std::unique_ptr<QPrinter> printer) {
@@ -156,10 +225,16 @@ std::unique_ptr<TPxPrintJob> PxNewPdfPrintJob(const std::string& fileName) {
 }
 
 std::unique_ptr<TPxPrintJob> PxNewQueuePrintJob(const std::string& queue) {
+  // The server first: Qt's list of printers is empty alike when the queue is
+  // missing and when the server is down.
+  QueueTakingJobs(queue);
   QPrinterInfo info = QPrinterInfo::printerInfo(QString::fromStdString(queue));
   if (info.isNull()) throw TPxPrintError("There is no printer named \"" + queue + "\".");
-  return std::make_unique<TPxQtPrintJob>(
-      LetterPrinter(std::make_unique<QPrinter>(info, QPrinter::HighResolution)));
+  auto printer = LetterPrinter(std::make_unique<QPrinter>(info, QPrinter::HighResolution));
+  // Pictures print in colour: Qt takes grayscale for a queue whose driver
+  // does not say, and without a print dialog nobody can choose.
+  printer->setColorMode(QPrinter::Color);
+  return std::make_unique<TPxQtPrintJob>(std::move(printer));
 }
 
 std::shared_ptr<void> PxStartHeadlessPrinting() {

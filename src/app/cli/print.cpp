@@ -142,9 +142,11 @@ int CliPrint(const std::vector<std::string>& args) {
     if (std::string tooMany = page.Load(*r); !tooMany.empty()) return PageUsage(tooMany);
     page.Place(*r);
     page.Layout().PrintPage(*job);
+    const std::string warning = job->Warning();
     job.reset();
     std::printf("printed %zu picture(s) on layout \"%s\" to %s\n", r->Pictures.size(),
                 r->Layout.c_str(), r->Pdf.empty() ? r->Printer.c_str() : r->Pdf.c_str());
+    if (!warning.empty()) std::fprintf(stderr, "pictrova-cli: %s\n", warning.c_str());
   } catch (const std::exception& e) {
     return Fail(e.what());
   }

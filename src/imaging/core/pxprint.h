@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 // One colour table entry: blue, green, red, reserved.
@@ -51,6 +52,9 @@ class TPxPrintJob {
   virtual void EndDoc() = 0;
   // Drops a begun job: the printer gets nothing of it.
   virtual void Abort() = 0;
+  // After EndDoc: what the user should know of a job that was sent but will
+  // not print at once (a paused queue); empty when there is nothing to say.
+  virtual std::string Warning() const { return {}; }
 };
 
 class TPxPrintError : public std::runtime_error {
