@@ -5,6 +5,7 @@
 
 #include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
+#include "util/cupsserver.h"
 #include "util/testutil.h"
 
 namespace {
@@ -30,8 +31,11 @@ class CliPrintTest : public ::testing::Test {
     SolidPicture(dir.File("red.jpg"), 1500, 1000, MakeBGR(255, 0, 0));
     SolidPicture(dir.File("blue.png"), 900, 600, MakeBGR(0, 0, 255));
   }
-  testutil::CommandResult Run(const std::string& args) {
-    return testutil::RunCommand("cd '" + dir.Path().string() + "' && '" + Cli() + "' " + args);
+  // Runs the tool in the folder; with a print server, CUPS_SERVER names it.
+  testutil::CommandResult Run(const std::string& args, const std::string& server = "") {
+    const std::string env = server.empty() ? "" : "CUPS_SERVER='" + server + "' ";
+    return testutil::RunCommand("cd '" + dir.Path().string() + "' && (" + env + "'" + Cli() + "' " +
+                                args + ")");
   }
   testutil::TempDir dir;
 };
@@ -56,10 +60,9 @@ void FindBoxes(const std::string& ppm, Box& red, Box& blue, int& width, int& hei
     }
 }
 
-TEST_F(CliPrintTest, PrintsEachPictureAtItsAreasInches) {
-  auto r = Run("print --layout '2 4x6' --pdf page.pdf red.jpg blue.png");
-  ASSERT_EQ(r.status, 0) << r.output;
-  auto raster = testutil::RunCommand("pdftoppm -r 100 -singlefile '" + dir.File("page.pdf") + "' '" +
+// The page of "2 4x6" with red.jpg and blue.png, as pdf holds it.
+void ExpectTwoPicturesAtTheirAreas(const std::string& pdf, const testutil::TempDir& dir) {
+  auto raster = testutil::RunCommand("pdftoppm -r 100 -singlefile '" + pdf + "' '" +
                                      dir.File("page") + "'");
   ASSERT_EQ(raster.status, 0) << raster.output;
   Box red, blue;
@@ -77,8 +80,69 @@ TEST_F(CliPrintTest, PrintsEachPictureAtItsAreasInches) {
   EXPECT_NEAR(blue.top, 600, 1);
   EXPECT_NEAR(blue.right, 724, 1);
   EXPECT_NEAR(blue.bottom, 999, 1);
+}
+
+TEST_F(CliPrintTest, PrintsEachPictureAtItsAreasInches) {
+  auto r = Run("print --layout '2 4x6' --pdf page.pdf red.jpg blue.png");
+  ASSERT_EQ(r.status, 0) << r.output;
+  ExpectTwoPicturesAtTheirAreas(dir.File("page.pdf"), dir);
   // The working files went to a folder of their own, not beside the pictures.
   EXPECT_FALSE(fs::exists(dir.File("layer0.jpg")));
+}
+
+TEST_F(CliPrintTest, PrintsThroughAPrintServerQueue) {
+  testutil::CupsServer server;
+  const std::string out = server.AddQueue("photos");
+  auto r = Run("print --layout '2 4x6' --printer photos red.jpg blue.png", server.Address());
+  ASSERT_EQ(r.status, 0) << r.output << server.Log();
+  EXPECT_NE(r.output.find("printed 2 picture(s)"), std::string::npos) << r.output;
+  ASSERT_TRUE(testutil::WaitForFile(out, 20)) << server.Log();
+  ExpectTwoPicturesAtTheirAreas(out, dir);
+}
+
+TEST_F(CliPrintTest, PrintThatNoQueueTakesFailsWithTheServersWord) {
+  testutil::CupsServer server;
+  server.AddQueue("photos");
+  auto reject = server.Run("cupsreject -r 'Tray 2 is out of paper' photos");
+  ASSERT_EQ(reject.status, 0) << reject.output;
+  const std::string closed = "127.0.0.1:" + std::to_string(testutil::FreeLoopbackPort());
+  const struct {
+    std::string server, queue, says;
+  } cases[] = {
+      {server.Address(), "photos", "Tray 2 is out of paper"},
+      {server.Address(), "no-such-queue", "There is no printer named \"no-such-queue\""},
+      {closed, "photos", "The print server " + closed + " cannot be reached"},
+  };
+  for (const auto& c : cases) {
+    auto r = Run("print --layout '8x10' --printer " + c.queue + " red.jpg", c.server);
+    EXPECT_EQ(r.status, 1) << c.says << "\n" << r.output;
+    EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("printed"), std::string::npos) << r.output;
+    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
+  }
+  auto jobs = server.Run("lpstat -W all -o");
+  EXPECT_EQ(jobs.output, "") << "the server holds a job";
+}
+
+TEST_F(CliPrintTest, PausedQueueKeepsTheJobAndSaysSo) {
+  testutil::CupsServer server;
+  const std::string out = server.AddQueue("photos");
+  auto pause = server.Run("cupsdisable photos");
+  ASSERT_EQ(pause.status, 0) << pause.output;
+  auto r = Run("print --layout '2 4x6' --printer photos red.jpg blue.png 2>warning.txt",
+               server.Address());
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("printed 2 picture(s)"), std::string::npos) << r.output;
+  // The warning is for the user, on the error stream, beside the line that says what was sent.
+  const std::string warning = testutil::ReadFileBytes(dir.File("warning.txt"));
+  EXPECT_NE(warning.find("\"photos\" is paused"), std::string::npos) << warning;
+  EXPECT_NE(warning.find("until the queue is resumed"), std::string::npos) << warning;
+  EXPECT_NE(server.Run("lpstat -o photos").output.find("photos-"), std::string::npos);
+  EXPECT_FALSE(fs::exists(out));
+  // The waiting job is the page: resumed, the queue prints it.
+  ASSERT_EQ(server.Run("cupsenable photos").status, 0);
+  ASSERT_TRUE(testutil::WaitForFile(out, 20)) << server.Log();
+  ExpectTwoPicturesAtTheirAreas(out, dir);
 }
 
 TEST_F(CliPrintTest, FewerPicturesLeaveAreasEmpty) {

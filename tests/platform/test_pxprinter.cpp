@@ -1,5 +1,7 @@
 #include "platform/pxprinter.h"
 
+#include <cups/cups.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "util/qtapp.h"
@@ -8,6 +10,7 @@
 #include <QImage>
 #include <filesystem>
 
+#include "util/cupsserver.h"
 #include "util/testutil.h"
 
 namespace {
@@ -103,6 +106,49 @@ TEST(PxPrinter, EmptyJobStillMakesAPage) {
   QImage page = Rasterise(pdf, dir);
   EXPECT_EQ(page.size(), QSize(850, 1100));
   EXPECT_TRUE(FindBox(page, [](QRgb c) { return qGray(c) < 250; }).isEmpty());
+}
+
+// Points this process's print client at a server; libcups reads
+// CUPS_SERVER once per thread, and is made to read it again.
+class UsePrintServer {
+ public:
+  explicit UsePrintServer(const std::string& address) {
+    setenv("CUPS_SERVER", address.c_str(), 1);
+    cupsSetServer(nullptr);
+  }
+  ~UsePrintServer() {
+    unsetenv("CUPS_SERVER");
+    cupsSetServer(nullptr);
+  }
+};
+
+TEST(PxPrinter, QueueThatRefusesTheSubmittedJobIsAnErrorWithItsReason) {
+  App();
+  testutil::CupsServer server;
+  const std::string out = server.AddQueue("photos");
+  UsePrintServer use(server.Address());
+  auto job = PxNewQueuePrintJob("photos");
+  job->BeginDoc();
+  job->Canvas().StretchDib(SolidDib(4, 4, 24, 0), 0, 0, 100, 100, 0, 0, 4, 4);
+  // Refused after the job began: only the submission meets the refusal.
+  auto reject = server.Run("cupsreject -r 'Cover open' photos");
+  ASSERT_EQ(reject.status, 0) << reject.output;
+  try {
+    job->EndDoc();
+    ADD_FAILURE() << "a refused job was taken as printed";
+  } catch (const TPxPrintError& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("not accepting jobs")) << e.what();
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("Cover open")) << e.what();
+  }
+  EXPECT_EQ(server.Run("lpstat -W all -o").output, "");
+
+  // Accepting again, the queue takes the next job and prints it.
+  ASSERT_EQ(server.Run("cupsaccept photos").status, 0);
+  auto next = PxNewQueuePrintJob("photos");
+  next->BeginDoc();
+  next->EndDoc();
+  EXPECT_EQ(next->Warning(), "");
+  EXPECT_TRUE(testutil::WaitForFile(out, 20)) << server.Log();
 }
 
 TEST(PxPrinter, UnknownQueueAndUnstartableJobAreErrors) {
