@@ -13,6 +13,13 @@ inline constexpr int32_t kDefaultDpi = 300;
 inline constexpr int64_t kPxMaxRowBytes = INT32_MAX;
 inline constexpr int64_t kPxMaxImageBytes = int64_t(16) << 30;  // 16 GiB
 
+// The largest pixel buffer this process allocates now: kPxMaxImageBytes
+// unless lowered, e.g. by a fuzzing run, so that its own allocation limit
+// is never reached by a picture the library would accept.
+int64_t PxImageBytesLimit();
+// Sets it, within 1 .. kPxMaxImageBytes.
+void PxSetImageBytesLimit(int64_t bytes);
+
 // Used as file threshold when the platform reports no free memory.
 inline constexpr int64_t kPxFallbackFileThreshold = 33554432;  // 32 MiB
 

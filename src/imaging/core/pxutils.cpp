@@ -47,7 +47,7 @@ bool PxCheckedImageBytes(int64_t width, int64_t height, int bitsPerPixel, int64_
   if (width <= 0 || height <= 0 || width > INT32_MAX || height > INT32_MAX) return false;
   int64_t rb, total;
   if (!PxCheckedRowBytes(width, bitsPerPixel, rb, rowAlign)) return false;
-  if (!PxCheckedMul(rb, height, total) || total > kPxMaxImageBytes) return false;
+  if (!PxCheckedMul(rb, height, total) || total > PxImageBytesLimit()) return false;
   rowBytes = rb;
   totalBytes = total;
   return true;
@@ -55,7 +55,7 @@ bool PxCheckedImageBytes(int64_t width, int64_t height, int bitsPerPixel, int64_
 
 uint8_t* PxAllocPixels(int64_t bytes) {
   // A little slack over the image limit covers alignment padding.
-  if (bytes <= 0 || bytes > kPxMaxImageBytes + 4096) return nullptr;
+  if (bytes <= 0 || bytes > PxImageBytesLimit() + 4096) return nullptr;
   // Large blocks are mapped with huge pages: first touches of fresh memory
   // otherwise cost more than decoding a photo into it.
   return PxBlockAlloc(bytes);

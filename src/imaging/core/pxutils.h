@@ -77,13 +77,13 @@ bool PxCheckedRowBytes(int64_t width, int bitsPerPixel, int64_t& rowBytes, int r
 
 // Row length and total bytes (rowBytes * height) of an image. False when a
 // dimension is <= 0 or above INT32_MAX, bitsPerPixel <= 0, the row exceeds
-// kPxMaxRowBytes or the total exceeds kPxMaxImageBytes. Readers call it
+// kPxMaxRowBytes or the total exceeds PxImageBytesLimit(). Readers call it
 // before allocating for a size read from a file.
 bool PxCheckedImageBytes(int64_t width, int64_t height, int bitsPerPixel, int64_t& rowBytes,
                          int64_t& totalBytes, int rowAlign = 32);
 
 // The one allocation function of pixel memory: nullptr (never an exception)
-// when the request is above kPxMaxImageBytes or cannot be had.
+// when the request is above PxImageBytesLimit() or cannot be had.
 uint8_t* PxAllocPixels(int64_t bytes);
 void PxFreePixels(uint8_t* block);
 
