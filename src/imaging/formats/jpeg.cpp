@@ -22,6 +22,7 @@
 
 #include "imaging/core/pxprogress.h"
 #include "imaging/core/ioparams.h"
+#include "imaging/core/pxconfig.h"
 #include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"
 
@@ -35,8 +36,25 @@ constexpr unsigned kMaxMarkerBytes = 0xFFFF;
 // still stops a few hundred bytes from claiming a gigapixel picture.
 constexpr int64_t kMaxPixelsPerFileByte = 1024;
 constexpr int64_t kRatioCheckFromPixels = int64_t(16) << 20;
-// Bounds libjpeg's whole-image buffers (progressive and multi-scan files).
+// Bounds libjpeg's whole-image buffers (progressive and multi-scan files);
+// lower still when the process limits its pixel buffers (PxImageBytesLimit).
 constexpr long kMaxCodecMemory = 4L << 30;
+
+// Untrusted data costs work by its scans: libjpeg decodes every block of every
+// scan, and a scan of end-of-block runs takes a few bytes whatever the size of
+// the picture. Encoders write about 10 scans (jpeg_simple_progression) and no
+// real one more than a few dozen; libjpeg-turbo's tools refuse input past 500
+// as hostile. A file past kMaxJpegScans scans is refused.
+constexpr int kMaxJpegScans = 500;
+// The blocks the scans visit are bounded too, so that a large picture cannot
+// take 500 scans of its full size: a usual progressive file visits every block
+// about 5 times, up to 16 times the picture's blocks are free, and beyond that
+// every byte of the stream pays for 24 more (real scan data costs bytes; a scan
+// of end-of-block runs costs a few whatever the picture's size). libjpeg takes
+// 20 to 40 ns per block of an empty refinement scan: the scans' work stays
+// below about 0.6 us per block of the picture plus 1 s per megabyte of input.
+constexpr int64_t kFreeScanPasses = 16;
+constexpr int64_t kScanBlocksPerByte = 24;
 constexpr int64_t kClearRowsLimit = int64_t(256) << 20;
 
 constexpr uint8_t kMarkerApp0 = 224;
@@ -96,6 +114,14 @@ void InitErrorMgr(JpegErrorMgr& err, bool* aborting) {
   err.message[0] = '\0';
 }
 
+// Ends the codec's work as a failure of our own, like an error of libjpeg.
+[[noreturn]] void JpegRefuse(j_common_ptr cinfo, const char* why) {
+  JpegErrorMgr* err = reinterpret_cast<JpegErrorMgr*>(cinfo->err);
+  std::snprintf(err->message, sizeof err->message, "%s", why);
+  *err->aborting = true;
+  std::longjmp(err->jump, 1);
+}
+
 using JpegStep = void (*)(void* context);
 
 // The only setjmp of this file: runs one step, false when libjpeg failed.
@@ -118,6 +144,12 @@ struct JpegSource {
 
 void SourceInit(j_decompress_ptr) {}
 
+// APPn and COM segments, which libjpeg keeps: it allocates their claimed
+// length before reading it.
+bool IsKeptSegment(int marker) {
+  return (marker >= JPEG_APP0 && marker <= JPEG_APP0 + 15) || marker == JPEG_COM;
+}
+
 boolean SourceFill(j_decompress_ptr cinfo) {
   JpegSource* src = reinterpret_cast<JpegSource*>(cinfo->src);
   int64_t got = 0;
@@ -129,6 +161,10 @@ boolean SourceFill(j_decompress_ptr cinfo) {
   }
   if (got <= 0) {
     if (!src->anyRead) *src->aborting = true;
+    // The stream ended inside a kept segment: it claimed more than the file
+    // holds. A truncated file, refused before libjpeg stores made-up bytes.
+    if (IsKeptSegment(cinfo->unread_marker))
+      JpegRefuse(reinterpret_cast<j_common_ptr>(cinfo), "Truncated marker");
     src->endSupplied = true;
     cinfo->err->msg_code = JWRN_JPEG_EOF;
     cinfo->err->emit_message(reinterpret_cast<j_common_ptr>(cinfo), -1);
@@ -205,10 +241,46 @@ void DestTerm(j_compress_ptr cinfo) {
 
 // ---- codec objects -----------------------------------------------------------
 
+// Counts the scans of a multi-scan file as libjpeg reaches them (its progress
+// monitor runs before every row of input it consumes) and refuses the file
+// past kMaxJpegScans scans or its budget of blocks.
+struct JpegScanGuard {
+  jpeg_progress_mgr pub;
+  int lastScan = 0;
+  int64_t blocksLeft = 0;
+};
+
+void ScanGuardMonitor(j_common_ptr common) {
+  if (!common->is_decompressor) return;
+  auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
+  auto* guard = reinterpret_cast<JpegScanGuard*>(cinfo->progress);
+  if (cinfo->input_scan_number == guard->lastScan) return;
+  guard->lastScan = cinfo->input_scan_number;
+  if (guard->lastScan > kMaxJpegScans) JpegRefuse(common, "Too many scans");
+  guard->blocksLeft -= int64_t(cinfo->MCUs_per_row) * cinfo->MCU_rows_in_scan * cinfo->blocks_in_MCU;
+  if (guard->blocksLeft < 0) JpegRefuse(common, "Too much scan work for the file's size");
+}
+
+// The blocks the scans of the file may visit, from the picture's blocks and the
+// bytes of the stream behind its start.
+int64_t ScanBlockBudget(const jpeg_decompress_struct& cinfo, TPxStream& stream, int64_t start) {
+  int64_t blocks = 0;
+  for (int c = 0; c < cinfo.num_components; ++c)
+    blocks += int64_t(cinfo.comp_info[c].width_in_blocks) * cinfo.comp_info[c].height_in_blocks;
+  int64_t bytes = 0;
+  try {
+    bytes = std::max<int64_t>(0, stream.Size() - start);
+  } catch (...) {
+    bytes = 0;
+  }
+  return kFreeScanPasses * blocks + kScanBlocksPerByte * bytes;
+}
+
 struct JpegDecoder {
   jpeg_decompress_struct cinfo;
   JpegErrorMgr err;
   JpegSource source;
+  JpegScanGuard scans;
   bool created;
   bool cutBeforeRows;  // a multi-scan file ended before its last scan
   boolean requireImage;
@@ -245,7 +317,8 @@ using JpegEncoderPtr = std::unique_ptr<JpegEncoder, JpegEncoderFree>;
 void StepCreateDecompress(void* c) {
   auto* d = static_cast<JpegDecoder*>(c);
   jpeg_create_decompress(&d->cinfo);
-  d->cinfo.mem->max_memory_to_use = kMaxCodecMemory;
+  d->cinfo.mem->max_memory_to_use =
+      static_cast<long>(std::min<int64_t>(kMaxCodecMemory, PxImageBytesLimit()));
 }
 void StepSaveMarkers(void* c) {
   auto* d = static_cast<JpegDecoder*>(c);
@@ -534,6 +607,13 @@ bool DecodeImage(JpegDecoder& d, TPxStream& stream, int64_t start, TPxBitmap* bi
     *aborting = true;
     return false;
   }
+  // The scan guard watches jpeg_start_decompress, which reads multi-scan files
+  // whole. A parameters-only read stops at the first scan's header: it decodes
+  // no scan and needs no guard.
+  d.scans.pub.progress_monitor = ScanGuardMonitor;
+  d.scans.lastScan = 0;
+  d.scans.blocksLeft = ScanBlockBudget(cinfo, stream, start);
+  cinfo.progress = &d.scans.pub;
   if (!JpegGuard(d.err, StepStartDecompress, &d)) return false;
   // Multi-scan files are read whole here; what they lack shows as lower quality.
   d.cutBeforeRows = d.source.endSupplied;
