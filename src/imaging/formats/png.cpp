@@ -23,6 +23,12 @@ constexpr png_uint_32 kMaxDimension = 1000000;
 // Ancillary chunks (text, profiles) above this are dropped instead of held.
 constexpr png_alloc_size_t kMaxChunkBytes = 8000000;
 constexpr png_uint_32 kMaxCachedChunks = 1000;
+// Text and profile chunks may be compressed, up to 1032:1, and libpng inflates
+// each up to kMaxChunkBytes: together they may hold 16 MB plus 16 bytes per
+// byte of the stream, so that neither their memory nor the work of inflating
+// them grows faster than the file (inflating costs about 3 ms per MB).
+constexpr int64_t kInflatedBaseBytes = int64_t(16) << 20;
+constexpr int64_t kInflatedBytesPerByte = 16;
 // Deflate cannot compress better than 1032:1, so image data needing more raw
 // bytes than that many times what is left in the stream cannot be there.
 constexpr int64_t kDeflateMaxRatio = 1032;
@@ -32,16 +38,77 @@ const char* const kWriteErrorMessage = "Error on creating PNG";
 struct PngIO {
   TPxStream* stream = nullptr;
   bool writeFailed = false;
+  // Reading: the stream's position and end, and where the next chunk starts.
+  int64_t position = 0;
+  int64_t end = 0;
+  int64_t nextChunk = 0;
+  // What the text and profile chunks may still take, what they took, and the
+  // limit given to the last compressed chunk while it is not charged.
+  png_infop info = nullptr;
+  int64_t inflatedLeft = 0;
+  int textsCounted = 0;
+  bool profileCounted = false;
+  png_alloc_size_t pendingLimit = 0;
 };
+
+// Charges what libpng kept since the last call, texts and the profile, and for
+// a compressed chunk that it dropped the inflating it did up to its limit.
+void ChargeChunks(png_structp png, PngIO& io) {
+  const int textsBefore = io.textsCounted;
+  const bool profileBefore = io.profileCounted;
+  png_textp text = nullptr;
+  int count = 0;
+  png_get_text(png, io.info, &text, &count);
+  for (; io.textsCounted < count; ++io.textsCounted) {
+    const png_text& t = text[io.textsCounted];
+    io.inflatedLeft -= int64_t(t.compression > 0 ? t.itxt_length : t.text_length);
+  }
+  if (!io.profileCounted && png_get_valid(png, io.info, PNG_INFO_iCCP)) {
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 length = 0;
+    if (png_get_iCCP(png, io.info, &name, &compression, &profile, &length))
+      io.inflatedLeft -= length;
+    io.profileCounted = true;
+  }
+  if (io.textsCounted == textsBefore && io.profileCounted == profileBefore)
+    io.inflatedLeft -= int64_t(io.pendingLimit);
+  io.pendingLimit = 0;
+}
 
 void PngErrorFn(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 void PngWarningFn(png_structp, png_const_charp) {}
 
 // Reading past the end of the data is an error: the reader stops there.
+// Untrusted data: libpng allocates the claimed length of a text, palette or
+// calibration chunk before reading it, so a chunk that claims more than the
+// stream holds is refused at its header, as a truncated file. Image data is
+// exempt: libpng reads it piece by piece into the rows, and the rows before
+// the end are kept.
 void PngReadFn(png_structp png, png_bytep data, size_t length) {
   PngIO* io = static_cast<PngIO*>(png_get_io_ptr(png));
-  if (io->stream->Read(data, static_cast<int64_t>(length)) != static_cast<int64_t>(length))
-    png_error(png, "unexpected end of data");
+  const int64_t at = io->position;
+  const int64_t got = io->stream->Read(data, static_cast<int64_t>(length));
+  if (got > 0) io->position += got;
+  if (got != static_cast<int64_t>(length)) png_error(png, "unexpected end of data");
+  // libpng reads every chunk header (length, type) in one piece of 8 bytes.
+  if (at != io->nextChunk || length != 8) return;
+  const png_uint_32 claimed = png_get_uint_32(data);
+  io->nextChunk = at + 12 + int64_t(claimed);
+  if (std::memcmp(data + 4, "IDAT", 4) != 0 && int64_t(claimed) + 4 > io->end - io->position)
+    png_error(png, "chunk longer than the file");
+  // A compressed chunk inflates only into what is left of the budget (libpng
+  // drops it when it needs more); 0 would mean no limit at all.
+  const bool inflates = std::memcmp(data + 4, "zTXt", 4) == 0 ||
+                        std::memcmp(data + 4, "iTXt", 4) == 0 || std::memcmp(data + 4, "iCCP", 4) == 0;
+  if (inflates || io->pendingLimit > 0) ChargeChunks(png, *io);
+  png_alloc_size_t limit = kMaxChunkBytes;
+  if (inflates) {
+    limit = png_alloc_size_t(std::clamp<int64_t>(io->inflatedLeft, 1, int64_t(kMaxChunkBytes)));
+    io->pendingLimit = limit;
+  }
+  png_set_chunk_malloc_max(png, limit);
 }
 
 void PngWriteFn(png_structp png, png_bytep data, size_t length) {
@@ -326,6 +393,12 @@ void ReadPngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   png_set_user_limits(job.png, kMaxDimension, kMaxDimension);
   png_set_chunk_cache_max(job.png, kMaxCachedChunks);
   png_set_chunk_malloc_max(job.png, kMaxChunkBytes);
+  io.position = stream.Position();
+  io.end = stream.Size();
+  io.nextChunk = io.position + 8;  // after the signature
+  io.info = job.info;
+  io.inflatedLeft =
+      kInflatedBaseBytes + kInflatedBytesPerByte * std::max<int64_t>(0, io.end - io.position);
   png_set_read_fn(job.png, &io, PngReadFn);
 
   std::vector<uint8_t> rowBuffer;
