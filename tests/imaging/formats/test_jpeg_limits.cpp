@@ -83,7 +83,8 @@ std::string RefinementRunScans(int width, int height, int scans) {
     bits.Put(unsigned(run - (int64_t(1) << n)), n);
     left -= run;
   }
-  const std::string scan = Segment(0xDA, std::string("\x01\x01\x00\x01\x3F\x10", 6)) + bits.Finish();
+  const std::string scan =
+      Segment(0xDA, std::string("\x01\x01\x00\x01\x3F\x10", 6)) + bits.Finish();
   for (int i = 0; i < scans; ++i) jpeg += scan;
   return jpeg + "\xFF\xD9";
 }
@@ -105,7 +106,8 @@ TRead ReadBoth(const std::string& bytes) {
   r.LoadAborted = io.Aborting;
   r.Width = io.Bitmap()->Width();
   r.Height = io.Bitmap()->Height();
-  for (const TPxMarker& m : io.Params.MarkerList) r.LongestMarker = std::max(r.LongestMarker, m.Data.size());
+  for (const TPxMarker& m : io.Params.MarkerList)
+    r.LongestMarker = std::max(r.LongestMarker, m.Data.size());
   TPxMemoryStream params(bytes.data(), bytes.size());
   TImagingIO header;
   header.ReadParamsFromStream(params);
@@ -222,7 +224,10 @@ const TMarkerCase kMarkerCases[] = {
      [] {
        std::string good = SmallJpeg(false);
        good.resize(good.size() - 2);  // without its end-of-image marker
-       return good + std::string("\xFF\xFE\x00\x06" "abcd", 8);
+       return good + std::string(
+                         "\xFF\xFE\x00\x06"
+                         "abcd",
+                         8);
      },
      false, false},
 };

@@ -70,7 +70,8 @@ std::string Chunk(const std::string& type, const std::string& data) {
   PutBE32(c, uint32_t(data.size()));
   c += type + data;
   const std::string crcOver = type + data;
-  PutBE32(c, uint32_t(crc32(0, reinterpret_cast<const Bytef*>(crcOver.data()), uInt(crcOver.size()))));
+  PutBE32(c,
+          uint32_t(crc32(0, reinterpret_cast<const Bytef*>(crcOver.data()), uInt(crcOver.size()))));
   return c;
 }
 
@@ -110,8 +111,17 @@ std::string HonestData(const std::string& type) {
   if (type == "sPLT") return std::string("colours\0\x08", 9) + std::string("\1\2\3\4\0\1", 6);
   if (type == "pCAL")  // x0 0, x1 100, linear: two parameters; unit "m"
     return std::string("depth\0", 6) + std::string("\0\0\0\0\0\0\0\x64\0\x02", 10) +
-           std::string("m\0" "1.5\0" "2", 8);
-  if (type == "sCAL") return std::string("\x01" "2.5\0" "2.5", 8);
+           std::string(
+               "m\0"
+               "1.5\0"
+               "2",
+               8);
+  if (type == "sCAL")
+    return std::string(
+        "\x01"
+        "2.5\0"
+        "2.5",
+        8);
   if (type == "eXIf") return std::string("MM\0\x2a\0\0\0\x08\0\0", 10);
   if (type == "iCCP") return std::string("profile\0\0", 9) + Deflated(std::string(400, 'p'));
   return "unknown ancillary data";
