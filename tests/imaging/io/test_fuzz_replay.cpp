@@ -1,0 +1,78 @@
+// Replays every input that ever crashed, hung or ran out of memory in a fuzz
+// target (tests/data/fuzz/TARGET/, kept there by scripts/fuzz.sh) and the
+// hostile files made for the readers' limits (named hostile-*), through the
+// targets' own entry. Each must end, refused or read, without a sanitizer
+// report (the sanitizer build stops the test at the first one) or an escaping
+// exception; a hostile file must be refused. The folders are listed when the
+// test runs, so that a new find needs no rebuild.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fuzz_read.h"
+#include "imaging/core/pxprogress.h"
+#include "util/testutil.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The fuzz targets (fuzz/fuzz_NAME.cpp) and the file type each reads as.
+const std::map<std::string, int32_t> kTargets = {{"jpeg", ioJPEG}, {"png", ioPNG}};
+
+fs::path FindsFolder() {
+  return fs::path(testutil::SourceDir()) / "tests" / "data" / "fuzz";
+}
+
+std::vector<fs::path> FilesIn(const fs::path& folder) {
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::directory_iterator(folder))
+    if (entry.is_regular_file()) files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST(FuzzReplay, EveryTargetKeepsItsFinds) {
+  for (const auto& entry : fs::directory_iterator(fs::path(testutil::SourceDir()) / "fuzz")) {
+    const std::string name = entry.path().stem().string();
+    if (name.rfind("fuzz_", 0) != 0 || name == "fuzz_read" || entry.path().extension() != ".cpp")
+      continue;
+    const std::string target = name.substr(5);
+    SCOPED_TRACE(target);
+    EXPECT_EQ(kTargets.count(target), 1u) << "add the target's file type to kTargets";
+    ASSERT_TRUE(fs::is_directory(FindsFolder() / target));
+    EXPECT_FALSE(FilesIn(FindsFolder() / target).empty());
+  }
+}
+
+TEST(FuzzReplay, EveryFindEndsAndEveryHostileFileIsRefused) {
+  int replayed = 0;
+  for (const auto& folder : fs::directory_iterator(FindsFolder())) {
+    if (!folder.is_directory()) continue;
+    const std::string target = folder.path().filename().string();
+    const auto type = kTargets.find(target);
+    ASSERT_NE(type, kTargets.end()) << "tests/data/fuzz/" << target << " has no fuzz target";
+    for (const fs::path& file : FilesIn(folder.path())) {
+      const std::string name = target + "/" + file.filename().string();
+      SCOPED_TRACE(name);
+      // A sanitizer report ends the process: the last line printed names the file.
+      std::fprintf(stderr, "replaying %s\n", name.c_str());
+      const std::string bytes = testutil::ReadFileBytes(file.string());
+      TPxFuzzOutcome outcome;
+      EXPECT_NO_THROW(PxFuzzRead(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                 type->second, &outcome));
+      if (file.filename().string().rfind("hostile-", 0) == 0) {
+        EXPECT_TRUE(outcome.LoadAborted);
+      }
+      ++replayed;
+    }
+  }
+  EXPECT_GT(replayed, 0);
+}
+
+}  // namespace
