@@ -387,14 +387,17 @@ class TPxIOThread {
       : io_(io), operation_(std::move(operation)) {}
 
   void Start() {
-    {
-      std::lock_guard<std::mutex> lock(io_->workersLock_);
-      io_->workers_.push_back(this);
-    }
-    std::thread([this] { Execute(); }).detach();
+    // Under the lock, so that the thread is known before anyone can join it.
+    std::lock_guard<std::mutex> lock(io_->workersLock_);
+    io_->workers_.push_back(this);
+    thread_ = std::thread([this] { Execute(); });
   }
 
   std::thread::id Id() const { return id_; }
+  // Waits for the thread's last steps after it left the running list.
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
 
  private:
   void Execute() {
@@ -412,15 +415,18 @@ class TPxIOThread {
       std::lock_guard<std::mutex> lock(io_->workersLock_);
       auto& list = io_->workers_;
       list.erase(std::remove(list.begin(), list.end(), this), list.end());
+      // Joined and freed by the component (WaitForWorkers, the next hand-off
+      // or its destruction), never left running on its own.
+      io_->finished_.push_back(this);
       // Notified under the lock: once it is released the component may be gone.
       io_->workersDone_.notify_all();
     }
-    delete this;
   }
 
   TImagingIO* io_;
   std::function<void()> operation_;
   std::thread::id id_;
+  std::thread thread_;
 };
 
 // --- TImagingIO ---------------------------------------------------------------
@@ -430,7 +436,22 @@ TImagingIO::TImagingIO() : Params(this), ownBitmap_(std::make_unique<TPxBitmap>(
   Params.ResetAll();
 }
 
-TImagingIO::~TImagingIO() { WaitForWorkers(false); }
+TImagingIO::~TImagingIO() {
+  WaitForWorkers(false);
+  ReapFinished();
+}
+
+void TImagingIO::ReapFinished() {
+  std::vector<TPxIOThread*> done;
+  {
+    std::lock_guard<std::mutex> lock(workersLock_);
+    done.swap(finished_);
+  }
+  for (TPxIOThread* t : done) {
+    t->Join();
+    delete t;
+  }
+}
 
 void TImagingIO::SetAttachedView(TPxIOViewLink* view) {
   if (view == view_ && (view || ownBitmap_)) return;
@@ -484,11 +505,14 @@ int TImagingIO::WorkerCount() const {
 void TImagingIO::WaitForWorkers(bool abort) {
   // A worker waiting for itself would never end.
   if (IsWorkerThread()) return;
-  std::unique_lock<std::mutex> lock(workersLock_);
-  while (!workers_.empty()) {
-    if (abort) Aborting = true;
-    workersDone_.wait_for(lock, std::chrono::milliseconds(10));
+  {
+    std::unique_lock<std::mutex> lock(workersLock_);
+    while (!workers_.empty()) {
+      if (abort) Aborting = true;
+      workersDone_.wait_for(lock, std::chrono::milliseconds(10));
+    }
   }
+  ReapFinished();
 }
 
 bool TImagingIO::HandOff(std::function<void()> operation) {
@@ -496,6 +520,7 @@ bool TImagingIO::HandOff(std::function<void()> operation) {
   TPxBitmap* bitmap = Bitmap();
   if (!bitmap || (ownBitmap_ && bitmap == ownBitmap_.get())) return false;
   if (IsWorkerThread()) return false;
+  ReapFinished();
   (new TPxIOThread(this, std::move(operation)))->Start();
   return true;
 }

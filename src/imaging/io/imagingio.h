@@ -123,7 +123,8 @@ class TImagingIO : public TPxParamsOwner {
   static int32_t DetectStreamType(TPxStream& stream);
   static int32_t DetectFileType(const std::string& fileName, bool verifyExtension);
 
-  // Waits until no worker thread runs for this object; with abort, asks them to stop.
+  // Waits until no worker thread runs for this object and joins them; with
+  // abort, asks them to stop.
   void WaitForWorkers(bool abort);
   // True when the calling thread is one of this object's workers.
   bool IsWorkerThread() const;
@@ -167,6 +168,8 @@ class TImagingIO : public TPxParamsOwner {
                    TPxProgress& progress);
   void AfterLoad(int32_t fileType);
   void ParamsDpiChanged() override;
+  // Joins and frees the workers that have ended.
+  void ReapFinished();
 
   std::unique_ptr<TPxBitmap> ownBitmap_;
   TPxBitmap* target_ = nullptr;  // the own bitmap, or an outside one
@@ -176,4 +179,5 @@ class TImagingIO : public TPxParamsOwner {
   mutable std::mutex workersLock_;
   std::condition_variable workersDone_;
   std::vector<TPxIOThread*> workers_;
+  std::vector<TPxIOThread*> finished_;
 };

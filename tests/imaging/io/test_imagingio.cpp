@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -907,6 +908,45 @@ TEST(ImagingIO, BackgroundLoadsRunOnWorkersAndAreWaitedFor) {
   }
   EXPECT_EQ(view.changedFromWorker, 1);
   EXPECT_EQ(view.bitmap.Width(), 300);
+}
+
+// Threads of this process now, from the system's own list.
+int ThreadCount() {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+TEST(ImagingIO, WorkersAreJoinedNotLeftRunning) {
+  testutil::TempDir dir;
+  const std::string name = dir.File("big.png");
+  testutil::WriteFileBytes(name, PngBytes(300, 200));
+  const int before = ThreadCount();
+  TPxBitmap target;
+  TImagingIO io;
+  io.SetTargetBitmap(&target);
+  io.RunInBackground = true;
+  for (int i = 0; i < 3; ++i) {
+    io.LoadFromFile(name);
+    io.WaitForWorkers(false);
+    // Once waited for, no thread of the load is still alive.
+    EXPECT_EQ(ThreadCount(), before);
+  }
+  // Loads started one after the other without waiting: the next hand-off or
+  // the component's end joins the ones that ended.
+  {
+    TPxBitmap t2;  // outlives the component that loads into it
+    TImagingIO second;
+    second.SetTargetBitmap(&t2);
+    second.RunInBackground = true;
+    second.LoadFromFile(name);
+    second.LoadFromFile(name);
+  }
+  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_EQ(target.Width(), 300);
 }
 
 // --- Rows added by an extension of the library -------------------------------------
