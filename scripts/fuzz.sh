@@ -63,4 +63,5 @@ for f in "$artifacts"/crash-* "$artifacts"/timeout-* "$artifacts"/oom-* "$artifa
     echo "fuzz.sh: kept $finds/$(basename "$f")"
   fi
 done
-echo "fuzz.sh: $target ran ${seconds}s, corpus $(find "$corpus" -type f | wc -l) inputs, $kept new finds (fuzzer status $status)"
+echo "fuzz.sh: $target fuzzed (for at most ${seconds}s), corpus $(find "$corpus" -type f | wc -l) inputs," \
+  "$kept new finds (fuzzer status $status)"
