@@ -1,5 +1,6 @@
 #include "testutil.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +47,32 @@ CommandResult RunCommand(const std::string& command) {
 }
 
 bool HaveTool(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+
+std::vector<OpenFile> OpenFilesIn(const std::filesystem::path& folder) {
+  std::vector<OpenFile> files;
+  std::error_code ec;
+  const std::filesystem::path dir = std::filesystem::weakly_canonical(folder, ec);
+  const std::string prefix = (ec ? folder : dir).string() + "/";
+  const std::string deletedMark = " (deleted)";
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code linkError;
+    std::string target = std::filesystem::read_symlink(entry.path(), linkError).string();
+    if (linkError || target.rfind(prefix, 0) != 0) continue;
+    struct stat st {};
+    if (stat(entry.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    OpenFile f;
+    if (target.size() > deletedMark.size() &&
+        target.compare(target.size() - deletedMark.size(), deletedMark.size(), deletedMark) == 0) {
+      f.deleted = true;
+      target.resize(target.size() - deletedMark.size());
+    }
+    f.path = target;
+    f.size = (int64_t)st.st_size;
+    f.link = entry.path();
+    files.push_back(f);
+  }
+  return files;
+}
 
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

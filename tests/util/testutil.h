@@ -1,6 +1,7 @@
 // Small helpers shared by the tests: scratch folders and external tools.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -33,6 +34,19 @@ CommandResult RunCommand(const std::string& command);
 
 // True when an executable exists at the given absolute path.
 bool HaveTool(const std::string& path);
+
+// A file this process holds open, found through /proc/self/fd.
+struct OpenFile {
+  std::filesystem::path path;  // the name it was opened under
+  bool deleted = false;        // the name is gone; only the descriptor keeps it
+  int64_t size = 0;
+  std::filesystem::path link;  // /proc/self/fd/N: opening it reaches the file
+};
+
+// Every regular file this process holds open inside `folder` (named or
+// already deleted). Temporary files are unlinked at creation, so this is how
+// a test sees them.
+std::vector<OpenFile> OpenFilesIn(const std::filesystem::path& folder);
 
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);

@@ -59,9 +59,12 @@ bool TPxFileBuffer::CreateTempFile(const std::string& prefix, int64_t size) {
       if (errno == EEXIST) continue;
       return false;
     }
+    // The name goes at once and only the descriptor keeps the file: the
+    // system frees it however the process ends (abort, uncaught exception,
+    // a fatal signal), so no temporary files are left behind.
+    unlink(name.c_str());
     if (!SizeFile(fd, 0, size)) {
       close(fd);
-      unlink(name.c_str());
       return false;
     }
     fd_ = fd;
@@ -178,13 +181,12 @@ void TPxFileBuffer::Release() {
   // The file is going away: windows are dropped without writing them back.
   for (Window& w : windows_) PxFreePixels(w.block);
   windows_.clear();
+  // Closing the last descriptor deletes the file; its name was removed at
+  // creation and may belong to another file by now, so it is not unlinked.
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;
   }
-  if (!fileName_.empty()) {
-    unlink(fileName_.c_str());
-    fileName_.clear();
-  }
+  fileName_.clear();
   size_ = 0;
 }

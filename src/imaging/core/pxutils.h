@@ -138,12 +138,15 @@ class TPxFileBuffer {
 
   // Creates folder/prefix-XXXXXXXX.tmp exclusively (8 upper-case hex digits,
   // drawn again while the name exists) and gives it `size` bytes at once.
-  // Releases a previous file first. False (and no file) on any error.
+  // The name is removed right away: only the open descriptor keeps the file,
+  // so the system deletes it however the process ends. Releases a previous
+  // file first. False (and no file) on any error.
   bool CreateTempFile(const std::string& prefix, int64_t size);
   // Grows or shrinks the file. False on error.
   bool SetSize(int64_t size);
   int64_t Size() const { return size_; }
   bool IsOpen() const { return fd_ >= 0; }
+  // The name the file was created under (no longer in the folder).
   const std::string& FileName() const { return fileName_; }
   // True once a read or write of the file failed (data may be lost).
   bool Failed() const { return failed_; }

@@ -16,11 +16,20 @@ class FileBufferTest : public ::testing::Test {
     TempDir = dir_.Path().string();
   }
   void TearDown() override { TempDir = old_; }
-  int FileCount() const {
+  // Names left in the folder: none, temporary files are unlinked at creation.
+  int NameCount() const {
     int n = 0;
     for (auto& e : std::filesystem::directory_iterator(dir_.Path())) n += e.is_regular_file();
     return n;
   }
+  // The temporary file opened under `name`, by its descriptor; size -1 when
+  // no such file is open.
+  int64_t OpenSize(const std::string& name) const {
+    for (const auto& f : testutil::OpenFilesIn(dir_.Path()))
+      if (f.path.filename() == std::filesystem::path(name).filename()) return f.size;
+    return -1;
+  }
+  size_t OpenCount() const { return testutil::OpenFilesIn(dir_.Path()).size(); }
   testutil::TempDir dir_;
   std::string old_;
 };
@@ -36,14 +45,18 @@ TEST_F(FileBufferTest, CreatesSizedNamedFilesAndDeletesThem) {
   const std::string name = std::filesystem::path(a.FileName()).filename().string();
   EXPECT_EQ(name.rfind("ILIST-", 0), 0u) << name;
   EXPECT_EQ(name.size(), std::string("ILIST-").size() + 8 + 4) << name;
-  EXPECT_EQ(std::filesystem::file_size(a.FileName()), 262144u);
+  EXPECT_EQ(OpenSize(a.FileName()), 262144);
   EXPECT_EQ(a.Size(), 262144);
-  EXPECT_EQ(FileCount(), 2);
+  // Both files exist only through their descriptors, so nothing can be left
+  // behind however the process ends.
+  EXPECT_EQ(OpenCount(), 2u);
+  for (const auto& f : testutil::OpenFilesIn(dir_.Path())) EXPECT_TRUE(f.deleted) << f.path;
+  EXPECT_EQ(NameCount(), 0);
   const std::string aName = a.FileName();
   a.Release();
   EXPECT_FALSE(a.IsOpen());
-  EXPECT_FALSE(std::filesystem::exists(aName));
-  EXPECT_EQ(FileCount(), 1);
+  EXPECT_EQ(OpenSize(aName), -1);
+  EXPECT_EQ(OpenCount(), 1u);
 }
 
 TEST_F(FileBufferTest, NoFileInAMissingFolder) {
@@ -120,7 +133,7 @@ TEST_F(FileBufferTest, GrowShrinkAndCopy) {
   TPxFileBuffer a, b;
   ASSERT_TRUE(a.CreateTempFile("IMG", 100));
   ASSERT_TRUE(a.SetSize(3 * 1048576 + 5));
-  EXPECT_EQ(std::filesystem::file_size(a.FileName()), 3u * 1048576 + 5);
+  EXPECT_EQ(OpenSize(a.FileName()), 3 * 1048576 + 5);
   std::vector<uint8_t> pattern(a.Size());
   for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = (uint8_t)(i * 13 + i / 4096);
   ASSERT_TRUE(a.WriteAt(pattern.data(), a.Size(), 0));
@@ -131,5 +144,5 @@ TEST_F(FileBufferTest, GrowShrinkAndCopy) {
   ASSERT_TRUE(b.ReadAt(back.data(), b.Size(), 0));
   EXPECT_EQ(back, pattern);
   ASSERT_TRUE(a.SetSize(10));
-  EXPECT_EQ(std::filesystem::file_size(a.FileName()), 10u);
+  EXPECT_EQ(OpenSize(a.FileName()), 10);
 }
