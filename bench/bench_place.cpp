@@ -231,20 +231,20 @@ void BM_PlaceSteps(benchmark::State& state, Fit fit) {
       const int32_t padH = A >= 1 ? H : RoundEven(W / A);
       const XaSize fitSize = FitInside(W, H, padW, padH);
       const int32_t x0 = (padW - fitSize.Width) / 2, y0 = (padH - fitSize.Height) / 2;
+      // The sheet's colour (the shipped sheet has one), then the picture
+      // shown at the fitted size on a canvas of that colour.
       work.GetIO().LoadFromFile(fx.Data + "/bkpage.png");
-      work.GetProc().Resample(padW, padH, rfNone);
-      const int top = work.AddLayer();
-      TPxLayer* layer = work.Layer(top);
-      layer->ClipToBackground = true;
-      layer->Width = fitSize.Width;
-      layer->Height = fitSize.Height;
-      layer->Left = x0;
-      layer->Top = y0;
-      lap(sFit);  // the padding canvas belongs to the fit step
+      TBGR sheet{};
+      if (!PxUniformColour(*work.Bitmap(), sheet)) throw std::runtime_error("bkpage.png has several colours");
+      lap(sFit);
       work.GetIO().LoadFromFile(tpng);
       Check(work.GetIO(), "reading t.png");
       lap(sTpngRead);
-      work.MergeLayers(0, top, true);
+      DropOpaqueAlpha(work);
+      TPxBitmap* bmp = work.Bitmap();
+      if (!PxPadOpaque(*bmp, fitSize.Width, fitSize.Height, x0, y0, padW, padH, sheet, *bmp))
+        throw std::runtime_error("padding failed");
+      work.ImageChanged();
       lap(sFit);
     }
     TImagingIO& io = work.GetIO();

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "app/gen.h"
@@ -14,6 +15,7 @@
 #include "imaging/proc/imagingproc.h"
 #include "imaging/view/imagingview.h"
 #include "imaging/proc/mergerows.h"
+#include "imaging/proc/pxparallel.h"
 
 namespace {
 
@@ -186,6 +188,30 @@ class TurnFileWriter {
   std::string error_;
 };
 
+// Don't Crop's merge of the picture layer `top` onto layer 0, for a sheet of
+// one colour: the same pixels as MergeLayers(0, top, true) gives, in one pass
+// over the padded size. False, with both layers as they were (the picture
+// perhaps in 24 bits, which the merge reads it as anyway), where the picture
+// has transparent parts or one bit per pixel: the merge handles those.
+bool PadOntoSheet(TImagingView& work, int32_t top, XaSize fit, int32_t x0, int32_t y0, int32_t padW,
+                  int32_t padH, TBGR sheet) {
+  DropOpaqueAlpha(work);
+  TPxBitmap* picture = work.Bitmap();
+  if (!picture || picture->HasAlphaChannel() || picture->PixelFormat() == px1g) return false;
+  if (picture->PixelFormat() != pxRGB24 && !picture->ConvertTo(pxRGB24)) return false;
+  if (!PxPadOpaque(*picture, fit.Width, fit.Height, x0, y0, padW, padH, sheet, *work.Layer(0)->Bitmap))
+    return false;
+  work.RemoveLayer(top);  // layer 0, now the padded picture, becomes the current one
+  work.ImageChanged();
+  return true;
+}
+
+// Allocates bmp as a 24-bit width x height picture in memory (not in a
+// temporary file, which rows cannot be copied into from several threads).
+bool InMemory(TPxBitmap& bmp, int32_t width, int32_t height) {
+  return bmp.Allocate(width, height, pxRGB24) && bmp.Location() == pxMemory;
+}
+
 // Width and height of a picture from its file, without loading its pixels.
 XaSize PictureSize(TImagingIO& io, const std::string& fileName) {
   io.ReadParamsFromFile(fileName);
@@ -334,37 +360,84 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
       work.GetIO().Params.CopyPictureDescription(turnedParams);
       work.ImageChanged();
     };
+    // A turned photo (24-bit colour, no alpha plane) is read where it is,
+    // beside the turn file's writer, which only reads it too: each fit makes
+    // its result from it directly instead of from a copy in the work view.
+    const bool direct = !turned.IsEmpty() && turned.PixelFormat() == pxRGB24 && !turned.HasAlphaChannel() &&
+                        turned.Location() == pxMemory;
+    // The fit's result becomes the work view's picture, described as loadSource describes it.
+    auto takeResult = [&](TPxBitmap& result) {
+      work.Bitmap()->TakeOver(result);
+      work.GetIO().Params.ClearMetadata();
+      work.GetIO().Params.CopyPictureDescription(turnedParams);
+      work.ImageChanged();
+    };
     if (Crop) {
       const int32_t cropW = A >= 1 ? W : RoundEven(H * A);
       const int32_t cropH = A >= 1 ? RoundEven(W / A) : H;
       const int32_t x0 = (W - cropW) / 2, y0 = (H - cropH) / 2;
-      loadSource();
-      DropOpaqueAlpha(work);
-      TPxBitmap* bmp = work.Bitmap();
-      work.Selection().Select(x0, y0, x0 + cropW, y0 + cropH, 0, bmp->Width(), bmp->Height());
-      work.GetProc().CropSel();
+      // The rectangle as the selection takes it: columns x1 .. x2 - 1 and
+      // rows y1 .. y2 - 1, within the picture.
+      const int32_t x1 = std::clamp(x0, 0, W - 1), x2 = std::clamp(x0 + cropW, 0, W);
+      const int32_t y1 = std::clamp(y0, 0, H - 1), y2 = std::clamp(y0 + cropH, 0, H);
+      TPxBitmap out;
+      if (direct && x1 < x2 && y1 < y2 && InMemory(out, x2 - x1, y2 - y1)) {
+        PxParallelFor(y2 - y1, 64, [&](int begin, int end) {
+          for (int y = begin; y < end; ++y)
+            std::memcpy(out.Scanline(y), turned.Scanline(y1 + y) + size_t(x1) * 3, size_t(x2 - x1) * 3);
+        });
+        takeResult(out);
+      } else {
+        loadSource();
+        DropOpaqueAlpha(work);
+        TPxBitmap* bmp = work.Bitmap();
+        work.Selection().Select(x0, y0, x0 + cropW, y0 + cropH, 0, bmp->Width(), bmp->Height());
+        work.GetProc().CropSel();
+      }
     } else if (Stretch) {
       const int32_t newW = A >= 1 ? RoundEven(H * A) : W;
       const int32_t newH = A >= 1 ? H : RoundEven(W / A);
-      loadSource();
-      DropOpaqueAlpha(work);
-      work.GetProc().Resample(newW, newH, rfLanczos3);
+      TPxBitmap out;
+      if (direct && InMemory(out, newW, newH)) {
+        ResampleBitmap(turned, out, rfLanczos3);  // only reads a picture without an alpha plane
+        takeResult(out);
+      } else {
+        loadSource();
+        DropOpaqueAlpha(work);
+        work.GetProc().Resample(newW, newH, rfLanczos3);
+      }
     } else {
       const int32_t padW = A >= 1 ? RoundEven(H * A) : W;
       const int32_t padH = A >= 1 ? H : RoundEven(W / A);
       const XaSize fit = FitInside(W, H, padW, padH);
       const int32_t x0 = (padW - fit.Width) / 2, y0 = (padH - fit.Height) / 2;
       LoadInto(work, DataFolder + "bkpage.png");
-      work.GetProc().Resample(padW, padH, rfNone);
-      const int32_t top = work.AddLayer();
-      TPxLayer* layer = work.Layer(top);
-      layer->ClipToBackground = true;
-      layer->Width = fit.Width;
-      layer->Height = fit.Height;
-      layer->Left = x0;
-      layer->Top = y0;
-      loadSource();
-      work.MergeLayers(0, top, true);
+      // A sheet of one colour (as shipped) needs no canvas of its own: the
+      // padding is that colour, written once around the picture.
+      TBGR sheet{};
+      const bool oneColour = PxUniformColour(*work.Bitmap(), sheet);
+      if (!oneColour) work.GetProc().Resample(padW, padH, rfNone);
+      TPxBitmap out;
+      if (oneColour && direct && PxPadOpaque(turned, fit.Width, fit.Height, x0, y0, padW, padH, sheet, out)) {
+        takeResult(out);
+      } else {
+        const int32_t top = work.AddLayer();
+        TPxLayer* layer = work.Layer(top);
+        layer->ClipToBackground = true;
+        layer->Width = fit.Width;
+        layer->Height = fit.Height;
+        layer->Left = x0;
+        layer->Top = y0;
+        loadSource();
+        if (!oneColour || !PadOntoSheet(work, top, fit, x0, y0, padW, padH, sheet)) {
+          if (oneColour) {
+            work.SetCurrentLayer(0);
+            work.GetProc().Resample(padW, padH, rfNone);
+            work.SetCurrentLayer(top);
+          }
+          work.MergeLayers(0, top, true);
+        }
+      }
     }
   }
 

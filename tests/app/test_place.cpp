@@ -140,6 +140,32 @@ TEST_F(PageTest, DontCropTurnsAndPadsTheSpecExample) {
   EXPECT_EQ(page.Layer(1)->Bitmap->Width(), 500);
 }
 
+// The padding is the sheet as the merge of the layers shows it: one colour
+// throughout, or the sheet's own parts where it has several.
+TEST_F(PageTest, DontCropPadsWithTheSheet) {
+  layout->LoadLayout("Portrait");
+  WritePicture(dir.File("photo.png"), 400, 300);  // turned to 300 x 400, padded to 300 x 420
+  const TBGR blue = MakeBGR(40, 90, 200), green = MakeBGR(30, 160, 60);
+  for (bool twoColours : {false, true}) {
+    {
+      TImagingIO io;
+      TPxBitmap* bmp = io.Bitmap();
+      ASSERT_TRUE(bmp->Allocate(850, 1100, pxRGB24));
+      for (int y = 0; y < 1100; ++y) {
+        TBGR* row = reinterpret_cast<TBGR*>(bmp->Scanline(y));
+        for (int x = 0; x < 850; ++x) row[x] = twoColours && y >= 550 ? green : blue;
+      }
+      io.SaveToFile(dir.File("bkpage.png"));
+      ASSERT_FALSE(io.Aborting);
+    }
+    const std::string full = Place(dir.File("photo.png"));
+    ASSERT_EQ(FileSize(full), (XaSize{300, 420}));
+    EXPECT_TRUE(Near(PixelOf(full, 150, 4), blue, 8)) << twoColours;
+    EXPECT_TRUE(Near(PixelOf(full, 150, 200), MakeBGR(220, 30, 30), 8)) << twoColours;
+    EXPECT_TRUE(Near(PixelOf(full, 150, 416), twoColours ? green : blue, 8)) << twoColours;
+  }
+}
+
 struct FitCase {
   const char* name;
   bool crop, stretch;

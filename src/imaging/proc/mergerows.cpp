@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
+
+#include "imaging/proc/pxparallel.h"
+#include "imaging/proc/resample.h"
 
 namespace {
 
@@ -112,5 +116,59 @@ bool PxAlphaAllOpaque(TPxBitmap& alpha) {
     for (; x < w; ++x)
       if (row[x] != 255) return false;
   }
+  return true;
+}
+
+bool PxUniformColour(TPxBitmap& bmp, TBGR& colour) {
+  if (bmp.PixelFormat() != pxRGB24 || bmp.IsEmpty()) return false;
+  if (bmp.HasAlphaChannel() && !PxAlphaAllOpaque(*bmp.AlphaChannel())) return false;
+  const uint8_t* first = bmp.Scanline(0);
+  if (!first) return false;
+  const TBGR c{first[0], first[1], first[2]};
+  const size_t rowBytes = size_t(bmp.Width()) * 3;
+  // The first row of that colour throughout, then every row like the first.
+  std::vector<uint8_t> row(rowBytes);
+  FillColor(row.data(), bmp.Width(), c);
+  for (int32_t y = 0; y < bmp.Height(); ++y) {
+    const uint8_t* r = bmp.Scanline(y);
+    if (!r || std::memcmp(r, row.data(), rowBytes) != 0) return false;
+  }
+  colour = c;
+  return true;
+}
+
+bool PxPadOpaque(TPxBitmap& picture, int32_t fitWidth, int32_t fitHeight, int32_t left, int32_t top,
+                 int32_t width, int32_t height, TBGR colour, TPxBitmap& dest) {
+  if (picture.PixelFormat() != pxRGB24 || picture.IsEmpty() || picture.Location() != pxMemory)
+    return false;
+  if (fitWidth <= 0 || fitHeight <= 0 || left < 0 || top < 0 || int64_t(left) + fitWidth > width ||
+      int64_t(top) + fitHeight > height)
+    return false;
+  TPxBitmap canvas;
+  if (!canvas.Allocate(width, height, pxRGB24) || canvas.Location() != pxMemory) return false;
+  const bool sameSize = fitWidth == picture.Width() && fitHeight == picture.Height();
+  // The sheet's colour where the picture is not: whole rows above and below
+  // it, the margins beside it.
+  PxParallelFor(height, 64, [&](int begin, int end) {
+    for (int y = begin; y < end; ++y) {
+      uint8_t* row = canvas.Scanline(y);
+      if (y < top || y >= top + fitHeight) {
+        FillColor(row, width, colour);
+        continue;
+      }
+      FillColor(row, left, colour);
+      FillColor(row + size_t(left + fitWidth) * 3, width - left - fitWidth, colour);
+      if (sameSize)
+        std::memcpy(row + size_t(left) * 3, picture.Scanline(y - top), size_t(fitWidth) * 3);
+    }
+  });
+  if (!sameSize) {
+    TPxRows src{picture.Width(), picture.Height(), std::vector<uint8_t*>(size_t(picture.Height()))};
+    for (int32_t y = 0; y < picture.Height(); ++y) src.Row[size_t(y)] = picture.Scanline(y);
+    TPxRows dst{fitWidth, fitHeight, std::vector<uint8_t*>(size_t(fitHeight))};
+    for (int32_t y = 0; y < fitHeight; ++y) dst.Row[size_t(y)] = canvas.Scanline(top + y) + size_t(left) * 3;
+    PxResampleNearest(src, dst, 24);
+  }
+  dest.TakeOver(canvas);
   return true;
 }

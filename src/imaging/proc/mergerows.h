@@ -48,3 +48,18 @@ bool PxMergeOpaqueLayers(const TPxMergeLayer& a, const TPxMergeLayer& b, TBGR ba
 
 // Whether every value of an alpha plane (px8g) is 255.
 bool PxAlphaAllOpaque(TPxBitmap& alpha);
+
+// Whether a 24-bit picture without transparency (no alpha plane, or one of
+// 255 everywhere) has one colour only; that colour goes to `colour`.
+bool PxUniformColour(TPxBitmap& bmp, TBGR& colour);
+
+// The merge of an opaque layer over a sheet of one colour that holds it
+// whole, done directly: dest becomes a width x height pxRGB24 canvas of
+// `colour` with `picture` (24-bit, opaque) shown at fitWidth x fitHeight at
+// (left, top). As the merge shows a layer at another size, the picture is
+// resampled by nearest pixel (rfNone), straight into the canvas; at its own
+// size its rows are copied. Every canvas byte is written once. False (dest
+// untouched) when a bitmap is not in memory, the layer does not lie inside
+// the canvas or memory fails; the caller then merges the general way.
+bool PxPadOpaque(TPxBitmap& picture, int32_t fitWidth, int32_t fitHeight, int32_t left, int32_t top,
+                 int32_t width, int32_t height, TBGR colour, TPxBitmap& dest);

@@ -262,3 +262,56 @@ TEST(MergeRowsScaled, FullAlphaPlaneMergesAsNone) {
 }
 
 }  // namespace
+
+namespace {
+
+// Padding onto a sheet of one colour gives what merging the picture layer,
+// shown at the fitted size, onto that sheet gives: at the picture's own size,
+// shrunk, enlarged, against every edge.
+TEST(MergeRowsPad, SameAsMergingOntoTheSheet) {
+  struct Case {
+    int pw, ph, fw, fh, x, y, w, h;
+  };
+  const TBGR sheet{200, 220, 240};  // channels differ: no memset shortcut
+  for (const Case& c : {Case{20, 10, 20, 10, 5, 3, 31, 17}, Case{40, 30, 27, 17, 2, 0, 31, 17},
+                        Case{7, 5, 31, 17, 0, 0, 31, 17}, Case{12, 9, 12, 9, 19, 8, 31, 17}}) {
+    TImagingView view;
+    view.SetLayersSync(false);
+    ASSERT_TRUE(view.Bitmap()->Allocate(c.w, c.h, pxRGB24));
+    for (int y = 0; y < c.h; ++y)
+      for (int x = 0; x < c.w; ++x) std::memcpy(view.Bitmap()->Scanline(y) + 3 * x, &sheet, 3);
+    TBGR found{};
+    ASSERT_TRUE(PxUniformColour(*view.Bitmap(), found));
+    EXPECT_EQ(std::memcmp(&found, &sheet, 3), 0);
+    view.AddLayer();
+    Pattern(*view.Bitmap(), c.pw, c.ph, 20);
+    TPxBitmap picture, padded;
+    ASSERT_TRUE(picture.Assign(*view.Bitmap()));
+    TPxLayer* upper = view.Layer(1);
+    upper->Left = c.x, upper->Top = c.y, upper->Width = c.fw, upper->Height = c.fh;
+    view.MergeLayers(0, 1, true);
+    ASSERT_TRUE(PxPadOpaque(picture, c.fw, c.fh, c.x, c.y, c.w, c.h, sheet, padded));
+    TPxBitmap& merged = *view.Bitmap();
+    ASSERT_EQ(padded.Width(), merged.Width());
+    ASSERT_EQ(padded.Height(), merged.Height());
+    EXPECT_FALSE(padded.HasAlphaChannel());
+    EXPECT_FALSE(merged.HasAlphaChannel());
+    for (int y = 0; y < c.h; ++y)
+      ASSERT_EQ(0, std::memcmp(padded.Scanline(y), merged.Scanline(y), size_t(c.w) * 3))
+          << c.pw << "x" << c.ph << " at " << c.fw << "x" << c.fh << ", row " << y;
+  }
+}
+
+TEST(MergeRowsPad, RefusesWhatItCannotDo) {
+  TPxBitmap picture, dest;
+  Pattern(picture, 10, 8, 20);
+  EXPECT_FALSE(PxPadOpaque(picture, 10, 8, 5, 0, 12, 8, TBGR{}, dest));  // beyond the right edge
+  EXPECT_FALSE(PxPadOpaque(picture, 10, 8, 0, -1, 12, 8, TBGR{}, dest));
+  EXPECT_TRUE(dest.IsEmpty());
+  TBGR c{};
+  EXPECT_FALSE(PxUniformColour(picture, c));  // a pattern
+  ASSERT_TRUE(picture.ConvertTo(px8g));
+  EXPECT_FALSE(PxPadOpaque(picture, 10, 8, 0, 0, 12, 8, TBGR{}, dest));
+}
+
+}  // namespace
