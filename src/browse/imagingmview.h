@@ -291,7 +291,8 @@ class TImagingMView : public TPxView {
   TPxImageDrawEventEx OnBeforeImageDrawEx;
   TPxWrongImageEvent OnWrongImage;
   TPxMProgressEvent OnDrawProgress;
-  TPxProgressEvent OnIOProgress;  // handed to the loaders (called on their threads)
+  // Handed to the loaders and called on their threads; set it before loads start.
+  TPxProgressEvent OnIOProgress;
   TPxProgressEvent OnProgress;
   TPxMNotifyEvent OnAllDisplayed;
   // The owner's handler of a button press, run before the grid's own.
@@ -320,7 +321,9 @@ class TImagingMView : public TPxView {
   void SetImageFromTBitmap(int index, const TPxPlatformBitmap& bitmap);
   // The entry's image, loaded first when it has none, as a buffer handed out
   // by the image store (give it back with ReleaseBitmap); nullptr when it
-  // cannot be had. Throws std::out_of_range out of range.
+  // cannot be had. Throws std::out_of_range out of range. The buffer goes
+  // with the entry's image: use it before the next paint (which releases far
+  // images) or the next change of that entry.
   TPxBitmap* GetBitmap(int index);
   void ReleaseBitmap(TPxBitmap* bitmap);
   void SetImageSourceWidth(int index, int32_t width);
