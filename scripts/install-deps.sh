@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   cmake g++ make pkg-config
   qt6-base-dev libqt6printsupport6 qt6-qpa-plugins
-  libjpeg62-turbo-dev libpng-dev zlib1g-dev
+  libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core
   xvfb xauth poppler-utils imagemagick libjpeg-turbo-progs libtiff-tools netpbm

@@ -1,11 +1,14 @@
 // The image data of a PNG compressed on all cores.
 //
 // A zlib stream may be cut into pieces that are compressed on their own: each
-// piece but the last ends with a sync flush (a byte boundary, no end mark),
-// and the Adler-32 of the whole follows from the pieces' sums. Any PNG reader
-// reads the result as one ordinary stream. The pieces cost a little
-// compression (no match reaches back into the previous piece), so this is for
-// the fast levels, where speed is what was asked for.
+// piece is a sequence of deflate blocks that ends on a byte boundary without
+// a final block (the last piece's last block is the final one), and the
+// Adler-32 of the whole follows from the pieces' sums. Any PNG reader reads
+// the result as one ordinary stream. libdeflate compresses the pieces in
+// short calls whose single blocks are joined (zlib takes the few whose end
+// cannot be told for sure). No match reaches back into the previous call,
+// which costs a little compression: this is for the fast levels, where speed
+// is what was asked for.
 #pragma once
 
 #include <cstddef>
@@ -14,18 +17,37 @@
 #include <memory>
 #include <vector>
 
+// About this much filtered data (whole rows) makes a piece, one thread's
+// share of work; libdeflate compresses it in calls on this much.
+inline constexpr size_t kPxDeflatePieceBytes = size_t(4) << 20;
+inline constexpr size_t kPxDeflateChunkBytes = size_t(8) << 10;
+
 struct TPxDeflatePiece {
   std::unique_ptr<uint8_t, void (*)(uint8_t*)> Data{nullptr, nullptr};
   size_t Size = 0;
 };
 
+// How the compressed chunks of a stream were joined, by how the block before
+// the joint ended: on a byte boundary, with 1 or 2 bits to spare, with 3 to
+// 7; Checked counts ends only told after decoding the joint back, Zlib the
+// chunks that zlib compressed instead, their end not being certain.
+// ZlibEvery, given by the caller, sends every that many-th chunk of a piece
+// to zlib (0: only where needed), so that tests meet that path for sure.
+struct TPxDeflateJoints {
+  size_t Boundary = 0, ShortPad = 0, LongPad = 0, Checked = 0, Zlib = 0;
+  size_t ZlibEvery = 0;
+};
+
 // Filters and compresses `height` rows of rowBytes bytes each (without the
 // filter byte) into one zlib stream, returned in order as pieces (the first
-// starts with the zlib header, the last ends with the Adler-32). makeRow(y,
+// starts with the zlib header, the last ends with the Adler-32). level is the
+// compression level (0 to 9) of both compressors, strategy zlib's. makeRow(y,
 // out) puts row y's bytes, in PNG order, into out; it is called from several
 // threads at once, for different rows. filter is 0 (none) or 1 (sub, with
 // bytesPerPixel bytes per pixel). The pieces depend only on the rows, not on
-// the number of threads. Empty when memory or zlib fails.
+// the number of threads. Empty when memory or zlib fails. joints, when given,
+// gets how the chunks were joined (for the tests; see there).
 std::vector<TPxDeflatePiece> PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter,
                                               int level, int strategy,
-                                              const std::function<void(int, uint8_t*)>& makeRow);
+                                              const std::function<void(int, uint8_t*)>& makeRow,
+                                              TPxDeflateJoints* joints = nullptr);

@@ -34,30 +34,37 @@ void Photo(TPxBitmap& bmp, int width, int height, unsigned seed) {
   }
 }
 
+enum TContent { ctSmooth, ctFlat, ctNoise };
+
 struct TDeflateCase {
   const char* Name;
   int Width, Height;
   int Filter;  // 0 none, 1 sub
   int Level;
+  TContent Content = ctSmooth;
 };
 
-class PngDeflateRows : public ::testing::TestWithParam<TDeflateCase> {};
-
-// The pieces joined are one zlib stream whose content is the filtered rows.
-TEST_P(PngDeflateRows, InflatesToTheFilteredRows) {
-  const TDeflateCase& c = GetParam();
-  const size_t rowBytes = size_t(c.Width) * 3;
-  std::vector<uint8_t> image(rowBytes * size_t(c.Height));
+// Rows of the kind asked for: smooth with a little noise, one value, or noise.
+std::vector<uint8_t> Rows(const TDeflateCase& c) {
+  std::vector<uint8_t> image(size_t(c.Width) * 3 * size_t(c.Height));
   std::mt19937 rng(11);
-  for (auto& v : image) v = uint8_t(rng() % 7 + (&v - image.data()) / 97);
-  auto pieces = PxDeflatePngRows(c.Height, rowBytes, 3, c.Filter, c.Level, c.Level == 1 ? Z_RLE : Z_DEFAULT_STRATEGY,
-                                 [&](int y, uint8_t* out) { std::memcpy(out, &image[size_t(y) * rowBytes], rowBytes); });
-  ASSERT_FALSE(pieces.empty());
+  for (auto& v : image) {
+    const size_t i = size_t(&v - image.data());
+    v = c.Content == ctFlat ? 77 : c.Content == ctNoise ? uint8_t(rng()) : uint8_t(rng() % 7 + i / 97);
+  }
+  return image;
+}
+
+// The pieces joined as one stream and inflated by zlib (which checks the
+// Adler-32 too): exactly the filtered rows.
+void ExpectFilteredRows(const TDeflateCase& c, const std::vector<uint8_t>& image,
+                        const std::vector<TPxDeflatePiece>& pieces) {
+  const size_t rowBytes = size_t(c.Width) * 3;
   std::vector<uint8_t> stream;
   for (const auto& p : pieces) stream.insert(stream.end(), p.Data.get(), p.Data.get() + p.Size);
   std::vector<uint8_t> inflated((rowBytes + 1) * size_t(c.Height) + 16);
   uLongf got = uLongf(inflated.size());
-  ASSERT_EQ(uncompress(inflated.data(), &got, stream.data(), uLong(stream.size())), Z_OK);  // checks the Adler-32 too
+  ASSERT_EQ(uncompress(inflated.data(), &got, stream.data(), uLong(stream.size())), Z_OK);
   ASSERT_EQ(got, (rowBytes + 1) * size_t(c.Height));
   for (int y = 0; y < c.Height; ++y) {
     const uint8_t* line = &inflated[size_t(y) * (rowBytes + 1)];
@@ -68,8 +75,26 @@ TEST_P(PngDeflateRows, InflatesToTheFilteredRows) {
       ASSERT_EQ(uint8_t(line[1 + i] + left), raw[i]) << "row " << y << " byte " << i;
     }
   }
+}
+
+std::vector<TPxDeflatePiece> Deflate(const TDeflateCase& c, const std::vector<uint8_t>& image,
+                                     TPxDeflateJoints* joints = nullptr) {
+  const size_t rowBytes = size_t(c.Width) * 3;
+  return PxDeflatePngRows(
+      c.Height, rowBytes, 3, c.Filter, c.Level, c.Level == 1 ? Z_RLE : Z_DEFAULT_STRATEGY,
+      [&](int y, uint8_t* out) { std::memcpy(out, &image[size_t(y) * rowBytes], rowBytes); }, joints);
+}
+
+class PngDeflateRows : public ::testing::TestWithParam<TDeflateCase> {};
+
+TEST_P(PngDeflateRows, InflatesToTheFilteredRows) {
+  const TDeflateCase& c = GetParam();
+  const std::vector<uint8_t> image = Rows(c);
+  const auto pieces = Deflate(c, image);
+  ASSERT_FALSE(pieces.empty());
+  ExpectFilteredRows(c, image, pieces);
   // Large pictures are cut into several pieces (this is what runs in parallel).
-  if (rowBytes * size_t(c.Height) > (size_t(8) << 20)) {
+  if (image.size() > (size_t(8) << 20)) {
     EXPECT_GT(pieces.size(), 1u);
   }
 }
@@ -80,8 +105,42 @@ INSTANTIATE_TEST_SUITE_P(Cases, PngDeflateRows,
                                            TDeflateCase{"SmallNone", 37, 23, 0, 1},
                                            TDeflateCase{"Stored", 50, 40, 1, 0},
                                            TDeflateCase{"ManyPiecesSub", 1600, 2000, 1, 1},
-                                           TDeflateCase{"ManyPiecesNone", 1600, 2000, 0, 1}),
+                                           TDeflateCase{"ManyPiecesNone", 1600, 2000, 0, 1},
+                                           TDeflateCase{"Level4", 900, 700, 1, 4},
+                                           TDeflateCase{"Flat", 700, 900, 1, 1, ctFlat},
+                                           TDeflateCase{"Noise", 700, 900, 1, 1, ctNoise}),
                          [](const ::testing::TestParamInfo<TDeflateCase>& i) { return std::string(i.param.Name); });
+
+// The compressed chunks join in every way a block can end, including ends
+// that are only told by decoding the joint back and chunks that zlib takes.
+TEST(PngDeflateJoints, EveryKindOfJointOccursAndInflates) {
+  TPxDeflateJoints all;
+  // A width whose first piece ends in a call on a few bytes: a short block,
+  // joined like the others.
+  int tailWidth = 0, tailRows = 0;
+  for (int w = 1000; w < 6000 && !tailWidth; ++w) {
+    const size_t line = size_t(w) * 3 + 1, rows = kPxDeflatePieceBytes / line;
+    if ((rows * line) % kPxDeflateChunkBytes - 1 < 16) tailWidth = w, tailRows = int(rows) + 1;
+  }
+  ASSERT_GT(tailWidth, 0);
+  for (const TDeflateCase& c : {TDeflateCase{"Smooth", 1600, 1000, 1, 1}, TDeflateCase{"Flat", 700, 300, 1, 1, ctFlat},
+                                TDeflateCase{"Noise", 700, 300, 1, 1, ctNoise},
+                                TDeflateCase{"ShortTail", tailWidth, tailRows, 1, 1, ctFlat}}) {
+    const std::vector<uint8_t> image = Rows(c);
+    TPxDeflateJoints j;
+    j.ZlibEvery = 5;  // zlib's chunks among libdeflate's
+    const auto pieces = Deflate(c, image, &j);
+    ASSERT_FALSE(pieces.empty()) << c.Name;
+    ExpectFilteredRows(c, image, pieces);
+    all.Boundary += j.Boundary, all.ShortPad += j.ShortPad, all.LongPad += j.LongPad;
+    all.Checked += j.Checked, all.Zlib += j.Zlib;
+  }
+  EXPECT_GT(all.Boundary, 0u);
+  EXPECT_GT(all.ShortPad, 0u);
+  EXPECT_GT(all.LongPad, 0u);
+  EXPECT_GT(all.Checked, 0u);
+  EXPECT_GT(all.Zlib, 0u);
+}
 
 class PngFastWrite : public ::testing::TestWithParam<TDeflateCase> {};
 
