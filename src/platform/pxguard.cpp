@@ -4,7 +4,21 @@
 #include <QMessageBox>
 #include <exception>
 
+namespace {
+
+std::function<void(const char*)>& ErrorHandler() {
+  static std::function<void(const char*)> handler;
+  return handler;
+}
+
+}  // namespace
+
+void PxSetErrorHandler(std::function<void(const char* message)> handler) {
+  ErrorHandler() = std::move(handler);
+}
+
 void PxShowError(QWidget* parent, const char* message) {
+  if (ErrorHandler()) return ErrorHandler()(message);
   QMessageBox::critical(parent, QApplication::applicationName(), QString::fromLocal8Bit(message));
 }
 

@@ -14,3 +14,7 @@ void PxShowError(QWidget* parent, const char* message);
 
 // Shows what the user should know of an operation that went through.
 void PxShowWarning(QWidget* parent, const char* message);
+
+// Takes the reported messages instead of the message box, which would wait
+// for a click (window tests); an empty handler brings the box back.
+void PxSetErrorHandler(std::function<void(const char* message)> handler);
