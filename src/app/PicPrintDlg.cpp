@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -30,6 +31,8 @@ namespace {
 const char* const kInstruction =
     "Click on [Choose a layout] to pick your layout before dragging your images onto the printout.";
 const char* const kPleaseWait = "Please wait while the image is loaded and processed for printing.";
+// How the notice label lays out its text.
+constexpr int kNoticeFlags = Qt::TextWordWrap | Qt::AlignCenter;
 
 QFrame* AddPanel(QWidget* parent, const char* name) {
   auto* panel = new QFrame(parent);
@@ -100,12 +103,15 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   PnlWarning->setPalette(pale);
   LWarning = new QLabel(PnlWarning);
   LWarning->setObjectName("LWarning");
+  LWarning->setTextFormat(Qt::PlainText);
   LWarning->setAlignment(Qt::AlignCenter);
   LWarning->setWordWrap(true);
-  LWarning->setStyleSheet("color: red; font-weight: bold;");
-  auto* warningLayout = new QVBoxLayout(PnlWarning);
-  warningLayout->setContentsMargins(4, 4, 4, 4);
-  warningLayout->addWidget(LWarning);
+  QPalette red = LWarning->palette();
+  red.setColor(QPalette::WindowText, Qt::red);
+  LWarning->setPalette(red);
+  // A fixed place inside the frame, known before the panel first shows, so
+  // that each notice is sized for it (see ShowNotice).
+  LWarning->setGeometry(PnlWarning->contentsRect().adjusted(4, 4, -4, -4));
   PnlWarning->hide();
 
   auto page = std::make_unique<TImagingVect>();
@@ -163,12 +169,21 @@ void TDPicPrint::showEvent(QShowEvent* event) {
   }
 }
 
+// The notice is shown at the largest size up to `points` at which its wrapped
+// text fits the label whole: fonts differ from one system to the next, and a
+// taller one would have its first and last lines cut off.
 void TDPicPrint::ShowNotice(const char* text, int points) {
+  const QString notice = QString::fromUtf8(text);
+  const QRect room = LWarning->contentsRect();
   QFont font = LWarning->font();
-  font.setPointSize(points);
   font.setBold(true);
+  for (; points > 1; --points) {
+    font.setPointSize(points);
+    if (room.contains(QFontMetrics(font, LWarning).boundingRect(room, kNoticeFlags, notice))) break;
+  }
+  font.setPointSize(points);
   LWarning->setFont(font);
-  LWarning->setText(text);
+  LWarning->setText(notice);
   PnlWarning->show();
 }
 
@@ -203,9 +218,19 @@ void TDPicPrint::CtrlVectDragDrop(int32_t x, int32_t y, const std::vector<std::s
   const int k = CtrlVect->FindLayerAt(x, y);
   if (k < 1 || files.empty()) return;
   ShowNotice(kPleaseWait, 14);
-  QCoreApplication::processEvents();  // once, so that the notice is painted
+  // Painted now, not when the event loop next runs: the placement keeps the
+  // loop waiting for as long as it takes.
+  PnlWarning->repaint();
   const std::string file = files.front();
-  if (PxRunGuarded(this, [this, k, &file] { layout_->DropPicture(k - 1, file); })) PnlWarning->hide();
+  PxRunGuarded(this, [this, k, &file] {
+    // The wait is over either way, before a failure is reported; a layout is
+    // chosen, so the instruction does not come back.
+    struct NoticeDown {
+      QWidget* Panel;
+      ~NoticeDown() { Panel->hide(); }
+    } noticeDown{PnlWarning};
+    layout_->DropPicture(k - 1, file);
+  });
 }
 
 void TDPicPrint::DImageFitChange(int index) {
@@ -214,9 +239,6 @@ void TDPicPrint::DImageFitChange(int index) {
 }
 
 void TDPicPrint::BChooseLayoutClick() {
-  QFont font = LWarning->font();
-  font.setPointSize(14);
-  LWarning->setFont(font);
   PnlWarning->hide();
   if (!DImageMap) return;
   const XaChosenLayout chosen =

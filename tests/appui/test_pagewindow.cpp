@@ -4,10 +4,15 @@
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFontMetrics>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QThread>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "app/AboutDlg.h"
 #include "app/HelpDlg.h"
@@ -17,6 +22,7 @@
 #include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/view/imagingview.h"
+#include "platform/pxguard.h"
 #include "platform/pxviewwidget.h"
 #include "util/qtapp.h"
 #include "util/testutil.h"
@@ -32,6 +38,51 @@ void Settle() {
   }
 }
 
+// The notice's wrapped text lies wholly inside the label, at the largest
+// size up to the named one that allows it.
+void ExpectNoticeFits(const QLabel& label, int namedPoints) {
+  const QRect room = label.contentsRect();
+  auto fits = [&](int points) {
+    QFont font = label.font();
+    font.setPointSize(points);
+    const QRect text =
+        QFontMetrics(font, &label).boundingRect(room, Qt::TextWordWrap | Qt::AlignCenter, label.text());
+    return room.contains(text);
+  };
+  const int points = label.font().pointSize();
+  EXPECT_TRUE(label.font().bold());
+  EXPECT_GE(points, 1);
+  EXPECT_LE(points, namedPoints);
+  EXPECT_TRUE(fits(points)) << points << " pt";
+  if (points < namedPoints) {
+    EXPECT_FALSE(fits(points + 1)) << points + 1 << " pt";
+  }
+}
+
+// What the window has painted so far, as its screen shows it.
+QImage Painted(QWidget& window) {
+  return QGuiApplication::primaryScreen()
+      ->grabWindow(window.winId())
+      .toImage()
+      .convertToFormat(QImage::Format_RGB32);
+}
+
+struct NoticePixels {
+  int pale = 0;  // the notice's pale yellow
+  int red = 0;   // its text
+};
+
+NoticePixels CountNoticePixels(const QImage& shot, const QRect& where) {
+  NoticePixels n;
+  for (int y = where.top(); y <= where.bottom(); ++y)
+    for (int x = where.left(); x <= where.right(); ++x) {
+      const QRgb p = shot.pixel(x, y);
+      if (p == qRgb(255, 255, 128)) ++n.pale;
+      if (qRed(p) > 200 && qGreen(p) < 80 && qBlue(p) < 80) ++n.red;
+    }
+  return n;
+}
+
 class PageWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -43,8 +94,11 @@ class PageWindowTest : public ::testing::Test {
     main->show();
     Settle();
     about->hide();
+    // A message box would wait for a click: the tests read the reports instead.
+    PxSetErrorHandler([this](const char* message) { reports.emplace_back(message); });
   }
   void TearDown() override {
+    PxSetErrorHandler({});
     about.reset();
     help.reset();
     imageMap.reset();
@@ -68,13 +122,19 @@ class PageWindowTest : public ::testing::Test {
   std::unique_ptr<TDImageMap> imageMap;
   std::unique_ptr<TDHelp> help;
   std::unique_ptr<TDAbout> about;
+  std::vector<std::string> reports;
 };
 
 TEST_F(PageWindowTest, StartsWithTheSheetAndTheInstruction) {
   EXPECT_TRUE(main->PnlWarning->isVisible());
   EXPECT_EQ(main->LWarning->text(),
             "Click on [Choose a layout] to pick your layout before dragging your images onto the printout.");
-  EXPECT_EQ(main->LWarning->font().pointSize(), 12);
+  ExpectNoticeFits(*main->LWarning, 12);
+  EXPECT_EQ(main->PnlWarning->geometry(), QRect(8, 352, 201, 105));
+  // The label takes the panel inside its frame, less a small margin.
+  EXPECT_TRUE(main->PnlWarning->contentsRect().contains(main->LWarning->geometry()));
+  EXPECT_GE(main->LWarning->width(), 180);
+  EXPECT_GE(main->LWarning->height(), 90);
   ASSERT_EQ(main->CtrlVect->LayerCount(), 1);
   EXPECT_TRUE(main->CtrlVect->Layer(0)->Locked);
   EXPECT_EQ(main->CtrlVect->Layer(0)->Bitmap->Width(), 850);
@@ -129,6 +189,64 @@ TEST_F(PageWindowTest, DroppedFileFillsTheAreaInTheChosenFit) {
   const TRect sheet = main->CtrlVect->Layer(0)->ScreenRect;
   main->CtrlVectDragDrop(sheet.Left + 2, sheet.Top + 2, {dir.File("tall.png")});
   EXPECT_TRUE(main->Layout()->Areas[0]->FileName.empty());
+}
+
+// The wait notice is on screen, fitted, from before the placement's first step.
+TEST_F(PageWindowTest, PleaseWaitIsPaintedBeforeThePlacementStarts) {
+  main->Layout()->LoadLayout("2 4x6");
+  testutil::TempDir dir;
+  TImagingIO io;
+  ASSERT_TRUE(io.Bitmap()->Allocate(1200, 800, pxRGB24));
+  io.Bitmap()->Fill(0x00FF00);
+  io.SaveToFile(dir.File("wide.png"));
+  main->PnlWarning->hide();  // as choosing a layout does
+  main->repaint();
+  const QRect panel(main->PnlWarning->mapTo(main.get(), QPoint(0, 0)), main->PnlWarning->size());
+  ASSERT_EQ(CountNoticePixels(Painted(*main), panel).pale, 0);
+
+  bool checked = false;
+  NoticePixels during;
+  QString text;
+  main->Layout()->WorkView->OnProgress = [&](void*, int) {
+    if (checked || QThread::currentThread() != main->thread()) return;
+    checked = true;
+    during = CountNoticePixels(Painted(*main), panel);
+    text = main->LWarning->text();
+    ExpectNoticeFits(*main->LWarning, 14);
+  };
+  const QPoint c = CentreOf(1);
+  main->CtrlVectDragDrop(c.x(), c.y(), {dir.File("wide.png")});
+  main->Layout()->WorkView->OnProgress = nullptr;
+  ASSERT_TRUE(checked);
+  EXPECT_EQ(text, "Please wait while the image is loaded and processed for printing.");
+  EXPECT_GT(during.pale, panel.width() * panel.height() / 2);
+  EXPECT_GT(during.red, 40);
+  EXPECT_TRUE(reports.empty());
+  EXPECT_EQ(main->Layout()->Areas[0]->FileName, dir.File("wide.png"));
+  EXPECT_FALSE(main->PnlWarning->isVisible());
+}
+
+// A picture that cannot be placed is reported, and the wait notice is gone
+// before the report; the instruction does not come back either.
+TEST_F(PageWindowTest, FailedDropTakesTheNoticeDown) {
+  main->Layout()->LoadLayout("2 4x6");
+  testutil::TempDir dir;
+  testutil::WriteFileBytes(dir.File("broken.jpg"), "not a picture at all");
+  const QPoint c = CentreOf(1);
+  for (const std::string& file : {dir.File("broken.jpg"), dir.File("missing.png")}) {
+    reports.clear();
+    bool noticeAtReport = true;
+    PxSetErrorHandler([&](const char* message) {
+      reports.emplace_back(message);
+      noticeAtReport = main->PnlWarning->isVisible();
+    });
+    main->CtrlVectDragDrop(c.x(), c.y(), {file});
+    ASSERT_EQ(reports.size(), 1u) << file;
+    EXPECT_NE(reports[0].find(file), std::string::npos) << reports[0];
+    EXPECT_FALSE(noticeAtReport) << file;
+    EXPECT_FALSE(main->PnlWarning->isVisible()) << file;
+    EXPECT_TRUE(main->Layout()->Areas[0]->FileName.empty()) << file;
+  }
 }
 
 TEST_F(PageWindowTest, ChooserHitsOnReleaseOfAnyButton) {
