@@ -1,6 +1,7 @@
 #include "app/ImageMapDlg.h"
 
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QScreen>
 #include <QShowEvent>
 
@@ -24,6 +25,18 @@ TDImageMap::TDImageMap(QWidget* parent) : QDialog(parent) {
   CtrlVectHost->OnMouseUp = [this](TPxMouseButton, TPxShiftState, int32_t x, int32_t y) {
     CtrlVectMouseUp(x, y);
   };
+  // The view keeps every key it is given, Escape included.
+  CtrlVectHost->installEventFilter(this);
+}
+
+// Escape closes the chooser as its close button does: nothing is chosen.
+bool TDImageMap::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == CtrlVectHost && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+    close();
+    return true;
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void TDImageMap::AddRegion(const std::string& name, int32_t left, int32_t top, int32_t right,

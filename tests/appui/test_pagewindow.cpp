@@ -6,10 +6,12 @@
 #include <QElapsedTimer>
 #include <QFontMetrics>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QThread>
+#include <QTimer>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -247,6 +249,34 @@ TEST_F(PageWindowTest, FailedDropTakesTheNoticeDown) {
     EXPECT_FALSE(main->PnlWarning->isVisible()) << file;
     EXPECT_TRUE(main->Layout()->Areas[0]->FileName.empty()) << file;
   }
+}
+
+// Escape on the chooser's view closes it as its close button does: nothing chosen.
+TEST_F(PageWindowTest, EscapeClosesTheChooserWithoutAChoice) {
+  QTimer escape, fallback;
+  escape.setSingleShot(true);
+  fallback.setSingleShot(true);
+  bool escaped = false;
+  QObject::connect(&escape, &QTimer::timeout, [&] {
+    escaped = imageMap->isVisible();
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(imageMap->CtrlVectHost, &press);
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(imageMap->CtrlVectHost, &release);
+  });
+  // Should Escape not close the chooser, a click does, so that the test ends.
+  QObject::connect(&fallback, &QTimer::timeout, [&] {
+    if (imageMap->isVisible()) imageMap->CtrlVectMouseUp(174, 179);
+  });
+  escape.start(50);
+  fallback.start(3000);
+  const XaChosenLayout chosen = ChooseLayout("Printed Image Layouts", ProgramFolder() + "printouts.png");
+  EXPECT_TRUE(escaped);
+  EXPECT_FALSE(imageMap->isVisible());
+  EXPECT_EQ(chosen.Name, "");
+  EXPECT_EQ(chosen.Index, -1);
+  EXPECT_EQ(chosen.X, -1);
+  EXPECT_EQ(chosen.Y, -1);
 }
 
 TEST_F(PageWindowTest, ChooserHitsOnReleaseOfAnyButton) {
