@@ -12,6 +12,7 @@
 #include <QTextBrowser>
 #include <QTimer>
 #include <QThread>
+#include <QWindow>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -150,6 +151,21 @@ TEST_F(MainWindowTest, PlaceOffEveryScreenComesBack) {
   QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   EXPECT_TRUE(screen.intersects(w.main->frameGeometry())) << w.main->frameGeometry().x();
   EXPECT_EQ(w.main->frameGeometry().size(), QSize(700, 600));
+}
+
+// The About window has a dialog border with a title and a close button only
+// (Qt pairs the close button with the window menu), and its platform window
+// is told the same.
+TEST_F(MainWindowTest, AboutHasACloseButtonOnly) {
+  Windows w;
+  ASSERT_TRUE(w.about->windowHandle());
+  const Qt::WindowFlags buttons = Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint |
+                                  Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint |
+                                  Qt::WindowFullscreenButtonHint | Qt::WindowContextHelpButtonHint;
+  for (const Qt::WindowFlags flags : {w.about->windowFlags(), w.about->windowHandle()->flags()}) {
+    EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Dialog) << std::hex << flags.toInt();
+    EXPECT_EQ(flags & buttons, Qt::WindowTitleHint | Qt::WindowCloseButtonHint) << std::hex << flags.toInt();
+  }
 }
 
 TEST_F(MainWindowTest, MenuAndHelpPage) {
