@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -935,14 +936,17 @@ TEST(ImagingIO, WorkersAreJoinedNotLeftRunning) {
     // Once waited for, no thread of the load is still alive.
     EXPECT_EQ(ThreadCount(), before);
   }
-  // Loads started one after the other without waiting: the next hand-off or
-  // the component's end joins the ones that ended.
+  // Loads started one after the other without waiting for the component:
+  // the next hand-off or the component's end joins the ones that ended. (Two
+  // loads into one bitmap at once would race: each starts when the last one
+  // has left the worker list.)
   {
     TPxBitmap t2;  // outlives the component that loads into it
     TImagingIO second;
     second.SetTargetBitmap(&t2);
     second.RunInBackground = true;
     second.LoadFromFile(name);
+    while (second.WorkerCount() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     second.LoadFromFile(name);
   }
   EXPECT_EQ(ThreadCount(), before);
