@@ -99,6 +99,16 @@ void ResampleRows(TPxBitmap& source, TPxBitmap& destination, TResampleFilter fil
   }
 }
 
+// The kernel or fast linear resampling of rows of `channels` bytes a pixel.
+TRowsFn FilteredRows(TResampleFilter filter, int channels) {
+  return [filter, channels](const TPxRows& s, const TPxRows& d, const TPxPercentFn& p) {
+    if (filter == rfFastLinear)
+      PxResampleFastLinear(s, d, channels, p);
+    else
+      PxResampleKernel(s, d, channels, filter, p);
+  };
+}
+
 void AllocateOrThrow(TPxBitmap& b, int w, int h, TPxPixelFormat pf) {
   if (!b.Allocate(w, h, pf) || (w > 0 && h > 0 && b.IsEmpty())) throw std::bad_alloc();
 }
@@ -281,13 +291,7 @@ void ResampleBitmap(TPxBitmap& source, TPxBitmap& destination, TResampleFilter f
     PxResample1Bit(s.Rows(), d.Rows(), filter, progress);
   } else if (pf == px8g && destination.PixelFormat() == px8g &&
              (PxKernelFilter(filter) || filter == rfFastLinear)) {
-    ResampleRows(source, destination, filter, progress,
-                 [filter](const TPxRows& s, const TPxRows& d, const TPxPercentFn& p) {
-                   if (filter == rfFastLinear)
-                     PxResampleFastLinear(s, d, 1, p);
-                   else
-                     PxResampleKernel(s, d, 1, filter, p);
-                 });
+    ResampleRows(source, destination, filter, progress, FilteredRows(filter, 1));
   } else if (pf != pxRGB24 || destination.PixelFormat() != pxRGB24) {
     // The filters are defined on 24-bit pixels: other formats go through a
     // 24-bit copy and back, instead of leaving the destination unfilled.
@@ -303,13 +307,7 @@ void ResampleBitmap(TPxBitmap& source, TPxBitmap& destination, TResampleFilter f
     const size_t bytes = static_cast<size_t>(std::min(d24.RowBytes(), destination.RowBytes()));
     for (int y = 0; y < destination.Height(); ++y) std::memcpy(d.Rows().Row[y], s.Rows().Row[y], bytes);
   } else if (filter == rfFastLinear || PxKernelFilter(filter)) {
-    ResampleRows(source, destination, filter, progress,
-                 [filter](const TPxRows& s, const TPxRows& d, const TPxPercentFn& p) {
-                   if (filter == rfFastLinear)
-                     PxResampleFastLinear(s, d, 3, p);
-                   else
-                     PxResampleKernel(s, d, 3, filter, p);
-                 });
+    ResampleRows(source, destination, filter, progress, FilteredRows(filter, 3));
   } else {
     TRowLock s(source), d(destination);
     switch (filter) {
@@ -328,14 +326,11 @@ void ResampleBitmap(TPxBitmap& source, TPxBitmap& destination, TResampleFilter f
       const TResampleFilter planeFilter =
           filter == rfNone || PxKernelFilter(filter) ? filter : rfFastLinear;
       ResampleRows(*sa, *da, planeFilter, {},
-                   [planeFilter](const TPxRows& s, const TPxRows& d, const TPxPercentFn&) {
-                     if (planeFilter == rfNone)
-                       PxResampleNearest(s, d, 8);
-                     else if (planeFilter == rfFastLinear)
-                       PxResampleFastLinear(s, d, 1);
-                     else
-                       PxResampleKernel(s, d, 1, planeFilter);
-                   });
+                   planeFilter == rfNone
+                       ? TRowsFn([](const TPxRows& s, const TPxRows& d, const TPxPercentFn&) {
+                           PxResampleNearest(s, d, 8);
+                         })
+                       : FilteredRows(planeFilter, 1));
       da->SetFullAlpha(sa->FullAlpha());
     }
   }
