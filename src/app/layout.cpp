@@ -10,6 +10,7 @@
 
 #include "app/gen.h"
 #include "imaging/io/imagingio.h"
+#include "imaging/core/pxblocks.h"
 #include "imaging/core/pxprint.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/proc/imagingproc.h"
@@ -313,6 +314,9 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
     ~UndoOff() { Proc.AutoUndo = Was; }
   } undoOff{work.GetProc(), work.GetProc().AutoUndo};
   undoOff.Proc.AutoUndo = false;
+  // The picture's steps free and take blocks of about the same size (the
+  // read picture, then the padded one): fresh ones would each be zeroed first.
+  TPxBlockReuse reuse;
   const double A = double(area.Width) / area.Height;
   std::string source = area.FileName;
   bool rotated = false;

@@ -5,6 +5,8 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include <cstddef>
 #include <new>
@@ -59,7 +61,54 @@ uint8_t* Mapped(size_t bytes) {
 }
 #endif
 
+// Blocks kept for reuse while a TPxBlockReuse lives: at most this many.
+constexpr size_t kKeptBlocks = 4;
+
+std::mutex keptMutex;
+int reuseScopes = 0;
+std::vector<BlockHeader*> kept;
+
+#if !defined(__SANITIZE_ADDRESS__)
+// The kept block that holds `bytes` with the least room to spare (at most
+// as much again), taken out of the kept ones; nullptr when none does.
+BlockHeader* TakeKept(int64_t bytes) {
+  std::lock_guard<std::mutex> lock(keptMutex);
+  size_t best = kept.size();
+  for (size_t i = 0; i < kept.size(); ++i) {
+    const int64_t room = int64_t(kept[i]->MappedBytes) - int64_t(sizeof(BlockHeader));
+    if (room < bytes || room / 2 > bytes) continue;
+    if (best == kept.size() || kept[i]->MappedBytes < kept[best]->MappedBytes) best = i;
+  }
+  if (best == kept.size()) return nullptr;
+  BlockHeader* h = kept[best];
+  kept.erase(kept.begin() + std::ptrdiff_t(best));
+  return h;
+}
+#endif
+
+// Keeps a freed mapped block for reuse when a scope asks for that and there is room.
+bool Keep(BlockHeader* h) {
+  std::lock_guard<std::mutex> lock(keptMutex);
+  if (reuseScopes == 0 || kept.size() >= kKeptBlocks) return false;
+  kept.push_back(h);
+  return true;
+}
+
 }  // namespace
+
+TPxBlockReuse::TPxBlockReuse() {
+  std::lock_guard<std::mutex> lock(keptMutex);
+  ++reuseScopes;
+}
+
+TPxBlockReuse::~TPxBlockReuse() {
+  std::vector<BlockHeader*> drop;
+  {
+    std::lock_guard<std::mutex> lock(keptMutex);
+    if (--reuseScopes == 0) drop.swap(kept);
+  }
+  for (BlockHeader* h : drop) munmap(h->Base, h->MappedBytes);
+}
 
 uint8_t* PxBlockAlloc(int64_t bytes) {
   // No block above the largest image (and its alignment slack) is ever asked for.
@@ -67,6 +116,10 @@ uint8_t* PxBlockAlloc(int64_t bytes) {
 #if !defined(__SANITIZE_ADDRESS__)
   // Under AddressSanitizer every block stays on the heap, where overruns are caught.
   if (bytes >= kPxMappedBlockBytes) {
+    if (BlockHeader* h = TakeKept(bytes)) {
+      h->Bytes = bytes;
+      return Counted(h);
+    }
     if (uint8_t* p = Mapped(size_t(bytes))) return p;
     // No mapping: the heap may still have it.
   }
@@ -81,7 +134,7 @@ void PxBlockFree(uint8_t* block) {
   BlockHeader* h = reinterpret_cast<BlockHeader*>(block) - 1;
   liveBytes.fetch_sub(h->Bytes);
   if (h->MappedBytes != 0) {
-    munmap(h->Base, h->MappedBytes);
+    if (!Keep(h)) munmap(h->Base, h->MappedBytes);
   } else {
     ::operator delete(h->Base, std::align_val_t(64), std::nothrow);
   }
