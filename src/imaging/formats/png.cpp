@@ -7,6 +7,7 @@
 #include "imaging/formats/pngdeflate.h"
 
 #include <png.h>
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -467,10 +468,8 @@ struct PngWriteJob {
   void* context = nullptr;
   png_bytep rowBuffer = nullptr;
   TPxProgress* progress = nullptr;
-  // Image data compressed beforehand (PxDeflatePngRows): written as it is
-  // instead of the rows.
-  const TPxDeflatePiece* pieces = nullptr;
-  size_t pieceCount = 0;
+  // Only the header: the caller writes the image data (PxDeflatePngRows).
+  bool headerOnly = false;
 };
 
 bool PngWriteAll(PngWriteJob* job) {
@@ -494,19 +493,7 @@ bool PngWriteAll(PngWriteJob* job) {
   png_write_info(png, info);
   // Set after the header is written, which would undo it.
   if (job->packRows) png_set_packing(png);
-  if (job->pieceCount > 0) {
-    static const png_byte kIDAT[5] = "IDAT", kIEND[5] = "IEND";
-    constexpr size_t kChunk = size_t(1) << 20;
-    for (size_t i = 0; i < job->pieceCount; ++i) {
-      const png_byte* data = job->pieces[i].Data.get();
-      for (size_t at = 0, n = job->pieces[i].Size; at < n; at += kChunk)
-        png_write_chunk(png, kIDAT, data + at, std::min(kChunk, n - at));
-    }
-    png_write_chunk(png, kIEND, nullptr, 0);
-    job->progress->Begin(1);
-    job->progress->Advance();
-    return true;
-  }
+  if (job->headerOnly) return true;
   const int passes = png_set_interlace_handling(png);
   job->progress->Begin(static_cast<int64_t>(job->height) * passes);
   for (int pass = 0; pass < passes; ++pass) {
@@ -859,21 +846,41 @@ void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   job.packRows = job.kind == RowKind::Palette && job.bitDepth < 8;
   // The fast levels of a plain colour picture are compressed on all cores
   // (rows read from several threads at once: not from a file-backed bitmap).
-  std::vector<TPxDeflatePiece> pieces;
-  if (job.kind == RowKind::RGB && !job.interlaced && job.compression <= 1 &&
-      (job.filter == PNG_FILTER_NONE || job.filter == PNG_FILTER_SUB) && rows.bitmap->Location() != pxFile) {
-    pieces = PxDeflatePngRows(height, size_t(width) * 3, 3, job.filter == PNG_FILTER_SUB ? 1 : 0,
-                              job.compression, job.compression == 1 ? Z_RLE : Z_DEFAULT_STRATEGY,
-                              [src = rows.bitmap, width](int y, uint8_t* out) {
-                                const uint8_t* bgr = src->Scanline(y);
-                                for (int x = 0; x < width; ++x, bgr += 3, out += 3)
-                                  out[0] = bgr[2], out[1] = bgr[1], out[2] = bgr[0];
-                              });
-    job.pieces = pieces.data();
-    job.pieceCount = pieces.size();
-  }
-  const bool ok = PngWriteAll(&job);
+  job.headerOnly = job.kind == RowKind::RGB && !job.interlaced && job.compression <= 1 &&
+                   (job.filter == PNG_FILTER_NONE || job.filter == PNG_FILTER_SUB) &&
+                   rows.bitmap->Location() != pxFile;
+  bool ok = PngWriteAll(&job);
   png_destroy_write_struct(&job.png, &job.info);
+  if (ok && job.headerOnly) {
+    // The image data goes out as it is made, then the end: chunks written
+    // here, not by libpng, whose errors would jump out of the threads' frames.
+    auto chunk = [&](const char* type, const uint8_t* data, size_t n) {
+      uint8_t head[8] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n),
+                         uint8_t(type[0]), uint8_t(type[1]), uint8_t(type[2]), uint8_t(type[3])};
+      uint32_t crc = libdeflate_crc32(0, head + 4, 4);
+      if (n > 0) crc = libdeflate_crc32(crc, data, n);  // no data: libdeflate would give its start value
+      const uint8_t tail[4] = {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc)};
+      io.writeFailed = io.writeFailed || stream.Write(head, 8) != 8 ||
+                       (n > 0 && stream.Write(data, int64_t(n)) != int64_t(n)) || stream.Write(tail, 4) != 4;
+      return !io.writeFailed;
+    };
+    constexpr size_t kChunk = size_t(1) << 20;
+    ok = PxDeflatePngRows(height, size_t(width) * 3, 3, job.filter == PNG_FILTER_SUB ? 1 : 0, job.compression,
+                          job.compression == 1 ? Z_RLE : Z_DEFAULT_STRATEGY,
+                          [src = rows.bitmap, width](int y, uint8_t* out) {
+                            const uint8_t* bgr = src->Scanline(y);
+                            for (int x = 0; x < width; ++x, bgr += 3, out += 3)
+                              out[0] = bgr[2], out[1] = bgr[1], out[2] = bgr[0];
+                          },
+                          [&](const uint8_t* data, size_t n) {
+                            for (size_t at = 0; at < n; at += kChunk)
+                              if (!chunk("IDAT", data + at, std::min(kChunk, n - at))) return false;
+                            return true;
+                          }) &&
+         chunk("IEND", nullptr, 0);
+    progress.Begin(1);
+    progress.Advance();
+  }
   if (ok) return;
   progress.Abort();
   if (!io.writeFailed) throw std::runtime_error(kWriteErrorMessage);

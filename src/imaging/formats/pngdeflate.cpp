@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "imaging/core/pxblocks.h"
 #include "imaging/proc/pxparallel.h"
@@ -29,9 +32,17 @@ constexpr size_t kChunkBytes = kPxDeflateChunkBytes;
 
 void FreeBlock(uint8_t* p) { PxBlockFree(p); }
 
+// A piece's compressed bytes, and the sum and length of its raw ones.
+struct TPxDeflatePiece {
+  std::unique_ptr<uint8_t, void (*)(uint8_t*)> Data{nullptr, FreeBlock};
+  size_t Capacity = 0, Size = 0, Raw = 0;
+  uint32_t Sum = 1;
+};
+
 TPxDeflatePiece NewPiece(size_t capacity) {
   TPxDeflatePiece p;
-  p.Data = std::unique_ptr<uint8_t, void (*)(uint8_t*)>(PxBlockAlloc(int64_t(capacity)), FreeBlock);
+  p.Data.reset(PxBlockAlloc(int64_t(capacity)));
+  p.Capacity = p.Data ? capacity : 0;
   return p;
 }
 
@@ -269,23 +280,46 @@ size_t CompressChunk(TWorker& w, const uint8_t* in, size_t n, bool last, bool zl
 
 }  // namespace
 
-std::vector<TPxDeflatePiece> PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter,
-                                              int level, int strategy,
-                                              const std::function<void(int, uint8_t*)>& makeRow,
-                                              TPxDeflateJoints* joints) {
-  std::vector<TPxDeflatePiece> none;
+bool PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter, int level, int strategy,
+                      const std::function<void(int, uint8_t*)>& makeRow,
+                      const std::function<bool(const uint8_t*, size_t)>& emit, TPxDeflateJoints* joints) {
   if (height <= 0 || rowBytes == 0 || rowBytes > (size_t(1) << 30) || (filter != 0 && filter != 1) ||
       bytesPerPixel <= 0 || level < 0 || level > 9)
-    return none;
+    return false;
   const size_t lineBytes = rowBytes + 1;
   const int rowsPerPiece = static_cast<int>(std::clamp<size_t>(kPieceBytes / lineBytes, 1, size_t(height)));
   const int pieces = (height + rowsPerPiece - 1) / rowsPerPiece;
-  std::vector<TPxDeflatePiece> out(static_cast<size_t>(pieces));
-  std::vector<uint32_t> sums(static_cast<size_t>(pieces), 1);
-  std::vector<size_t> lengths(static_cast<size_t>(pieces), 0);
   std::atomic<bool> failed{false};
   const int workers = std::max(1, PxThreadCount());
   std::vector<TWorker> state(static_cast<size_t>(workers));
+
+  // Finished pieces wait here for their turn; emitted ones give their block
+  // to a later piece, so that only a few blocks are ever made.
+  std::mutex lock;
+  std::vector<TPxDeflatePiece> ready(static_cast<size_t>(pieces)), spare;
+  int nextToEmit = 0;
+  uLong adler = 1;
+  // On the calling thread: emits the finished pieces that are next in turn.
+  auto emitReady = [&] {
+    for (;;) {
+      TPxDeflatePiece piece;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        if (nextToEmit == pieces || !ready[size_t(nextToEmit)].Data) return;
+        piece = std::move(ready[size_t(nextToEmit)]);
+      }
+      adler = nextToEmit == 0 ? piece.Sum : adler32_combine(adler, piece.Sum, z_off_t(piece.Raw));
+      if (++nextToEmit == pieces) {
+        uint8_t* tail = piece.Data.get() + piece.Size;
+        tail[0] = uint8_t(adler >> 24), tail[1] = uint8_t(adler >> 16), tail[2] = uint8_t(adler >> 8);
+        tail[3] = uint8_t(adler);
+        piece.Size += 4;
+      }
+      if (!failed && !emit(piece.Data.get(), piece.Size)) failed = true;
+      std::lock_guard<std::mutex> hold(lock);
+      spare.push_back(std::move(piece));
+    }
+  };
 
   PxParallelForWorkers(pieces, 1, workers, [&](int begin, int end, int worker) {
     TWorker& w = state[size_t(worker)];
@@ -317,7 +351,17 @@ std::vector<TPxDeflatePiece> PxDeflatePngRows(int height, size_t rowBytes, int b
       };
       size_t capacity = 6;
       for (size_t at = 0; at < inBytes; at += kChunkBytes) capacity += chunkRoom(std::min(kChunkBytes, inBytes - at));
-      TPxDeflatePiece piece = NewPiece(capacity);
+      TPxDeflatePiece piece;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        for (size_t i = 0; i < spare.size(); ++i)
+          if (spare[i].Capacity >= capacity) {
+            piece = std::move(spare[i]);
+            spare.erase(spare.begin() + std::ptrdiff_t(i));
+            break;
+          }
+      }
+      if (!piece.Data) piece = NewPiece(capacity);
       if (!piece.Data) {
         failed = true;
         return;
@@ -344,13 +388,17 @@ std::vector<TPxDeflatePiece> PxDeflatePngRows(int height, size_t rowBytes, int b
         }
         used += k;
       }
-      sums[size_t(p)] = libdeflate_adler32(1, w.Input.data(), inBytes);
-      lengths[size_t(p)] = inBytes;
+      piece.Sum = libdeflate_adler32(1, w.Input.data(), inBytes);
+      piece.Raw = inBytes;
       piece.Size = used;
-      out[size_t(p)] = std::move(piece);
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        ready[size_t(p)] = std::move(piece);
+      }
+      if (worker == 0) emitReady();
     }
   });
-  if (failed) return none;
+  if (!failed) emitReady();
   if (joints) {
     *joints = {0, 0, 0, 0, 0, joints->ZlibEvery};
     for (const TWorker& w : state) {
@@ -358,11 +406,5 @@ std::vector<TPxDeflatePiece> PxDeflatePngRows(int height, size_t rowBytes, int b
       joints->LongPad += w.Joints.LongPad, joints->Checked += w.Joints.Checked, joints->Zlib += w.Joints.Zlib;
     }
   }
-  uLong adler = sums[0];
-  for (int p = 1; p < pieces; ++p) adler = adler32_combine(adler, sums[size_t(p)], z_off_t(lengths[size_t(p)]));
-  TPxDeflatePiece& last = out.back();
-  uint8_t* tail = last.Data.get() + last.Size;
-  tail[0] = uint8_t(adler >> 24), tail[1] = uint8_t(adler >> 16), tail[2] = uint8_t(adler >> 8), tail[3] = uint8_t(adler);
-  last.Size += 4;
-  return out;
+  return !failed && nextToEmit == pieces;
 }

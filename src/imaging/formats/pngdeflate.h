@@ -14,18 +14,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <vector>
 
 // About this much filtered data (whole rows) makes a piece, one thread's
 // share of work; libdeflate compresses it in calls on this much.
 inline constexpr size_t kPxDeflatePieceBytes = size_t(4) << 20;
 inline constexpr size_t kPxDeflateChunkBytes = size_t(8) << 10;
-
-struct TPxDeflatePiece {
-  std::unique_ptr<uint8_t, void (*)(uint8_t*)> Data{nullptr, nullptr};
-  size_t Size = 0;
-};
 
 // How the compressed chunks of a stream were joined, by how the block before
 // the joint ended: on a byte boundary, with 1 or 2 bits to spare, with 3 to
@@ -39,15 +32,17 @@ struct TPxDeflateJoints {
 };
 
 // Filters and compresses `height` rows of rowBytes bytes each (without the
-// filter byte) into one zlib stream, returned in order as pieces (the first
-// starts with the zlib header, the last ends with the Adler-32). level is the
-// compression level (0 to 9) of both compressors, strategy zlib's. makeRow(y,
-// out) puts row y's bytes, in PNG order, into out; it is called from several
-// threads at once, for different rows. filter is 0 (none) or 1 (sub, with
-// bytesPerPixel bytes per pixel). The pieces depend only on the rows, not on
-// the number of threads. Empty when memory or zlib fails. joints, when given,
-// gets how the chunks were joined (for the tests; see there).
-std::vector<TPxDeflatePiece> PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter,
-                                              int level, int strategy,
-                                              const std::function<void(int, uint8_t*)>& makeRow,
-                                              TPxDeflateJoints* joints = nullptr);
+// filter byte) into one zlib stream, handed to emit(data, bytes) in order as
+// it is made, piece by piece, on the calling thread while the other threads
+// go on (only a few pieces are held at once); emit returns false to stop.
+// level is the compression level (0 to 9) of both compressors, strategy
+// zlib's. makeRow(y, out) puts row y's bytes, in PNG order, into out; it is
+// called from several threads at once, for different rows. filter is 0
+// (none) or 1 (sub, with bytesPerPixel bytes per pixel). The stream depends
+// only on the rows, not on the number of threads. False when memory or a
+// compressor fails or emit stopped. joints, when given, gets how the chunks
+// were joined (for the tests; see there).
+bool PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter, int level, int strategy,
+                      const std::function<void(int, uint8_t*)>& makeRow,
+                      const std::function<bool(const uint8_t*, size_t)>& emit,
+                      TPxDeflateJoints* joints = nullptr);

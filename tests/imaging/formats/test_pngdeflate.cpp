@@ -55,13 +55,11 @@ std::vector<uint8_t> Rows(const TDeflateCase& c) {
   return image;
 }
 
-// The pieces joined as one stream and inflated by zlib (which checks the
-// Adler-32 too): exactly the filtered rows.
+// The stream inflated by zlib (which checks the Adler-32 too): exactly the
+// filtered rows.
 void ExpectFilteredRows(const TDeflateCase& c, const std::vector<uint8_t>& image,
-                        const std::vector<TPxDeflatePiece>& pieces) {
+                        const std::vector<uint8_t>& stream) {
   const size_t rowBytes = size_t(c.Width) * 3;
-  std::vector<uint8_t> stream;
-  for (const auto& p : pieces) stream.insert(stream.end(), p.Data.get(), p.Data.get() + p.Size);
   std::vector<uint8_t> inflated((rowBytes + 1) * size_t(c.Height) + 16);
   uLongf got = uLongf(inflated.size());
   ASSERT_EQ(uncompress(inflated.data(), &got, stream.data(), uLong(stream.size())), Z_OK);
@@ -77,12 +75,26 @@ void ExpectFilteredRows(const TDeflateCase& c, const std::vector<uint8_t>& image
   }
 }
 
-std::vector<TPxDeflatePiece> Deflate(const TDeflateCase& c, const std::vector<uint8_t>& image,
-                                     TPxDeflateJoints* joints = nullptr) {
+// The stream as emitted, and how many times emit was called.
+struct TEmitted {
+  std::vector<uint8_t> Stream;
+  size_t Calls = 0;
+  bool Ok = false;
+};
+
+TEmitted Deflate(const TDeflateCase& c, const std::vector<uint8_t>& image, TPxDeflateJoints* joints = nullptr) {
   const size_t rowBytes = size_t(c.Width) * 3;
-  return PxDeflatePngRows(
+  TEmitted e;
+  e.Ok = PxDeflatePngRows(
       c.Height, rowBytes, 3, c.Filter, c.Level, c.Level == 1 ? Z_RLE : Z_DEFAULT_STRATEGY,
-      [&](int y, uint8_t* out) { std::memcpy(out, &image[size_t(y) * rowBytes], rowBytes); }, joints);
+      [&](int y, uint8_t* out) { std::memcpy(out, &image[size_t(y) * rowBytes], rowBytes); },
+      [&](const uint8_t* data, size_t n) {
+        e.Stream.insert(e.Stream.end(), data, data + n);
+        ++e.Calls;
+        return true;
+      },
+      joints);
+  return e;
 }
 
 class PngDeflateRows : public ::testing::TestWithParam<TDeflateCase> {};
@@ -90,12 +102,12 @@ class PngDeflateRows : public ::testing::TestWithParam<TDeflateCase> {};
 TEST_P(PngDeflateRows, InflatesToTheFilteredRows) {
   const TDeflateCase& c = GetParam();
   const std::vector<uint8_t> image = Rows(c);
-  const auto pieces = Deflate(c, image);
-  ASSERT_FALSE(pieces.empty());
-  ExpectFilteredRows(c, image, pieces);
+  const TEmitted e = Deflate(c, image);
+  ASSERT_TRUE(e.Ok);
+  ExpectFilteredRows(c, image, e.Stream);
   // Large pictures are cut into several pieces (this is what runs in parallel).
   if (image.size() > (size_t(8) << 20)) {
-    EXPECT_GT(pieces.size(), 1u);
+    EXPECT_GT(e.Calls, 1u);
   }
 }
 
@@ -129,9 +141,9 @@ TEST(PngDeflateJoints, EveryKindOfJointOccursAndInflates) {
     const std::vector<uint8_t> image = Rows(c);
     TPxDeflateJoints j;
     j.ZlibEvery = 5;  // zlib's chunks among libdeflate's
-    const auto pieces = Deflate(c, image, &j);
-    ASSERT_FALSE(pieces.empty()) << c.Name;
-    ExpectFilteredRows(c, image, pieces);
+    const TEmitted e = Deflate(c, image, &j);
+    ASSERT_TRUE(e.Ok) << c.Name;
+    ExpectFilteredRows(c, image, e.Stream);
     all.Boundary += j.Boundary, all.ShortPad += j.ShortPad, all.LongPad += j.LongPad;
     all.Checked += j.Checked, all.Zlib += j.Zlib;
   }
@@ -140,6 +152,18 @@ TEST(PngDeflateJoints, EveryKindOfJointOccursAndInflates) {
   EXPECT_GT(all.LongPad, 0u);
   EXPECT_GT(all.Checked, 0u);
   EXPECT_GT(all.Zlib, 0u);
+}
+
+// emit returning false stops the compression, which then fails.
+TEST(PngDeflateRowsStop, EmitThatRefusesStops) {
+  const TDeflateCase c{"Stop", 1600, 2000, 1, 1};
+  const std::vector<uint8_t> image = Rows(c);
+  size_t calls = 0;
+  EXPECT_FALSE(PxDeflatePngRows(
+      c.Height, size_t(c.Width) * 3, 3, 1, 1, Z_RLE,
+      [&](int y, uint8_t* out) { std::memcpy(out, &image[size_t(y) * c.Width * 3], size_t(c.Width) * 3); },
+      [&](const uint8_t*, size_t) { return ++calls < 2; }));
+  EXPECT_EQ(calls, 2u);
 }
 
 class PngFastWrite : public ::testing::TestWithParam<TDeflateCase> {};
