@@ -149,10 +149,49 @@ void PxSplitAngle(double angle, int& quarterTurns, double& residual) {
   residual = c;
 }
 
+namespace {
+
+// Tiles keep the source rows of a block of destination rows in the cache.
+constexpr int kQuarterTile = 64;
+
+// A quarter turn (k 1 or 3) of B-byte pixels. Each destination row of a tile
+// reads one column of the tile's source rows; the row pointers are held in
+// locals, which the byte stores cannot alias (through the row table they
+// would be read again for every pixel).
+template <int B>
+void TurnQuarter(const TPxRows& src, const TPxRows& dst, int k) {
+  const int W = src.Width, H = src.Height, dw = dst.Width;
+  uint8_t* const* srcRows = src.Row.data();
+  uint8_t* const* dstRows = dst.Row.data();
+  PxParallelFor(dst.Height, kQuarterTile, [=](int b, int e) {
+    const uint8_t* rows[kQuarterTile];
+    for (int X0 = 0; X0 < dw; X0 += kQuarterTile) {
+      const int n = std::min(dw - X0, kQuarterTile);
+      // Destination column X comes from source row X (k 1) or H - 1 - X (k 3).
+      for (int i = 0; i < n; ++i) rows[i] = srcRows[k == 1 ? X0 + i : H - 1 - (X0 + i)];
+      for (int Y = b; Y < e; ++Y) {
+        // ... at source column W - 1 - Y (k 1) or Y (k 3).
+        const size_t at = size_t(k == 1 ? W - 1 - Y : Y) * B;
+        uint8_t* d = dstRows[Y] + size_t(X0) * B;
+        for (int i = 0; i < n; ++i, d += B) std::memcpy(d, rows[i] + at, B);
+      }
+    }
+  });
+}
+
+}  // namespace
+
 void PxRotateQuarter(const TPxRows& src, const TPxRows& dst, int bitsPerPixel, int quarterTurns) {
   const int W = src.Width, H = src.Height;
   const int k = ((quarterTurns % 4) + 4) % 4;
   if (W <= 0 || H <= 0 || k == 0) return;
+  if ((k == 1 || k == 3) && dst.Width == H && dst.Height == W && (bitsPerPixel == 24 || bitsPerPixel == 8)) {
+    if (bitsPerPixel == 24)
+      TurnQuarter<3>(src, dst, k);
+    else
+      TurnQuarter<1>(src, dst, k);
+    return;
+  }
   const int bytes = bitsPerPixel / 8;
   const int dw = dst.Width, dh = dst.Height;
   // Source coordinates of destination (X, Y).
@@ -168,8 +207,7 @@ void PxRotateQuarter(const TPxRows& src, const TPxRows& dst, int bitsPerPixel, i
       y = H - 1 - Y;
     }
   };
-  // Tiles keep the source rows of a block of destination rows in the cache.
-  constexpr int kTile = 64;
+  constexpr int kTile = kQuarterTile;
   PxParallelFor(dh, kTile, [&](int b, int e) {
     for (int X0 = 0; X0 < dw; X0 += kTile) {
       const int X1 = std::min(dw, X0 + kTile);

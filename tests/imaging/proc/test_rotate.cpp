@@ -79,6 +79,28 @@ INSTANTIATE_TEST_SUITE_P(
                                          QuarterCase{-270, 1}),
                        ::testing::Values(pxRGB24, px8g, px1g)));
 
+// Pictures of several tiles, with part tiles at the edges, turn pixel for pixel.
+TEST(QuarterTurnLarge, SeveralTilesFollowThePixelRule) {
+  for (TPxPixelFormat pf : {pxRGB24, px8g})
+    for (int turns : {1, 3}) {
+      const int w = 157, h = 93;
+      TPxBitmap b(w, h, pf);
+      FillRandom(b, 4);
+      TPxBitmap src;
+      src.Assign(b);
+      TImagingProc proc(&b);
+      proc.Rotate(turns == 1 ? 90 : -90, true, 0, -1);
+      ASSERT_EQ(b.Width(), h);
+      ASSERT_EQ(b.Height(), w);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          int tx, ty;
+          Turned(turns, w, h, x, y, tx, ty);
+          ASSERT_EQ(PixelAt(b, tx, ty), PixelAt(src, x, y)) << pf << " " << turns << ": " << x << "," << y;
+        }
+    }
+}
+
 TEST(Rotate, NinetyPutsTheRightColumnOnTop) {
   TPxBitmap b(16, 12, pxRGB24);
   FillRandom(b, 3);
