@@ -235,7 +235,8 @@ void BM_PlaceSteps(benchmark::State& state, Fit fit) {
       // shown at the fitted size on a canvas of that colour.
       work.GetIO().LoadFromFile(fx.Data + "/bkpage.png");
       TBGR sheet{};
-      if (!PxUniformColour(*work.Bitmap(), sheet)) throw std::runtime_error("bkpage.png has several colours");
+      if (!PxUniformColour(*work.Bitmap(), sheet))
+        throw std::runtime_error("bkpage.png has several colours");
       lap(sFit);
       work.GetIO().LoadFromFile(tpng);
       Check(work.GetIO(), "reading t.png");

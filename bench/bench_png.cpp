@@ -91,7 +91,10 @@ void BM_PngEncodeTurnFile(benchmark::State& state) {
   state.counters["file MB"] = static_cast<double>(bytes) / 1e6;
   SetRate(state);
 }
-BENCHMARK(BM_PngEncodeTurnFile)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_PngEncodeTurnFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 // The sub-filtered rows alone at each level (1 to 4), to choose the level by:
 // "ratio" is the stream's size over the rows'.
@@ -105,7 +108,8 @@ void BM_DeflateSubRows(benchmark::State& state) {
         kHeight, size_t(kWidth) * 3, 3, 1, level, level == 1 ? Z_RLE : Z_DEFAULT_STRATEGY,
         [&](int y, uint8_t* out) {
           const uint8_t* bgr = photo.Scanline(y);
-          for (int x = 0; x < kWidth; ++x, bgr += 3, out += 3) out[0] = bgr[2], out[1] = bgr[1], out[2] = bgr[0];
+          for (int x = 0; x < kWidth; ++x, bgr += 3, out += 3)
+            out[0] = bgr[2], out[1] = bgr[1], out[2] = bgr[0];
         },
         [&](const uint8_t*, size_t n) {
           bytes += n;
@@ -116,7 +120,11 @@ void BM_DeflateSubRows(benchmark::State& state) {
   state.counters["ratio"] = static_cast<double>(bytes) / (double(kWidth) * 3 + 1) / kHeight;
   SetRate(state);
 }
-BENCHMARK(BM_DeflateSubRows)->DenseRange(1, 4)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_DeflateSubRows)
+    ->DenseRange(1, 4)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 void BM_PngDecode(benchmark::State& state) {
   const std::vector<uint8_t> file = Encode(Photo());

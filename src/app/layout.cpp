@@ -200,7 +200,8 @@ bool PadOntoSheet(TImagingView& work, int32_t top, XaSize fit, int32_t x0, int32
   TPxBitmap* picture = work.Bitmap();
   if (!picture || picture->HasAlphaChannel() || picture->PixelFormat() == px1g) return false;
   if (picture->PixelFormat() != pxRGB24 && !picture->ConvertTo(pxRGB24)) return false;
-  if (!PxPadOpaque(*picture, fit.Width, fit.Height, x0, y0, padW, padH, sheet, *work.Layer(0)->Bitmap))
+  if (!PxPadOpaque(*picture, fit.Width, fit.Height, x0, y0, padW, padH, sheet,
+                   *work.Layer(0)->Bitmap))
     return false;
   work.RemoveLayer(top);  // layer 0, now the padded picture, becomes the current one
   work.ImageChanged();
@@ -367,8 +368,8 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
     // A turned photo (24-bit colour, no alpha plane) is read where it is,
     // beside the turn file's writer, which only reads it too: each fit makes
     // its result from it directly instead of from a copy in the work view.
-    const bool direct = !turned.IsEmpty() && turned.PixelFormat() == pxRGB24 && !turned.HasAlphaChannel() &&
-                        turned.Location() == pxMemory;
+    const bool direct = !turned.IsEmpty() && turned.PixelFormat() == pxRGB24 &&
+                        !turned.HasAlphaChannel() && turned.Location() == pxMemory;
     // The fit's result becomes the work view's picture, described as loadSource describes it.
     auto takeResult = [&](TPxBitmap& result) {
       work.Bitmap()->TakeOver(result);
@@ -388,7 +389,8 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
       if (direct && x1 < x2 && y1 < y2 && InMemory(out, x2 - x1, y2 - y1)) {
         PxParallelFor(y2 - y1, 64, [&](int begin, int end) {
           for (int y = begin; y < end; ++y)
-            std::memcpy(out.Scanline(y), turned.Scanline(y1 + y) + size_t(x1) * 3, size_t(x2 - x1) * 3);
+            std::memcpy(out.Scanline(y), turned.Scanline(y1 + y) + size_t(x1) * 3,
+                        size_t(x2 - x1) * 3);
         });
         takeResult(out);
       } else {
@@ -422,7 +424,8 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
       const bool oneColour = PxUniformColour(*work.Bitmap(), sheet);
       if (!oneColour) work.GetProc().Resample(padW, padH, rfNone);
       TPxBitmap out;
-      if (oneColour && direct && PxPadOpaque(turned, fit.Width, fit.Height, x0, y0, padW, padH, sheet, out)) {
+      if (oneColour && direct &&
+          PxPadOpaque(turned, fit.Width, fit.Height, x0, y0, padW, padH, sheet, out)) {
         takeResult(out);
       } else {
         const int32_t top = work.AddLayer();

@@ -855,28 +855,32 @@ void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
     // The image data goes out as it is made, then the end: chunks written
     // here, not by libpng, whose errors would jump out of the threads' frames.
     auto chunk = [&](const char* type, const uint8_t* data, size_t n) {
-      uint8_t head[8] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n),
+      uint8_t head[8] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),  uint8_t(n),
                          uint8_t(type[0]), uint8_t(type[1]), uint8_t(type[2]), uint8_t(type[3])};
       uint32_t crc = libdeflate_crc32(0, head + 4, 4);
-      if (n > 0) crc = libdeflate_crc32(crc, data, n);  // no data: libdeflate would give its start value
-      const uint8_t tail[4] = {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc)};
+      // Without data libdeflate would give its start value.
+      if (n > 0) crc = libdeflate_crc32(crc, data, n);
+      uint8_t tail[4];
+      for (int i = 0; i < 4; ++i) tail[i] = uint8_t(crc >> (24 - 8 * i));
       io.writeFailed = io.writeFailed || stream.Write(head, 8) != 8 ||
-                       (n > 0 && stream.Write(data, int64_t(n)) != int64_t(n)) || stream.Write(tail, 4) != 4;
+                       (n > 0 && stream.Write(data, int64_t(n)) != int64_t(n)) ||
+                       stream.Write(tail, 4) != 4;
       return !io.writeFailed;
     };
     constexpr size_t kChunk = size_t(1) << 20;
-    ok = PxDeflatePngRows(height, size_t(width) * 3, 3, job.filter == PNG_FILTER_SUB ? 1 : 0, job.compression,
-                          job.compression == 1 ? Z_RLE : Z_DEFAULT_STRATEGY,
-                          [src = rows.bitmap, width](int y, uint8_t* out) {
-                            const uint8_t* bgr = src->Scanline(y);
-                            for (int x = 0; x < width; ++x, bgr += 3, out += 3)
-                              out[0] = bgr[2], out[1] = bgr[1], out[2] = bgr[0];
-                          },
-                          [&](const uint8_t* data, size_t n) {
-                            for (size_t at = 0; at < n; at += kChunk)
-                              if (!chunk("IDAT", data + at, std::min(kChunk, n - at))) return false;
-                            return true;
-                          }) &&
+    ok = PxDeflatePngRows(
+             height, size_t(width) * 3, 3, job.filter == PNG_FILTER_SUB ? 1 : 0, job.compression,
+             job.compression == 1 ? Z_RLE : Z_DEFAULT_STRATEGY,
+             [src = rows.bitmap, width](int y, uint8_t* out) {
+               const uint8_t* bgr = src->Scanline(y);
+               for (int x = 0; x < width; ++x, bgr += 3, out += 3)
+                 out[0] = bgr[2], out[1] = bgr[1], out[2] = bgr[0];
+             },
+             [&](const uint8_t* data, size_t n) {
+               for (size_t at = 0; at < n; at += kChunk)
+                 if (!chunk("IDAT", data + at, std::min(kChunk, n - at))) return false;
+               return true;
+             }) &&
          chunk("IEND", nullptr, 0);
     progress.Begin(1);
     progress.Advance();

@@ -119,9 +119,11 @@ class TCodeLengthCode {
 // Length and code of the end-of-block symbol of the dynamic block whose
 // header `bits` is at (after the block type).
 bool EndOfBlockCode(TBitReader& bits, int& length, unsigned& code) {
-  const int nlit = int(bits.Get(5)) + 257, ndist = int(bits.Get(5)) + 1, nclen = int(bits.Get(4)) + 4;
+  const int nlit = int(bits.Get(5)) + 257, ndist = int(bits.Get(5)) + 1,
+            nclen = int(bits.Get(4)) + 4;
   if (nlit > 286 || ndist > 30) return false;
-  static constexpr uint8_t kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  static constexpr uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                         11, 4,  12, 3, 13, 2, 14, 1, 15};
   uint8_t clen[19] = {};
   for (int i = 0; i < nclen; ++i) clen[kOrder[i]] = uint8_t(bits.Get(3));
   TCodeLengthCode h;
@@ -136,7 +138,9 @@ bool EndOfBlockCode(TBitReader& bits, int& length, unsigned& code) {
     }
     if (sym == 16 && k == 0) return false;
     const uint8_t value = sym == 16 ? lengths[k - 1] : 0;
-    const int repeat = sym == 16 ? 3 + int(bits.Get(2)) : sym == 17 ? 3 + int(bits.Get(3)) : 11 + int(bits.Get(7));
+    const int repeat = sym == 16   ? 3 + int(bits.Get(2))
+                       : sym == 17 ? 3 + int(bits.Get(3))
+                                   : 11 + int(bits.Get(7));
     if (k + repeat > nlit + ndist) return false;
     for (int r = 0; r < repeat; ++r) lengths[k++] = value;
   }
@@ -168,7 +172,9 @@ bool CodeEndsAt(const uint8_t* data, size_t end, int length, unsigned code) {
 // spare, or with three to seven (room for the header of an empty block).
 enum TBlockEnd { beBoundary, beShortPad, beLongPad, beUnknown };
 
-TBlockEnd EndOf(int padding) { return padding == 0 ? beBoundary : padding < 3 ? beShortPad : beLongPad; }
+TBlockEnd EndOf(int padding) {
+  return padding == 0 ? beBoundary : padding < 3 ? beShortPad : beLongPad;
+}
 
 struct TEndGuess {
   TBlockEnd End = beUnknown;
@@ -207,7 +213,8 @@ TEndGuess BlockEnd(const uint8_t* data, size_t bytes) {
     paddedOne = paddedOne && (padded == beUnknown || padded == EndOf(p));
     padded = EndOf(p);
   }
-  if (any != beUnknown && anyOne && (most == 0 || (data[bytes - 1] >> (8 - most)) == 0)) return {any, true};
+  if (any != beUnknown && anyOne && (most == 0 || (data[bytes - 1] >> (8 - most)) == 0))
+    return {any, true};
   if (padded != beUnknown && paddedOne) return {padded, false};
   return {};
 }
@@ -220,6 +227,9 @@ struct TWorker {
   bool ZReady = false;
   std::vector<uint8_t> Row, Input, Output;
   TPxDeflateJoints Joints;
+  TWorker() = default;
+  TWorker(const TWorker&) = delete;
+  TWorker& operator=(const TWorker&) = delete;
   ~TWorker() {
     if (Fast) libdeflate_free_compressor(Fast);
     if (Check) libdeflate_free_decompressor(Check);
@@ -240,8 +250,10 @@ size_t Joint(TBlockEnd end, uint8_t* out, size_t at) {
 
 // Compresses n bytes at `in` as deflate blocks that end on a byte boundary
 // and, unless `last`, without a final block, so that what follows continues
-// the stream; with `zlib` by zlib alone. Returns the bytes written at out (room bytes there), 0 on failure.
-size_t CompressChunk(TWorker& w, const uint8_t* in, size_t n, bool last, bool zlib, uint8_t* out, size_t room) {
+// the stream; with `zlib` by zlib alone. Returns the bytes written at out
+// (room bytes there), 0 on failure.
+size_t CompressChunk(TWorker& w, const uint8_t* in, size_t n, bool last, bool zlib, uint8_t* out,
+                     size_t room) {
   if (w.Fast && !zlib) {
     const size_t k = libdeflate_deflate_compress(w.Fast, in, n, out, room);
     if (k > 0 && last) return k;
@@ -250,7 +262,9 @@ size_t CompressChunk(TWorker& w, const uint8_t* in, size_t n, bool last, bool zl
       out[0] &= 0xfe;  // not the final block
       const size_t at = Joint(end.End, out, k);
       if (end.Certain) {
-        ++(end.End == beBoundary ? w.Joints.Boundary : end.End == beShortPad ? w.Joints.ShortPad : w.Joints.LongPad);
+        ++(end.End == beBoundary   ? w.Joints.Boundary
+           : end.End == beShortPad ? w.Joints.ShortPad
+                                   : w.Joints.LongPad);
         return at;
       }
       // A guess is checked: the block, the joint and an empty final block
@@ -258,8 +272,8 @@ size_t CompressChunk(TWorker& w, const uint8_t* in, size_t n, bool last, bool zl
       out[at] = 0x03, out[at + 1] = 0x00;
       size_t read = 0, made = 0;
       w.Output.resize(n);
-      if (libdeflate_deflate_decompress_ex(w.Check, out, at + 2, w.Output.data(), n, &read, &made) ==
-              LIBDEFLATE_SUCCESS &&
+      if (libdeflate_deflate_decompress_ex(w.Check, out, at + 2, w.Output.data(), n, &read,
+                                           &made) == LIBDEFLATE_SUCCESS &&
           read == at + 2 && made == n && std::equal(in, in + n, w.Output.data())) {
         ++w.Joints.Checked;
         return at;
@@ -274,17 +288,19 @@ size_t CompressChunk(TWorker& w, const uint8_t* in, size_t n, bool last, bool zl
   w.Z.next_out = out;
   w.Z.avail_out = uInt(std::min<size_t>(room, std::numeric_limits<uInt>::max()));
   const int rc = deflate(&w.Z, last ? Z_FINISH : Z_SYNC_FLUSH);
-  const bool ok = w.Z.avail_in == 0 && (last ? rc == Z_STREAM_END : rc == Z_OK && w.Z.avail_out > 0);
+  const bool ok =
+      w.Z.avail_in == 0 && (last ? rc == Z_STREAM_END : rc == Z_OK && w.Z.avail_out > 0);
   return ok ? size_t(w.Z.next_out - out) : 0;
 }
 
 }  // namespace
 
-bool PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter, int level, int strategy,
-                      const std::function<void(int, uint8_t*)>& makeRow,
-                      const std::function<bool(const uint8_t*, size_t)>& emit, TPxDeflateJoints* joints) {
-  if (height <= 0 || rowBytes == 0 || rowBytes > (size_t(1) << 30) || (filter != 0 && filter != 1) ||
-      bytesPerPixel <= 0 || level < 0 || level > 9)
+bool PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter, int level,
+                      int strategy, const std::function<void(int, uint8_t*)>& makeRow,
+                      const std::function<bool(const uint8_t*, size_t)>& emit,
+                      TPxDeflateJoints* joints) {
+  if (height <= 0 || rowBytes == 0 || rowBytes > (size_t(1) << 30) ||
+      (filter != 0 && filter != 1) || bytesPerPixel <= 0 || level < 0 || level > 9)
     return false;
   const size_t lineBytes = rowBytes + 1;
   const int rowsPerPiece = static_cast<int>(std::clamp<size_t>(kPieceBytes / lineBytes, 1, size_t(height)));
@@ -311,8 +327,7 @@ bool PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter
       adler = nextToEmit == 0 ? piece.Sum : adler32_combine(adler, piece.Sum, z_off_t(piece.Raw));
       if (++nextToEmit == pieces) {
         uint8_t* tail = piece.Data.get() + piece.Size;
-        tail[0] = uint8_t(adler >> 24), tail[1] = uint8_t(adler >> 16), tail[2] = uint8_t(adler >> 8);
-        tail[3] = uint8_t(adler);
+        for (int i = 0; i < 4; ++i) tail[i] = uint8_t(adler >> (24 - 8 * i));
         piece.Size += 4;
       }
       if (!failed && !emit(piece.Data.get(), piece.Size)) failed = true;
@@ -341,7 +356,8 @@ bool PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter
       w.Input.resize(inBytes);
       for (int y = y0; y < y1; ++y) {
         makeRow(y, w.Row.data());
-        FilterRow(w.Row.data(), rowBytes, bytesPerPixel, filter, w.Input.data() + size_t(y - y0) * lineBytes);
+        FilterRow(w.Row.data(), rowBytes, bytesPerPixel, filter,
+                  w.Input.data() + size_t(y - y0) * lineBytes);
       }
       // Room for each chunk's worst case with either compressor and its
       // joint, the header and the checksum.
@@ -350,7 +366,8 @@ bool PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter
         return std::max<size_t>(fast, deflateBound(&w.Z, uLong(n))) + 16;
       };
       size_t capacity = 6;
-      for (size_t at = 0; at < inBytes; at += kChunkBytes) capacity += chunkRoom(std::min(kChunkBytes, inBytes - at));
+      for (size_t at = 0; at < inBytes; at += kChunkBytes)
+        capacity += chunkRoom(std::min(kChunkBytes, inBytes - at));
       TPxDeflatePiece piece;
       {
         std::lock_guard<std::mutex> hold(lock);
@@ -381,7 +398,8 @@ bool PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter
         const size_t n = std::min(kChunkBytes, inBytes - at);
         const bool last = p + 1 == pieces && at + n == inBytes;
         const bool zlib = zlibEvery > 0 && (at / kChunkBytes) % zlibEvery == zlibEvery - 1;
-        const size_t k = CompressChunk(w, w.Input.data() + at, n, last, zlib, dst + used, chunkRoom(n));
+        const size_t k =
+            CompressChunk(w, w.Input.data() + at, n, last, zlib, dst + used, chunkRoom(n));
         if (k == 0) {
           failed = true;
           return;
@@ -403,7 +421,8 @@ bool PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter
     *joints = {0, 0, 0, 0, 0, joints->ZlibEvery};
     for (const TWorker& w : state) {
       joints->Boundary += w.Joints.Boundary, joints->ShortPad += w.Joints.ShortPad;
-      joints->LongPad += w.Joints.LongPad, joints->Checked += w.Joints.Checked, joints->Zlib += w.Joints.Zlib;
+      joints->LongPad += w.Joints.LongPad, joints->Checked += w.Joints.Checked,
+          joints->Zlib += w.Joints.Zlib;
     }
   }
   return !failed && nextToEmit == pieces;

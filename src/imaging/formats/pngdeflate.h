@@ -42,7 +42,7 @@ struct TPxDeflateJoints {
 // only on the rows, not on the number of threads. False when memory or a
 // compressor fails or emit stopped. joints, when given, gets how the chunks
 // were joined (for the tests; see there).
-bool PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter, int level, int strategy,
-                      const std::function<void(int, uint8_t*)>& makeRow,
+bool PxDeflatePngRows(int height, size_t rowBytes, int bytesPerPixel, int filter, int level,
+                      int strategy, const std::function<void(int, uint8_t*)>& makeRow,
                       const std::function<bool(const uint8_t*, size_t)>& emit,
                       TPxDeflateJoints* joints = nullptr);

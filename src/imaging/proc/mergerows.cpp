@@ -166,7 +166,8 @@ bool PxPadOpaque(TPxBitmap& picture, int32_t fitWidth, int32_t fitHeight, int32_
     TPxRows src{picture.Width(), picture.Height(), std::vector<uint8_t*>(size_t(picture.Height()))};
     for (int32_t y = 0; y < picture.Height(); ++y) src.Row[size_t(y)] = picture.Scanline(y);
     TPxRows dst{fitWidth, fitHeight, std::vector<uint8_t*>(size_t(fitHeight))};
-    for (int32_t y = 0; y < fitHeight; ++y) dst.Row[size_t(y)] = canvas.Scanline(top + y) + size_t(left) * 3;
+    for (int32_t y = 0; y < fitHeight; ++y)
+      dst.Row[size_t(y)] = canvas.Scanline(top + y) + size_t(left) * 3;
     PxResampleNearest(src, dst, 24);
   }
   dest.TakeOver(canvas);

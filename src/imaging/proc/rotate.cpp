@@ -185,7 +185,8 @@ void PxRotateQuarter(const TPxRows& src, const TPxRows& dst, int bitsPerPixel, i
   const int W = src.Width, H = src.Height;
   const int k = ((quarterTurns % 4) + 4) % 4;
   if (W <= 0 || H <= 0 || k == 0) return;
-  if ((k == 1 || k == 3) && dst.Width == H && dst.Height == W && (bitsPerPixel == 24 || bitsPerPixel == 8)) {
+  if ((k == 1 || k == 3) && dst.Width == H && dst.Height == W &&
+      (bitsPerPixel == 24 || bitsPerPixel == 8)) {
     if (bitsPerPixel == 24)
       TurnQuarter<3>(src, dst, k);
     else

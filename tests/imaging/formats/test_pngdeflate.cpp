@@ -50,7 +50,9 @@ std::vector<uint8_t> Rows(const TDeflateCase& c) {
   std::mt19937 rng(11);
   for (auto& v : image) {
     const size_t i = size_t(&v - image.data());
-    v = c.Content == ctFlat ? 77 : c.Content == ctNoise ? uint8_t(rng()) : uint8_t(rng() % 7 + i / 97);
+    v = c.Content == ctFlat    ? 77
+        : c.Content == ctNoise ? uint8_t(rng())
+                               : uint8_t(rng() % 7 + i / 97);
   }
   return image;
 }
@@ -82,7 +84,8 @@ struct TEmitted {
   bool Ok = false;
 };
 
-TEmitted Deflate(const TDeflateCase& c, const std::vector<uint8_t>& image, TPxDeflateJoints* joints = nullptr) {
+TEmitted Deflate(const TDeflateCase& c, const std::vector<uint8_t>& image,
+                 TPxDeflateJoints* joints = nullptr) {
   const size_t rowBytes = size_t(c.Width) * 3;
   TEmitted e;
   e.Ok = PxDeflatePngRows(
@@ -111,17 +114,16 @@ TEST_P(PngDeflateRows, InflatesToTheFilteredRows) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, PngDeflateRows,
-                         ::testing::Values(TDeflateCase{"OnePixel", 1, 1, 1, 1},
-                                           TDeflateCase{"NarrowSub", 2, 9, 1, 1},
-                                           TDeflateCase{"SmallNone", 37, 23, 0, 1},
-                                           TDeflateCase{"Stored", 50, 40, 1, 0},
-                                           TDeflateCase{"ManyPiecesSub", 1600, 2000, 1, 1},
-                                           TDeflateCase{"ManyPiecesNone", 1600, 2000, 0, 1},
-                                           TDeflateCase{"Level4", 900, 700, 1, 4},
-                                           TDeflateCase{"Flat", 700, 900, 1, 1, ctFlat},
-                                           TDeflateCase{"Noise", 700, 900, 1, 1, ctNoise}),
-                         [](const ::testing::TestParamInfo<TDeflateCase>& i) { return std::string(i.param.Name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PngDeflateRows,
+    ::testing::Values(TDeflateCase{"OnePixel", 1, 1, 1, 1}, TDeflateCase{"NarrowSub", 2, 9, 1, 1},
+                      TDeflateCase{"SmallNone", 37, 23, 0, 1}, TDeflateCase{"Stored", 50, 40, 1, 0},
+                      TDeflateCase{"ManyPiecesSub", 1600, 2000, 1, 1},
+                      TDeflateCase{"ManyPiecesNone", 1600, 2000, 0, 1},
+                      TDeflateCase{"Level4", 900, 700, 1, 4},
+                      TDeflateCase{"Flat", 700, 900, 1, 1, ctFlat},
+                      TDeflateCase{"Noise", 700, 900, 1, 1, ctNoise}),
+    [](const ::testing::TestParamInfo<TDeflateCase>& i) { return std::string(i.param.Name); });
 
 // The compressed chunks join in every way a block can end, including ends
 // that are only told by decoding the joint back and chunks that zlib takes.
@@ -135,9 +137,10 @@ TEST(PngDeflateJoints, EveryKindOfJointOccursAndInflates) {
     if ((rows * line) % kPxDeflateChunkBytes - 1 < 16) tailWidth = w, tailRows = int(rows) + 1;
   }
   ASSERT_GT(tailWidth, 0);
-  for (const TDeflateCase& c : {TDeflateCase{"Smooth", 1600, 1000, 1, 1}, TDeflateCase{"Flat", 700, 300, 1, 1, ctFlat},
-                                TDeflateCase{"Noise", 700, 300, 1, 1, ctNoise},
-                                TDeflateCase{"ShortTail", tailWidth, tailRows, 1, 1, ctFlat}}) {
+  for (const TDeflateCase& c :
+       {TDeflateCase{"Smooth", 1600, 1000, 1, 1}, TDeflateCase{"Flat", 700, 300, 1, 1, ctFlat},
+        TDeflateCase{"Noise", 700, 300, 1, 1, ctNoise},
+        TDeflateCase{"ShortTail", tailWidth, tailRows, 1, 1, ctFlat}}) {
     const std::vector<uint8_t> image = Rows(c);
     TPxDeflateJoints j;
     j.ZlibEvery = 5;  // zlib's chunks among libdeflate's
@@ -161,7 +164,9 @@ TEST(PngDeflateRowsStop, EmitThatRefusesStops) {
   size_t calls = 0;
   EXPECT_FALSE(PxDeflatePngRows(
       c.Height, size_t(c.Width) * 3, 3, 1, 1, Z_RLE,
-      [&](int y, uint8_t* out) { std::memcpy(out, &image[size_t(y) * c.Width * 3], size_t(c.Width) * 3); },
+      [&](int y, uint8_t* out) {
+        std::memcpy(out, &image[size_t(y) * c.Width * 3], size_t(c.Width) * 3);
+      },
       [&](const uint8_t*, size_t) { return ++calls < 2; }));
   EXPECT_EQ(calls, 2u);
 }

@@ -96,7 +96,8 @@ TEST(QuarterTurnLarge, SeveralTilesFollowThePixelRule) {
         for (int x = 0; x < w; ++x) {
           int tx, ty;
           Turned(turns, w, h, x, y, tx, ty);
-          ASSERT_EQ(PixelAt(b, tx, ty), PixelAt(src, x, y)) << pf << " " << turns << ": " << x << "," << y;
+          ASSERT_EQ(PixelAt(b, tx, ty), PixelAt(src, x, y))
+              << pf << " " << turns << ": " << x << "," << y;
         }
     }
 }
