@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/cli/print.h"
+#include "app/cli/thumbnails.h"
 #include "app/gen.h"
 #include "app/layout.h"
 #include "imaging/io/imagingio.h"
@@ -36,6 +37,7 @@ int Usage(const std::string& problem) {
   if (!problem.empty()) std::fprintf(stderr, "pictrova-cli: %s\n", problem.c_str());
   std::fputs(kUsage, stderr);
   std::fputs(kPageUsage, stderr);
+  std::fputs(kThumbsUsage, stderr);
   return 2;
 }
 
@@ -264,9 +266,11 @@ int main(int argc, char** argv) {
   if (command == "convert") return Convert(args);
   if (command == "print") return CliPrint(args);
   if (command == "place") return CliPlace(args);
+  if (command == "thumbnails") return CliThumbnails(args);
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
     std::fputs(kPageUsage, stdout);
+    std::fputs(kThumbsUsage, stdout);
     try {
       std::string names;
       for (const std::string& n : ReadLayoutNames(ProgramFolder() + "printouts.txt"))
