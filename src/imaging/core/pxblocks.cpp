@@ -59,6 +59,16 @@ uint8_t* Mapped(size_t bytes) {
 #endif
   return Counted(new (base) BlockHeader{kMagic, length, base, int64_t(bytes)});
 }
+
+// Mid-sized blocks (a thumbnail, a store's memory copy) are mapped on their
+// own as well: from the heap, thousands of them freed and made again in turn
+// leave the heap holding far more than the few alive at a time.
+uint8_t* MappedPages(size_t bytes) {
+  const size_t length = (bytes + sizeof(BlockHeader) + 4095) / 4096 * 4096;
+  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) return nullptr;
+  return Counted(new (base) BlockHeader{kMagic, length, base, int64_t(bytes)});
+}
 #endif
 
 // Blocks kept for reuse while a TPxBlockReuse lives: at most this many.
@@ -122,6 +132,8 @@ uint8_t* PxBlockAlloc(int64_t bytes) {
     }
     if (uint8_t* p = Mapped(size_t(bytes))) return p;
     // No mapping: the heap may still have it.
+  } else if (bytes >= kPxPageMappedBlockBytes) {
+    if (uint8_t* p = MappedPages(size_t(bytes))) return p;
   }
 #endif
   void* base = ::operator new(size_t(bytes) + sizeof(BlockHeader), std::align_val_t(64), std::nothrow);
@@ -134,7 +146,8 @@ void PxBlockFree(uint8_t* block) {
   BlockHeader* h = reinterpret_cast<BlockHeader*>(block) - 1;
   liveBytes.fetch_sub(h->Bytes);
   if (h->MappedBytes != 0) {
-    if (!Keep(h)) munmap(h->Base, h->MappedBytes);
+    // Only blocks as large as the mapped ones are kept for reuse.
+    if (h->MappedBytes < uint64_t(kPxMappedBlockBytes) || !Keep(h)) munmap(h->Base, h->MappedBytes);
   } else {
     ::operator delete(h->Base, std::align_val_t(64), std::nothrow);
   }

@@ -10,8 +10,11 @@
 
 #include <cstdint>
 
-// Blocks of at least this many bytes are mapped; smaller ones come from new[].
+// Blocks of at least this many bytes are mapped with huge pages.
 inline constexpr int64_t kPxMappedBlockBytes = int64_t(4) << 20;
+// Blocks from this size up to the mapped ones get whole pages of their own
+// (no huge pages), so that freeing them gives the memory back at once.
+inline constexpr int64_t kPxPageMappedBlockBytes = int64_t(32) << 10;
 
 // A block of `bytes` bytes aligned to 64, or nullptr when it cannot be had.
 uint8_t* PxBlockAlloc(int64_t bytes);
