@@ -45,26 +45,8 @@ for s in 1 2 3 4 5 6 7 8; do
 done
 FILES=("$WORK"/in/*.jpg)
 
-# Best wall time and best processor time (user + system, all threads and
-# child processes) of RUNS runs, as "wall cpu" in seconds.
-best() {
-  local best_w="" best_c="" w u sy c out
-  out=$(mktemp)
-  for _ in $(seq "$RUNS"); do
-    if ! { TIMEFORMAT='%R %U %S'; time "$@" >/dev/null 2>&1; } 2>"$out"; then
-      echo "failed: $*" >&2
-      rm -f "$out"
-      echo "nan nan"
-      return
-    fi
-    read -r w u sy <"$out"
-    c=$(awk -v a="$u" -v b="$sy" 'BEGIN { printf "%.3f", a + b }')
-    if [ -z "$best_w" ] || awk -v a="$w" -v b="$best_w" 'BEGIN { exit !(a < b) }'; then best_w=$w; fi
-    if [ -z "$best_c" ] || awk -v a="$c" -v b="$best_c" 'BEGIN { exit !(a < b) }'; then best_c=$c; fi
-  done
-  rm -f "$out"
-  echo "$best_w $best_c"
-}
+# best: the best wall and processor time of RUNS runs.
+. bench/timing.sh
 
 ours() { "$CLI" thumbnails --out "$WORK/ours" "${FILES[@]}"; }
 vips_thumbs() { vipsthumbnail --size 128 -o "$WORK/vips/%s.png" "${FILES[@]}"; }
