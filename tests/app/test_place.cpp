@@ -8,6 +8,7 @@
 #include "imaging/core/pxprint.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/view/imagingview.h"
+#include "platform/pxprinter.h"
 #include "util/testutil.h"
 
 namespace {
@@ -270,15 +271,29 @@ TEST_F(PageTest, FailedTurnFileLeavesTheAreasWorkingFilesUntouched) {
     EXPECT_EQ(entry.path().string().find(".new."), std::string::npos) << entry.path();
 }
 
-TEST_F(PageTest, RefusedDropKeepsTheAreasFileName) {
+TEST_F(PageTest, RefusedDropKeepsTheAreasPictureOnThePrint) {
   layout->LoadLayout("Two");
-  WritePicture(dir.File("good.png"), 500, 700);
+  WritePicture(dir.File("good.png"), 500, 700, MakeBGR(230, 20, 20));
   layout->DropPicture(0, dir.File("good.png"));
   testutil::WriteFileBytes(dir.File("broken.jpg"), "not a picture at all");
   EXPECT_THROW(layout->DropPicture(0, dir.File("broken.jpg")), XaPlaceError);
   EXPECT_THROW(layout->DropPicture(1, dir.File("missing.png")), XaPlaceError);
   EXPECT_EQ(layout->Areas[0]->FileName, dir.File("good.png"));
   EXPECT_EQ(layout->Areas[1]->FileName, "");
+
+  // The page prints: the earlier picture in the left area, the right one empty.
+  std::shared_ptr<void> platform = PxStartHeadlessPrinting();
+  {
+    std::unique_ptr<TPxPrintJob> job = PxNewPdfPrintJob(dir.File("page.pdf"));
+    layout->PrintPage(*job);
+  }
+  auto r = testutil::RunCommand("pdftoppm -r 100 -png -singlefile '" + dir.File("page.pdf") + "' '" +
+                                dir.File("page") + "'");
+  ASSERT_EQ(r.status, 0) << r.output;
+  const TBGR left = PixelOf(dir.File("page.png"), 275, 375);   // inside 25,25 500 x 700
+  const TBGR right = PixelOf(dir.File("page.png"), 700, 200);  // inside 550,25 300 x 350
+  EXPECT_TRUE(Near(left, MakeBGR(230, 20, 20))) << int(left.r) << "," << int(left.g) << "," << int(left.b);
+  EXPECT_TRUE(Near(right, MakeBGR(255, 255, 255))) << int(right.r) << "," << int(right.g);
 }
 
 TEST_F(PageTest, TransparentPartsLandOnWhiteInEveryFitMode) {
