@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/common.h"
 #include "app/cli/print.h"
 #include "app/cli/thumbnails.h"
 #include "app/gen.h"
@@ -39,17 +40,6 @@ int Usage(const std::string& problem) {
   std::fputs(kPageUsage, stderr);
   std::fputs(kThumbsUsage, stderr);
   return 2;
-}
-
-void Fail(const std::string& message) { std::fprintf(stderr, "pictrova-cli: %s\n", message.c_str()); }
-
-bool ParseInt(const std::string& text, long lo, long hi, int& out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  long v = std::strtol(text.c_str(), &end, 10);
-  if (*end != '\0' || v < lo || v > hi) return false;
-  out = static_cast<int>(v);
-  return true;
 }
 
 bool ParseDouble(const std::string& text, double& out) {
@@ -87,7 +77,7 @@ bool InfoLine(const std::string& file) {
   try {
     TPxFileStream probe(file, TPxFileStream::fmOpenRead);
   } catch (const std::exception& e) {
-    Fail(e.what());
+    CliFail(e.what());
     return false;
   }
   TImagingIO io;
@@ -97,9 +87,9 @@ bool InfoLine(const std::string& file) {
   if (!format) {
     const TPxFileFormat* content = PxFindFileFormat(TImagingIO::DetectFileType(file, false));
     if (content)
-      Fail(file + ": holds a " + content->FullName + " image that its name does not match, or it is damaged");
+      CliFail(file + ": holds a " + content->FullName + " image that its name does not match, or it is damaged");
     else
-      Fail(file + ": not an image of a known format, or damaged");
+      CliFail(file + ": not an image of a known format, or damaged");
     return false;
   }
   // The resolution the program prints with: a value below 2 (a JPEG's 1:1
@@ -139,7 +129,8 @@ std::string ParseOperations(const std::vector<std::string>& args, size_t at, Con
     if (op == "--resample") {
       int w, h;
       TResampleFilter filter;
-      if (!need(3) || !ParseInt(args[at], -1, 1000000, w) || !ParseInt(args[at + 1], -1, 1000000, h) ||
+      if (!need(3) || !CliParseInt(args[at], -1, 1000000, w) ||
+          !CliParseInt(args[at + 1], -1, 1000000, h) ||
           !ParseFilter(args[at + 2], filter) || (w == -1 && h == -1) || w == 0 || h == 0)
         return "--resample needs W H FILTER (sizes 1..1000000 or -1 for one of them, a filter name)";
       at += 3;
@@ -159,7 +150,7 @@ std::string ParseOperations(const std::vector<std::string>& args, size_t at, Con
     } else if (op == "--crop") {
       int r[4];
       bool ok = need(4);
-      for (int i = 0; ok && i < 4; ++i) ok = ParseInt(args[at + i], 0, 1000000000, r[i]);
+      for (int i = 0; ok && i < 4; ++i) ok = CliParseInt(args[at + i], 0, 1000000000, r[i]);
       if (!ok) return "--crop needs X1 Y1 X2 Y2 (whole numbers from 0)";
       at += 4;
       c.operations.push_back([r](TImagingIO& io, TImagingProc& proc) {
@@ -180,7 +171,7 @@ std::string ParseOperations(const std::vector<std::string>& args, size_t at, Con
       });
     } else if (op == "--quality") {
       int q;
-      if (!need(1) || !ParseInt(args[at], 1, 100, q)) return "--quality needs a number from 1 to 100";
+      if (!need(1) || !CliParseInt(args[at], 1, 100, q)) return "--quality needs a number from 1 to 100";
       ++at;
       c.operations.push_back([q](TImagingIO& io, TImagingProc&) {
         io.Params.JpegQuality = q;
@@ -188,7 +179,7 @@ std::string ParseOperations(const std::vector<std::string>& args, size_t at, Con
       });
     } else if (op == "--scale-to") {
       int w, h;
-      if (!need(2) || !ParseInt(args[at], 1, 1000000, w) || !ParseInt(args[at + 1], 1, 1000000, h))
+      if (!need(2) || !CliParseInt(args[at], 1, 1000000, w) || !CliParseInt(args[at + 1], 1, 1000000, h))
         return "--scale-to needs W H (1..1000000)";
       at += 2;
       c.beforeLoad.push_back([w, h](TImagingIO& io) {
@@ -223,7 +214,7 @@ int Convert(const std::vector<std::string>& args) {
     for (auto& before : c.beforeLoad) before(io);
     io.LoadFromFileAuto(c.in);
     if (io.Aborting || io.Bitmap()->IsEmpty()) {
-      Fail(c.in + ": cannot read the image (unknown format or damaged file)");
+      CliFail(c.in + ": cannot read the image (unknown format or damaged file)");
       return 1;
     }
     TImagingProc proc(io.Bitmap());
@@ -231,7 +222,7 @@ int Convert(const std::vector<std::string>& args) {
     for (auto& op : c.operations) {
       std::string error = op(io, proc);
       if (!error.empty()) {
-        Fail(c.in + ": " + error);
+        CliFail(c.in + ": " + error);
         return 1;
       }
     }
@@ -239,17 +230,17 @@ int Convert(const std::vector<std::string>& args) {
     if (io.Aborting) {
       const TPxFileFormat* f = PxFindFileFormatByExtension(outExt);
       if (!f || !f->WriteFunction)
-        Fail(c.out + ": cannot write images with the extension \"" + outExt + "\"");
+        CliFail(c.out + ": cannot write images with the extension \"" + outExt + "\"");
       else
-        Fail(c.out + ": writing the " + f->FullName + " file failed");
+        CliFail(c.out + ": writing the " + f->FullName + " file failed");
       if (!outExisted) std::remove(c.out.c_str());
       return 1;
     }
   } catch (const std::bad_alloc&) {
-    Fail(c.in + ": not enough memory");
+    CliFail(c.in + ": not enough memory");
     return 1;
   } catch (const std::exception& e) {
-    Fail(e.what());
+    CliFail(e.what());
     return 1;
   }
   return 0;
@@ -277,7 +268,7 @@ int main(int argc, char** argv) {
         names += (names.empty() ? "  \"" : ", \"") + n + "\"";
       std::printf("layouts (from printouts.txt):\n%s\n", names.c_str());
     } catch (const std::exception& e) {
-      Fail(e.what());
+      CliFail(e.what());
     }
     return 0;
   }

@@ -1,5 +1,7 @@
 #include "app/cli/print.h"
 
+#include "app/cli/common.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -31,11 +33,6 @@ struct PageRequest {
 int PageUsage(const std::string& problem) {
   std::fprintf(stderr, "pictrova-cli: %s\nusage:\n%s", problem.c_str(), kPageUsage);
   return 2;
-}
-
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "pictrova-cli: %s\n", message.c_str());
-  return 1;
 }
 
 // Reads the options; an empty result with a message means a usage error.
@@ -148,7 +145,7 @@ int CliPrint(const std::vector<std::string>& args) {
                 r->Layout.c_str(), r->Pdf.empty() ? r->Printer.c_str() : r->Pdf.c_str());
     if (!warning.empty()) std::fprintf(stderr, "pictrova-cli: %s\n", warning.c_str());
   } catch (const std::exception& e) {
-    return Fail(e.what());
+    return CliFail(e.what());
   }
   return 0;
 }
@@ -160,7 +157,7 @@ int CliPlace(const std::vector<std::string>& args) {
   try {
     std::error_code ec;
     fs::create_directories(r->Out, ec);
-    if (!fs::is_directory(r->Out)) return Fail("cannot use \"" + r->Out + "\" as the output folder");
+    if (!fs::is_directory(r->Out)) return CliFail("cannot use \"" + r->Out + "\" as the output folder");
     HeadlessPage page(fs::absolute(r->Out).string());
     if (std::string tooMany = page.Load(*r); !tooMany.empty()) return PageUsage(tooMany);
     page.Place(*r);
@@ -169,7 +166,7 @@ int CliPlace(const std::vector<std::string>& args) {
                   page.Layout().PrintFile(int32_t(i)).c_str(),
                   page.Layout().ScreenFile(int32_t(i)).c_str());
   } catch (const std::exception& e) {
-    return Fail(e.what());
+    return CliFail(e.what());
   }
   return 0;
 }

@@ -3,6 +3,8 @@
 // writes each stored thumbnail as a PNG file.
 #include "app/cli/thumbnails.h"
 
+#include "app/cli/common.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -26,21 +28,8 @@ namespace {
 
 // A host without a screen: it only wakes the waiting thread when a loader
 // asks for a repaint. It has no text service, and the grid shows no captions.
-class ScreenlessHost : public TPxViewHost {
+class ScreenlessHost : public TPxNoScreenHost {
  public:
-  void HostInvalidate() override {}
-  void HostRepaintNow() override {}
-  void HostSetCursor(int32_t) override {}
-  void HostSetScrollBar(bool, bool, int32_t, int32_t, int32_t) override {}
-  void HostSetTimer(int32_t, int32_t) override {}
-  void HostPointerPos(int32_t& x, int32_t& y) const override { x = y = -1; }
-  void HostSetFocus() override {}
-  bool HostMeasureText(const std::u16string&, const TPxFont&, int32_t& w, int32_t& h) override {
-    w = h = 0;
-    return false;
-  }
-  void HostDrawText(TPxBitmap&, const std::u16string&, const TPxFont&, uint32_t, int32_t, int32_t,
-                    int32_t, int32_t, int32_t, int32_t) override {}
   void HostPostInvalidate() override {
     std::lock_guard<std::mutex> lock(mutex_);
     posted_ = true;
@@ -60,18 +49,8 @@ class ScreenlessHost : public TPxViewHost {
   bool posted_ = false;
 };
 
-void Fail(const std::string& message) { std::fprintf(stderr, "pictrova-cli: %s\n", message.c_str()); }
-
-bool ParseSize(const std::string& text, int& out) {
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || v < 1 || v > 4096) return false;
-  out = int(v);
-  return true;
-}
-
 int Usage(const std::string& problem) {
-  Fail(problem);
+  CliFail(problem);
   std::fputs("usage:\n", stderr);
   std::fputs(kThumbsUsage, stderr);
   return 2;
@@ -85,7 +64,8 @@ int CliThumbnails(const std::vector<std::string>& args) {
   std::vector<std::string> files;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--size") {
-      if (i + 2 >= args.size() || !ParseSize(args[i + 1], width) || !ParseSize(args[i + 2], height))
+      if (i + 2 >= args.size() || !CliParseInt(args[i + 1], 1, 4096, width) ||
+          !CliParseInt(args[i + 2], 1, 4096, height))
         return Usage("--size needs a width and a height of 1 to 4096");
       i += 2;
     } else if (args[i] == "--out") {
@@ -100,7 +80,7 @@ int CliThumbnails(const std::vector<std::string>& args) {
   std::error_code ec;
   std::filesystem::create_directories(out, ec);
   if (!std::filesystem::is_directory(out)) {
-    Fail(out + ": cannot make the folder");
+    CliFail(out + ": cannot make the folder");
     return 1;
   }
 
@@ -153,7 +133,7 @@ int CliThumbnails(const std::vector<std::string>& args) {
         done[size_t(i)] = true;
         const std::string& file = files[size_t(i)];
         if (failed.count(i)) {
-          Fail(file + ": cannot read the picture");
+          CliFail(file + ": cannot read the picture");
           status = 1;
           continue;
         }
@@ -161,7 +141,7 @@ int CliThumbnails(const std::vector<std::string>& args) {
         const std::string name =
             (std::filesystem::path(out) / (std::filesystem::path(file).filename().string() + ".png")).string();
         if (!grid.CopyStoredImage(i, thumb)) {
-          Fail(file + ": no thumbnail");
+          CliFail(file + ": no thumbnail");
           status = 1;
           continue;
         }
@@ -173,7 +153,7 @@ int CliThumbnails(const std::vector<std::string>& args) {
           io.Aborting = true;
         }
         if (io.Aborting) {
-          Fail(name + ": writing failed");
+          CliFail(name + ": writing failed");
           status = 1;
         }
       }
