@@ -13,26 +13,9 @@
 
 #include "browse/imagingmview.h"
 #include "imaging/core/pxutils.h"
+#include "imaging/view/pxhost.h"
 
 namespace {
-
-// A host that shows nothing; captions are not measured.
-class NullHost : public TPxViewHost {
- public:
-  void HostInvalidate() override {}
-  void HostRepaintNow() override {}
-  void HostSetCursor(int32_t) override {}
-  void HostSetScrollBar(bool, bool, int32_t, int32_t, int32_t) override {}
-  void HostSetTimer(int32_t, int32_t) override {}
-  void HostPointerPos(int32_t& x, int32_t& y) const override { x = y = -1; }
-  void HostSetFocus() override {}
-  bool HostMeasureText(const std::u16string&, const TPxFont&, int32_t& w, int32_t& h) override {
-    w = h = 0;
-    return false;
-  }
-  void HostDrawText(TPxBitmap&, const std::u16string&, const TPxFont&, uint32_t, int32_t, int32_t,
-                    int32_t, int32_t, int32_t, int32_t) override {}
-};
 
 void Noise(TPxBitmap& b, uint32_t seed) {
   uint32_t s = seed;
@@ -46,7 +29,7 @@ void Noise(TPxBitmap& b, uint32_t seed) {
 }
 
 // A grid as the program sets it up, every entry holding a stored picture.
-std::unique_ptr<TImagingMView> MakeGrid(NullHost& host, int entries, int cacheSize) {
+std::unique_ptr<TImagingMView> MakeGrid(TPxNoScreenHost& host, int entries, int cacheSize) {
   auto grid = std::make_unique<TImagingMView>();
   grid->AttachHost(&host);
   grid->SetStoreType(pxtThumb);
@@ -87,7 +70,7 @@ void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 void BM_ScrollPeakMemory(benchmark::State& state) {
   for (auto _ : state) {
-    NullHost host;
+    TPxNoScreenHost host;
     long base = 0, peak = 0;
     {
       TImagingMView empty;
@@ -108,7 +91,7 @@ void BM_ScrollPeakMemory(benchmark::State& state) {
 BENCHMARK(BM_ScrollPeakMemory)->Arg(2000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_ScrollFrame(benchmark::State& state) {
-  NullHost host;
+  TPxNoScreenHost host;
   auto grid = MakeGrid(host, int(state.range(0)), 100);
   const int32_t step = grid->ThumbHeight() + grid->VertBorder();
   const int32_t end = grid->MaxViewY();

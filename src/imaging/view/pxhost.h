@@ -80,6 +80,19 @@ class TPxViewHost {
   virtual void HostPostInvalidate() {}
 };
 
+// A host without a screen (a command-line tool, a benchmark): the view's
+// requests go nowhere and no pointer is over it.
+class TPxNoScreenHost : public TPxViewHost {
+ public:
+  void HostInvalidate() override {}
+  void HostRepaintNow() override {}
+  void HostSetCursor(int32_t) override {}
+  void HostSetScrollBar(bool, bool, int32_t, int32_t, int32_t) override {}
+  void HostSetTimer(int32_t, int32_t) override {}
+  void HostPointerPos(int32_t& x, int32_t& y) const override { x = y = -1; }
+  void HostSetFocus() override {}
+};
+
 // What a host calls on its view. Every view type derives from it.
 class TPxHostedView {
  public:
