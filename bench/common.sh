@@ -1,4 +1,13 @@
 # Shared by the comparison scripts: sourced, not run.
+
+# install_missing PACKAGE...: installs the Debian packages given, if any.
+install_missing() {
+  [ $# -gt 0 ] || return 0
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get install -y --no-install-recommends "$@"
+}
+
 # best COMMAND...: the best wall time and the best processor time (user +
 # system, all threads and child processes) of RUNS runs, as "wall cpu" in
 # seconds. On a shared machine the wall time swings with the load; the

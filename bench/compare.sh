@@ -8,6 +8,8 @@
 #   PICTROVA_CLI=path RUNS=5 bench/compare.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# install_missing (this script times wall clock only: its own best below)
+. bench/common.sh
 
 CLI=${PICTROVA_CLI:-build/bin/pictrova-cli}
 RUNS=${RUNS:-3}
@@ -21,11 +23,7 @@ command -v vips >/dev/null 2>&1 || missing+=(libvips-tools)
 PYTHON=/usr/bin/python3
 "$PYTHON" -c 'import PIL' >/dev/null 2>&1 || missing+=(python3-pil)
 [ -x "$MAGICK" ] || missing+=(imagemagick)
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+install_missing "${missing[@]}"
 if [ ! -x "$CLI" ]; then
   echo "compare.sh: $CLI not found; build it first (cmake --build build --target pictrova-cli)" >&2
   exit 2

@@ -15,6 +15,8 @@
 #   RUNS=5 bench/compare_place.sh build-rel
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# install_missing and best
+. bench/common.sh
 
 BUILD=${1:-build}
 RUNS=${RUNS:-3}
@@ -27,11 +29,7 @@ PY=/usr/bin/python3
 missing=()
 command -v vips >/dev/null 2>&1 || missing+=(libvips-tools)
 "$PY" -c 'import PIL' >/dev/null 2>&1 || missing+=(python3-pil)
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+install_missing "${missing[@]}"
 for f in "$CLI" "$BIN/bkpage.png" "$BIN/blankpage.png"; do
   if [ ! -e "$f" ]; then
     echo "compare_place.sh: $f not found; build first (cmake --build $BUILD --target pictrova-cli)" >&2
@@ -59,8 +57,6 @@ printf ':5x7 portrait\n5x7 portrait|%d %d %d %d\n\n:end\n' \
 # The sheet's colour, for the other tools' padding.
 read -r BG_R BG_G BG_B < <("$MAGICK" "$BIN/bkpage.png" -format '%[fx:int(255*p{0,0}.r)] %[fx:int(255*p{0,0}.g)] %[fx:int(255*p{0,0}.b)]\n' info:)
 
-# best: the best wall and processor time of RUNS runs.
-. bench/timing.sh
 
 ours() { "$PROG/pictrova-cli" place --layout "5x7 portrait" --fit "$1" --out "$WORK/out" "$IN"; }
 

@@ -12,6 +12,8 @@
 #   RUNS=3 bench/compare_thumbs.sh build-rel
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# install_missing and best
+. bench/common.sh
 
 BUILD=${1:-build}
 RUNS=${RUNS:-1}
@@ -23,11 +25,7 @@ PY=/usr/bin/python3
 missing=()
 command -v vipsthumbnail >/dev/null 2>&1 || missing+=(libvips-tools)
 "$PY" -c 'import PIL' >/dev/null 2>&1 || missing+=(python3-pil)
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+install_missing "${missing[@]}"
 if [ ! -e "$CLI" ]; then
   echo "compare_thumbs.sh: $CLI not found; build first (cmake --build $BUILD --target pictrova-cli)" >&2
   exit 2
@@ -45,8 +43,6 @@ for s in 1 2 3 4 5 6 7 8; do
 done
 FILES=("$WORK"/in/*.jpg)
 
-# best: the best wall and processor time of RUNS runs.
-. bench/timing.sh
 
 ours() { "$CLI" thumbnails --out "$WORK/ours" "${FILES[@]}"; }
 vips_thumbs() { vipsthumbnail --size 128 -o "$WORK/vips/%s.png" "${FILES[@]}"; }
