@@ -125,6 +125,24 @@ class TIOParamsVals {
   std::vector<std::string> PngTextKeys;
   std::vector<std::string> PngTextValues;
 
+  // BMP.
+
+  // ICO and CUR.
+
+  // GIF.
+
+  // PCX and DCX.
+
+  // TGA.
+
+  // PNM.
+
+  // WBMP.
+
+  // TIFF and fax coding.
+
+  // Camera raw, JPEG 2000, HEIF and WebP.
+
   // Palette of the last palette image read.
   std::vector<TBGR> ColorMap;
   int32_t ColorMapCount = 0;
