@@ -60,3 +60,10 @@ make() {
 }
 for e in "${jpeg_seeds[@]}"; do make jpeg jpg "$e"; done
 for e in "${png_seeds[@]}"; do make png png "$e"; done
+
+# Each further reader's seeds come from a script of its own, fuzz/seeds_NAME.sh
+# OUTFOLDER, which writes OUTFOLDER/NAME with ImageMagick or other tools.
+for script in "$(dirname "$0")"/seeds_*.sh; do
+  [ -e "$script" ] || continue
+  "$script" "$out" || echo "make_seeds.sh: $script failed" >&2
+done
