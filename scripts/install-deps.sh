@@ -11,6 +11,8 @@ PACKAGES=(
   fonts-dejavu-core
   xvfb xauth poppler-utils imagemagick libjpeg-turbo-progs libtiff-tools netpbm
   libcups2-dev cups-daemon cups-client
+  # Real keys and wheel turns for the window tests under Xvfb.
+  xdotool
 )
 
 missing=()
