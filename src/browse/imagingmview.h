@@ -484,6 +484,9 @@ class TImagingMView : public TPxView {
   // Drawing (mviewdraw.cpp).
   void DrawCell(TPxBitmap& bitmap, TPxMViewEntry& entry, int index, bool selected);
   void DrawWallPaper(TPxBitmap& bitmap);
+  // Fills part of the cell rectangle cell in the cells' background style:
+  // solid, or the style's pattern laid from the cell's own corner.
+  void FillCellPart(TPxBitmap& bitmap, const TRect& cell, TRect part, TColor color, bool solid);
   int32_t TextHeight(const TPxMText& text) const;
   void MeasureText(const TPxMText& text, const std::u16string& s, int32_t& tw, int32_t& th) const;
   std::u16string FitCaption(const TPxMText& text, int32_t w, int32_t& tw, int32_t& th) const;
@@ -534,6 +537,10 @@ class TImagingMView : public TPxView {
   bool enableAlphaChannel_ = true;
   TPxBitmap wallPaper_;
   TPxWallPaperStyle wallPaperStyle_ = pxwoNormal;
+  // A cell's background pattern, made again when the style, colour or size changes.
+  TPxBitmap cellPattern_;
+  TPxBackgroundStyle cellPatternStyle_ = pxbsSolid;
+  TColor cellPatternColor_ = 0xFFFFFFFFu;  // no colour: not made yet
 
   // Entries and stores (guarded by the thumbnail lock).
   std::vector<std::unique_ptr<TPxMViewEntry>> entries_;

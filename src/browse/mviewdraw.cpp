@@ -2,6 +2,7 @@
 // one cell at a time, and the placeholder of a picture that cannot be read.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "browse/imagingmview.h"
 #include "imaging/proc/imagingproc.h"
@@ -109,6 +110,33 @@ void TImagingMView::DrawWallPaper(TPxBitmap& bitmap) {
   }
 }
 
+void TImagingMView::FillCellPart(TPxBitmap& bitmap, const TRect& cell, TRect part, TColor color,
+                                 bool solid) {
+  if (solid || thumbsBackgroundStyle_ == pxbsSolid) {
+    PxFillRect(bitmap, part, color);
+    return;
+  }
+  const int32_t w = cell.Width(), h = cell.Height();
+  if (w <= 0 || h <= 0) return;
+  if (cellPattern_.Width() != w || cellPattern_.Height() != h ||
+      cellPatternStyle_ != thumbsBackgroundStyle_ || cellPatternColor_ != color) {
+    if (!cellPattern_.Allocate(w, h, pxRGB24)) return;
+    PxDrawBackground(cellPattern_, thumbsBackgroundStyle_, color, GradientEndColor, ChessboardSize,
+                     TRect{0, 0, w, h});
+    cellPatternStyle_ = thumbsBackgroundStyle_;
+    cellPatternColor_ = color;
+  }
+  part.Left = std::max({part.Left, cell.Left, 0});
+  part.Top = std::max({part.Top, cell.Top, 0});
+  part.Right = std::min({part.Right, cell.Right, bitmap.Width()});
+  part.Bottom = std::min({part.Bottom, cell.Bottom, bitmap.Height()});
+  if (part.IsEmpty() || bitmap.PixelFormat() != pxRGB24) return;
+  const size_t bytes = size_t(part.Width()) * 3;
+  for (int32_t y = part.Top; y < part.Bottom; ++y)
+    std::memcpy(bitmap.Scanline(y) + size_t(part.Left) * 3,
+                cellPattern_.Scanline(y - cell.Top) + size_t(part.Left - cell.Left) * 3, bytes);
+}
+
 void TImagingMView::DrawWrongImage(TPxBitmap& bitmap, int index) {
   if (OnWrongImage) {
     bitmap.Allocate(thumbWidth_, thumbHeight_, pxRGB24);
@@ -160,7 +188,6 @@ void TImagingMView::PaintTo(TPxBitmap& bitmap) {
         failed = e->LoadFailed;
       }
       if (!has) {
-        allDisplayed = false;
         if (failed) {
           // A background load failed: its placeholder is drawn here, on
           // the grid's own thread.
@@ -181,6 +208,11 @@ void TImagingMView::PaintTo(TPxBitmap& bitmap) {
       }
       e = EntryAt(k);
       if (!e) continue;
+      if (!has) {
+        // Loaded in this pass, it is displayed; queued, it is not yet.
+        TLock lock(PxThumbnailLock());
+        if (!e->Image && !e->CellPicture) allDisplayed = false;
+      }
       const bool selected = IsSelected(k) && visibleSelection_ && displayMode_ == mdGrid;
       DrawCell(bitmap, *e, k, selected);
     }
@@ -223,8 +255,9 @@ void TImagingMView::DrawCell(TPxBitmap& bitmap, TPxMViewEntry& entry, int index,
   const TColor cellColor = acdSelected          ? clHighlight
                            : drawImageBackground_ ? entry.BackgroundColor
                                                   : ThumbnailsBackground;
-  // Every background style of a cell is painted solid.
-  PxFillRect(bitmap, TRect{x, y, x + w, y + h}, cellColor);
+  // The highlight of a selected cell is always solid.
+  const TRect cellRect{x, y, x + w, y + h};
+  FillCellPart(bitmap, cellRect, cellRect, cellColor, acdSelected);
 
   int32_t fw = 0, fh = 0, ix = x, iy = y;
   auto place = [&] {
@@ -272,16 +305,15 @@ void TImagingMView::DrawCell(TPxBitmap& bitmap, TPxMViewEntry& entry, int index,
       FrameRect(bitmap, ix + t.Left, iy + t.Top, ix + t.Right, iy + t.Bottom,
                 thumbsInternalBorderColor_);
     }
-    PxFillRect(bitmap, TRect{x, y, ix, y + h}, cellColor);
-    PxFillRect(bitmap, TRect{ix + fw, y, x + w, y + h}, cellColor);
-    PxFillRect(bitmap, TRect{ix, y, ix + fw, iy}, cellColor);
-    PxFillRect(bitmap, TRect{ix, iy + fh, ix + fw, y + h}, cellColor);
+    FillCellPart(bitmap, cellRect, TRect{x, y, ix, y + h}, cellColor, acdSelected);
+    FillCellPart(bitmap, cellRect, TRect{ix + fw, y, x + w, y + h}, cellColor, acdSelected);
+    FillCellPart(bitmap, cellRect, TRect{ix, y, ix + fw, iy}, cellColor, acdSelected);
+    FillCellPart(bitmap, cellRect, TRect{ix, iy + fh, ix + fw, y + h}, cellColor, acdSelected);
   }
 
   // Captions.
   TPxViewHost* host = Host();
   const TColor textColor = acdSelected ? clHighlightText : clWindowText;
-  const TRect cellRect{x, y, x + w, y + h};
   int32_t bottomTh = 0;
   auto drawText = [&](const TPxMText& t, const std::u16string& s, int32_t tx, int32_t ty) {
     if (host)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "browse/imagingmview.h"
+#include "imaging/proc/imagingproc.h"
 #include "mviewtest.h"
 
 using mviewtest::FakeHost;
@@ -349,6 +350,174 @@ TEST(MViewDraw, BorderRingsAndNoEntriesOnlyBackground) {
   EXPECT_EQ(PixelAt(b, 3, 50), (TBGR{0, 255, 0}));
   EXPECT_EQ(PixelAt(b, 2, 50), (TBGR{0, 255, 0}));
   EXPECT_NE(PixelAt(b, 1, 50), (TBGR{0, 255, 0}));
+}
+
+TEST(MViewDraw, PatternedCellsAreLaidFromTheirOwnCorner) {
+  HostedGrid h(400, 300);
+  h.grid->SetGridWidth(-1);
+  h.grid->SetStyle(pxmsFlat);
+  h.grid->ThumbnailsBackground = 0x0000FF;  // red hatch lines over white
+  h.grid->SetThumbnailsBackgroundStyle(pxbsVertical);
+  AddEntries(*h.grid, 2);
+  TPxBitmap square(50, 50, pxRGB24);
+  square.Fill(0x00FF00);
+  h.grid->SetImage(1, &square);  // enlarged to 100 x 100: no band shows
+  TPxBitmap wide(100, 50, pxRGB24);
+  wide.Fill(0x00FF00);
+  h.grid->SetImage(0, &wide);  // 100 x 50, bands above and below
+  TPxBitmap& b = h.Paint();
+  const TBGR red{0, 0, 255}, white{255, 255, 255}, green{0, 255, 0};
+  // Cell 0 at (4, 4): every eighth column of the cell is a line, counted
+  // from the cell's left edge; the image covers rows 25 .. 74.
+  EXPECT_EQ(PixelAt(b, 4 + 7, 4 + 3), red);
+  EXPECT_EQ(PixelAt(b, 4 + 15, 4 + 95), red);
+  EXPECT_EQ(PixelAt(b, 4 + 6, 4 + 3), white);
+  EXPECT_EQ(PixelAt(b, 4 + 7, 4 + 50), green);
+  // Cell 1 at (108, 4): its own pattern, not the one of the client.
+  EXPECT_EQ(PixelAt(b, 108 + 7, 4 + 50), green);
+  // A selected cell in the highlight colours is solid.
+  h.grid->SetSelectionStyle(pxssACD);
+  h.grid->SetSelectedImage(0);
+  TPxBitmap& s = h.Paint();
+  EXPECT_EQ(PixelAt(s, 4 + 7, 4 + 3), PxColorRefToBGR(clHighlight));
+  EXPECT_EQ(PixelAt(s, 4 + 6, 4 + 3), PxColorRefToBGR(clHighlight));
+  // Back to solid: the plain cell colour.
+  h.grid->SetThumbnailsBackgroundStyle(pxbsSolid);
+  h.grid->Deselect();
+  EXPECT_EQ(PixelAt(h.Paint(), 4 + 6, 4 + 3), red);
+}
+
+struct WallPaperCase {
+  TPxWallPaperStyle style;
+  int x, y;
+  TBGR expected;
+};
+
+class MViewWallPaper : public ::testing::TestWithParam<WallPaperCase> {};
+
+TEST_P(MViewWallPaper, IsDrawnOverTheBackground) {
+  const WallPaperCase& c = GetParam();
+  HostedGrid h(100, 80);
+  // 10 x 10: the left half blue, the right half yellow.
+  TPxBitmap paper(10, 10, pxRGB24);
+  paper.Fill(0xFF0000);
+  for (int y = 0; y < 10; ++y)
+    for (int x = 5; x < 10; ++x) {
+      uint8_t* p = paper.Scanline(y) + 3 * x;
+      p[0] = 0;
+      p[1] = p[2] = 255;
+    }
+  h.grid->SetWallPaper(&paper);
+  h.grid->SetWallPaperStyle(c.style);
+  EXPECT_EQ(PixelAt(h.Paint(), c.x, c.y), c.expected);
+}
+
+const TBGR kBlue{255, 0, 0}, kYellow{0, 255, 255}, kFace{0xF0, 0xF0, 0xF0};
+INSTANTIATE_TEST_SUITE_P(
+    Styles, MViewWallPaper,
+    ::testing::Values(WallPaperCase{pxwoNormal, 2, 2, kBlue}, WallPaperCase{pxwoNormal, 7, 2, kYellow},
+                      WallPaperCase{pxwoNormal, 12, 2, kFace}, WallPaperCase{pxwoNormal, 2, 12, kFace},
+                      WallPaperCase{pxwoTile, 12, 12, kBlue}, WallPaperCase{pxwoTile, 97, 77, kYellow},
+                      WallPaperCase{pxwoStretch, 40, 70, kBlue}, WallPaperCase{pxwoStretch, 60, 5, kYellow}));
+
+TEST(MViewEvents, DrawProgressAndAllDisplayed) {
+  HostedGrid h(400, 300);
+  h.grid->SetGridWidth(-1);
+  h.grid->SetThreadPoolSize(0);
+  std::vector<std::pair<int, int>> progress;
+  int allDisplayed = 0;
+  h.grid->OnDrawProgress = [&](TImagingMView*, int per, int idx) { progress.emplace_back(per, idx); };
+  h.grid->OnAllDisplayed = [&](TImagingMView*) { ++allDisplayed; };
+  AddEntries(*h.grid, 4);
+  for (int i = 0; i < 4; ++i) {
+    TPxBitmap b(10, 10, pxRGB24);
+    b.Fill(0);
+    h.grid->SetImage(i, &b);
+  }
+  h.Paint();
+  // One step per entry, rising, then 100.
+  ASSERT_EQ(progress.size(), 5u);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(progress[size_t(k)], (std::pair<int, int>{k * 25, k}));
+  EXPECT_EQ(progress.back().first, 100);
+  EXPECT_EQ(allDisplayed, 1);
+  // Nothing new to display: told once only.
+  h.grid->Invalidate();
+  h.Paint();
+  EXPECT_EQ(allDisplayed, 1);
+  // A picture loaded during the paint is news again.
+  testutil::TempDir dir;
+  mviewtest::WritePicture(dir.File("a.png"), 8, 8, 0x00FF00);
+  const int added = h.grid->AppendImage();
+  h.grid->SetImageFileName(added, dir.File("a.png"));
+  h.Paint();
+  EXPECT_TRUE(h.grid->HasImage(added));
+  EXPECT_EQ(allDisplayed, 2);
+  // A visible entry whose load is still queued: not everything is displayed.
+  h.grid->SetThreadPoolSize(1);
+  h.grid->SetSelectedImage(0);
+  mviewtest::WritePicture(dir.File("b.png"), 8, 8, 0x00FF00);
+  const int queued = h.grid->AppendImage();
+  h.grid->SetSelectedImage(0);  // the selected entry loads at once, this one does not
+  h.grid->SetImageFileName(queued, dir.File("b.png"));
+  h.grid->OnAllDisplayed = [&](TImagingMView* g) {
+    EXPECT_TRUE(g->HasImage(queued) || g->HasCellPicture(queued));
+    ++allDisplayed;
+  };
+  ASSERT_TRUE(mviewtest::PaintUntilLoaded(h, 0, queued));
+  h.grid->Invalidate();
+  h.Paint();
+  EXPECT_EQ(allDisplayed, 3);
+}
+
+TEST(MViewSelectedBitmap, ProcessingChangesTheStoredImage) {
+  HostedGrid h(400, 300);
+  EXPECT_EQ(h.grid->GetSelectedBitmap(), nullptr);  // nothing selected
+  AddEntries(*h.grid, 2);
+  TPxBitmap img(40, 20, pxRGB24);
+  img.Fill(0x0000FF);
+  h.grid->SetImage(0, &img);
+  h.grid->SetSelectedImage(1);
+  EXPECT_EQ(h.grid->GetSelectedBitmap(), nullptr);  // the selected entry has no image
+  h.grid->SetSelectedImage(0);
+  TPxBitmap* selected = h.grid->GetSelectedBitmap();
+  ASSERT_NE(selected, nullptr);
+  EXPECT_EQ(selected->Width(), 40);
+  EXPECT_EQ(h.grid->GetSelectedBitmap(), selected);  // handed out once
+  TImagingProc& proc = h.grid->GetProc();
+  EXPECT_EQ(&h.grid->GetProc(), &proc);  // made on first use only
+  proc.Resample(20, 10, rfNone);
+  // Moving the selection gives the changed image back to the store.
+  h.grid->SetSelectedImage(1);
+  TPxBitmap stored;
+  ASSERT_TRUE(h.grid->CopyStoredImage(0, stored));
+  EXPECT_EQ(stored.Width(), 20);
+  EXPECT_EQ(stored.Height(), 10);
+}
+
+TEST(MViewSetImage, FromAPlatformBitmap) {
+  HostedGrid h(400, 300);
+  AddEntries(*h.grid, 1);
+  // 3 x 2, 24 bits, bottom-up rows padded to 12 bytes: bottom row green, top row blue.
+  std::vector<uint8_t> bits(24, 0);
+  for (int x = 0; x < 3; ++x) {
+    bits[size_t(3 * x + 1)] = 255;       // bottom row: green
+    bits[size_t(12 + 3 * x + 0)] = 255;  // top row: blue
+  }
+  TPxPlatformBitmap platform;
+  platform.Bits = bits.data();
+  platform.Width = 3;
+  platform.Height = 2;
+  platform.BitDepth = 24;
+  h.grid->SetImageFromTBitmap(0, platform);
+  TPxBitmap stored;
+  ASSERT_TRUE(h.grid->CopyStoredImage(0, stored));
+  ASSERT_EQ(stored.Width(), 3);
+  EXPECT_EQ(PixelAt(stored, 1, 0), (TBGR{255, 0, 0}));
+  EXPECT_EQ(PixelAt(stored, 1, 1), (TBGR{0, 255, 0}));
+  EXPECT_EQ(h.grid->ImageSourceWidth(0), 3);
+  // A platform bitmap without bits stores nothing.
+  h.grid->SetImageFromTBitmap(0, TPxPlatformBitmap{});
+  EXPECT_TRUE(h.grid->CopyStoredImage(0, stored));
 }
 
 // --- far images ------------------------------------------------------------------------
