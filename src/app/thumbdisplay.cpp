@@ -1,0 +1,148 @@
+#include "app/thumbdisplay.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include "browse/imagingmview.h"
+#include "imaging/core/pxstream.h"
+#include "imaging/io/imagingio.h"
+#include "imaging/view/imagingview.h"
+
+namespace fs = std::filesystem;
+
+XaThumbDisplay::XaThumbDisplay(TImagingMView& grid, TImagingView* preview, TSelectEvent onSelect)
+    : Grid(grid), Preview(preview), OnSelect(std::move(onSelect)) {
+  Grid.OnImageSelect = [this](TImagingMView* sender, int index) { GridImageSelect(sender, index); };
+}
+
+namespace {
+
+// Joins a folder and a name with one separator, also for a root such as "/".
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+// Names as a person reads them: letters without regard to case, runs of
+// digits by their value ("IMG_2" before "IMG_10").
+bool NaturalLess(const std::string& a, const std::string& b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const unsigned char ca = a[i], cb = b[j];
+    if (std::isdigit(ca) && std::isdigit(cb)) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && a[ei] == '0') ++ei;
+      while (ej < b.size() && b[ej] == '0') ++ej;
+      size_t ni = ei, nj = ej;
+      while (ni < a.size() && std::isdigit(static_cast<unsigned char>(a[ni]))) ++ni;
+      while (nj < b.size() && std::isdigit(static_cast<unsigned char>(b[nj]))) ++nj;
+      if (ni - ei != nj - ej) return ni - ei < nj - ej;
+      const int c = a.compare(ei, ni - ei, b, ej, nj - ej);
+      if (c != 0) return c < 0;
+      i = ni;
+      j = nj;
+      continue;
+    }
+    const int la = std::tolower(ca), lb = std::tolower(cb);
+    if (la != lb) return la < lb;
+    ++i;
+    ++j;
+  }
+  if ((i < a.size()) != (j < b.size())) return j < b.size();
+  return a < b;  // equal but for case or leading zeros: a fixed order still
+}
+
+std::string NameOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+void XaThumbDisplay::ShowFolder(const std::string& folder) {
+  Folder = folder;
+  Grid.Clear();
+  Grid.LockUpdate();
+  std::vector<std::string> names;
+  std::error_code ec;
+  // A folder that cannot be listed (gone, no permission) gives an empty grid.
+  for (fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
+       !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.empty() || name[0] == '.') continue;  // hidden
+    std::error_code typeError;
+    if (!it->is_regular_file(typeError) || typeError) continue;
+    if (IsKnownFormat(name)) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end(), NaturalLess);
+  for (const std::string& name : names) {
+    const int index = Grid.AppendImage();
+    Grid.SetImageFileName(index, JoinPath(folder, name));
+    Grid.ImageBottomText(index)->SetCaption(name);
+  }
+  Grid.UnlockUpdate();
+  Grid.SetSelectedImage(0);
+  if (Grid.SelectedImage() >= 0) LoadPreview(Grid.ImageFileName(0));
+}
+
+void XaThumbDisplay::LoadPreview(const std::string& path) {
+  if (!Preview) return;
+  TImagingIO& io = Preview->GetIO();
+  // The preview is a small view: a JPEG is decoded at the smallest scale
+  // that still fills it, as the grid's thumbnails are.
+  io.Params.JpegScale = 0;
+  io.Params.Width = std::max(1, Preview->ClientWidth());
+  io.Params.Height = std::max(1, Preview->ClientHeight());
+  io.LoadFromFile(path);
+}
+
+void XaThumbDisplay::GridImageSelect(TImagingMView* sender, int index) {
+  if (index < 0) {
+    if (Preview) Preview->ClearToBackground();
+    SelectedName.clear();
+    FileSize = 0;
+    return;
+  }
+  const std::string path = Grid.ImageFileName(index);
+  // Recorded first: a drag carries the thumbnail the user picked, also
+  // when its picture cannot be shown (the drop then says why).
+  SelectedPath = path;
+  SelectedName = NameOf(path);
+  if (Preview) {
+    try {
+      LoadPreview(path);
+    } catch (const std::exception& e) {
+      ImageWidth = ImageHeight = 0;
+      if (OnError) OnError(e.what());
+      return;
+    }
+    const TIOParamsVals& p = Preview->GetIO().Params;
+    // The picture's own size, not that of its reduced decoding.
+    const bool reduced = p.FileType == ioJPEG && p.JpegOriginalWidth > 0;
+    ImageWidth = reduced ? p.JpegOriginalWidth : p.Width;
+    ImageHeight = reduced ? p.JpegOriginalHeight : p.Height;
+  }
+  int64_t size = 0;
+  try {
+    TPxFileStream file(path, TPxFileStream::fmOpenRead);
+    size = file.Size();
+  } catch (const std::exception& e) {
+    if (OnError) OnError(e.what());
+    return;
+  }
+  FileSize = static_cast<int32_t>(static_cast<uint32_t>(size));  // the low 32 bits
+  if (OnSelect) OnSelect(sender);
+}
+
+std::string XaFileSizeText(int32_t fileSize) { return std::to_string(fileSize / 1024) + " kbytes"; }
+
+std::string XaFileDimsText(int32_t width, int32_t height) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%d x %d", width, height);
+  return text;
+}
