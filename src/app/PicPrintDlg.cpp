@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QSplitter>
 #include <QVBoxLayout>
 
 #include "app/AboutDlg.h"
@@ -21,6 +22,8 @@
 #include "app/ImageMapDlg.h"
 #include "app/layout.h"
 #include "app/layoutchoice.h"
+#include "app/thumbdisplay.h"
+#include "browse/imagingmview.h"
 #include "imaging/view/imagingview.h"
 #include "platform/pxguard.h"
 #include "platform/pxprinter.h"
@@ -50,6 +53,20 @@ QPushButton* AddButton(QWidget* parent, const char* name, const char* text, int 
   return button;
 }
 
+QLabel* AddLabel(QWidget* parent, const char* name, const char* text, int x, int y, bool bold) {
+  auto* label = new QLabel(QString::fromUtf8(text), parent);
+  label->setObjectName(name);
+  label->setTextFormat(Qt::PlainText);
+  // The name label runs to the panel's edge; a long name is cut there.
+  label->setGeometry(x, y, bold ? 46 : 209 - 4 - x, 18);
+  if (bold) {
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+  }
+  return label;
+}
+
 XaRect ToRect(const QRect& r) { return {r.x(), r.y(), r.width(), r.height()}; }
 
 }  // namespace
@@ -58,18 +75,46 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle("Pictrova 1.0 - Brindlemoor");
   resize(800, 700);
 
-  auto* central = new QWidget(this);
-  auto* column = new QVBoxLayout(central);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(4);
-  PnlThumbs = AddPanel(central, "PnlThumbs");
-  PnlThumbs->setFixedHeight(156);
-  PnlThumbs->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
-  auto* hint = new QLabel("Drag pictures from your file manager onto the areas of the page.", PnlThumbs);
-  hint->setGeometry(12, 8, 600, 20);
-  column->addWidget(PnlThumbs);
-  PnlMain = AddPanel(central, "PnlMain");
-  column->addWidget(PnlMain, 1);
+  // Upper band (tree and thumbnails) over the rest, sized by Splitter2.
+  Splitter2 = new QSplitter(Qt::Vertical, this);
+  Splitter2->setObjectName("Splitter2");
+  Splitter2->setHandleWidth(4);
+  Splitter2->setChildrenCollapsible(false);
+  PnlThumbs = AddPanel(Splitter2, "PnlThumbs");
+  auto* band = new QHBoxLayout(PnlThumbs);
+  band->setContentsMargins(0, 0, 0, 0);
+  Splitter1 = new QSplitter(Qt::Horizontal, PnlThumbs);
+  Splitter1->setObjectName("Splitter1");
+  Splitter1->setHandleWidth(4);
+  Splitter1->setChildrenCollapsible(false);
+  band->addWidget(Splitter1);
+  CtrlDirSlot = new QWidget(Splitter1);
+  CtrlDirSlot->setObjectName("CtrlDirSlot");
+  new QVBoxLayout(CtrlDirSlot);
+  CtrlDirSlot->layout()->setContentsMargins(0, 0, 0, 0);
+  auto thumbs = std::make_unique<TImagingMView>();
+  CtrlThumbs = thumbs.get();
+  CtrlThumbs->SetThumbWidth(128);
+  CtrlThumbs->SetThumbHeight(128);
+  CtrlThumbs->SetGridWidth(-1);
+  CtrlThumbs->SetSelectionWidth(3);
+  CtrlThumbs->SetSelectionColor(clNavy);
+  CtrlThumbs->SetStyle(pxmsFlat);
+  CtrlThumbs->SetThumbnailsBorderColor(clBlack);
+  CtrlThumbsHost = new TPxViewWidget(std::move(thumbs), Splitter1);
+  CtrlThumbsHost->setObjectName("CtrlThumbs");
+  // A thumbnail is dragged once the pointer has moved 12 pixels.
+  CtrlThumbsHost->DragThreshold = 12;
+  CtrlThumbsHost->OnStartDrag = [this] { return CtrlThumbsMouseDown(); };
+  Splitter1->addWidget(CtrlDirSlot);
+  Splitter1->addWidget(CtrlThumbsHost);
+  Splitter1->setStretchFactor(1, 1);
+  Splitter1->setSizes({200, 596});
+  PnlMain = AddPanel(Splitter2, "PnlMain");
+  Splitter2->addWidget(PnlThumbs);
+  Splitter2->addWidget(PnlMain);
+  Splitter2->setStretchFactor(1, 1);
+  Splitter2->setSizes({156, 500});
   auto* row = new QHBoxLayout(PnlMain);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(0);
@@ -78,7 +123,27 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   row->addWidget(PnlInfo);
   PnlDisplay = AddPanel(PnlMain, "PnlDisplay");
   row->addWidget(PnlDisplay, 1);
-  setCentralWidget(central);
+  setCentralWidget(Splitter2);
+
+  // The preview and the selected picture's information.
+  PnlFileInfo = AddPanel(PnlInfo, "PnlFileInfo");
+  PnlFileInfo->setGeometry(6, 8, 209, 217);
+  PnlFileInfo->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  auto preview = std::make_unique<TImagingView>();
+  CtrlImage = preview.get();
+  CtrlImage->SetBackground(clBlack);
+  CtrlImage->SetAutoFit(true);
+  CtrlImageHost = new TPxViewWidget(std::move(preview), PnlFileInfo);
+  CtrlImageHost->setObjectName("CtrlImage");
+  CtrlImageHost->setGeometry(8, 4, 193, 142);
+  CtrlImageHost->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  CtrlImageHost->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Label1 = AddLabel(PnlFileInfo, "Label1", "Name:", 8, 152, true);
+  Label2 = AddLabel(PnlFileInfo, "Label2", "Size:", 8, 172, true);
+  Label3 = AddLabel(PnlFileInfo, "Label3", "Dims:", 8, 192, true);
+  LFileName = AddLabel(PnlFileInfo, "LFileName", "", 56, 152, false);
+  LFileSize = AddLabel(PnlFileInfo, "LFileSize", "", 56, 172, false);
+  LFileDims = AddLabel(PnlFileInfo, "LFileDims", "", 56, 192, false);
 
   // The left column keeps its design positions.
   Label4 = new QLabel("Image Fit", PnlInfo);
@@ -122,6 +187,7 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   CtrlVectHost = new TPxViewWidget(std::move(page), PnlDisplay);
   CtrlVectHost->setObjectName("CtrlVect");
   CtrlVectHost->OnDragOver = [this](int32_t x, int32_t y) { return CtrlVectDragOver(x, y); };
+  CtrlVectHost->OnDragLeave = [this] { CtrlVect->SetDropTargetLayer(-1); };
   CtrlVectHost->OnDragDrop = [this](int32_t x, int32_t y, const std::vector<std::string>& files) {
     CtrlVectDragDrop(x, y, files);
   };
@@ -148,6 +214,7 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
 }
 
 TDPicPrint::~TDPicPrint() {
+  thumbDisplay_.reset();
   layout_.reset();
   Application = nullptr;
   application_.reset();
@@ -158,7 +225,29 @@ void TDPicPrint::FormCreate() {
   // An unreadable "app.inf" has been reported; the program goes on without its settings.
   if (!application_) application_ = std::make_unique<XaApplication>(this, std::string(), false);
   Application = application_.get();
+  thumbDisplay_ = std::make_unique<XaThumbDisplay>(
+      *CtrlThumbs, CtrlImage, [this](TImagingMView* grid) { ShowPictureInfo(grid); });
+  thumbDisplay_->OnError = [this](const std::string& message) { PxShowError(this, message.c_str()); };
   layout_ = std::make_unique<XaLayout>(CtrlVect, ProgramFolder() + "printouts.txt");
+}
+
+void TDPicPrint::CtrlDirChange(const std::string& selectedFolder) {
+  if (!thumbDisplay_ || selectedFolder.empty()) return;
+  thumbDisplay_->ShowFolder(selectedFolder);
+}
+
+void TDPicPrint::ShowPictureInfo(TImagingMView*) {
+  LFileName->setText(QString::fromStdString(thumbDisplay_->SelectedName));
+  LFileSize->setText(QString::fromStdString(XaFileSizeText(thumbDisplay_->FileSize)));
+  LFileDims->setText(
+      QString::fromStdString(XaFileDimsText(thumbDisplay_->ImageWidth, thumbDisplay_->ImageHeight)));
+}
+
+std::vector<std::string> TDPicPrint::CtrlThumbsMouseDown() {
+  // The grid's own press handling has selected the thumbnail under the
+  // pointer (left button): the drag carries the picture it recorded.
+  if (!thumbDisplay_ || thumbDisplay_->SelectedPath.empty()) return {};
+  return {thumbDisplay_->SelectedPath};
 }
 
 void TDPicPrint::showEvent(QShowEvent* event) {
@@ -193,6 +282,8 @@ void TDPicPrint::FormShow() {
   DImageFit->setCurrentIndex(0);
   layout_->WorkView = workView_.get();
   PxRunGuarded(this, [this] { layout_->SetUpPage(); });
+  CtrlThumbs->SetStoreType(pxtThumb);
+  CtrlThumbs->SetImageCacheSize(100);
   if (DImageMap) {
     ClearRegions();
     for (const XaLayoutRegion& r : kLayoutRegions) AddRegion(r.Name, r.Left, r.Top, r.Right, r.Bottom);
@@ -212,16 +303,23 @@ void TDPicPrint::FormClose() {
   });
 }
 
-bool TDPicPrint::CtrlVectDragOver(int32_t x, int32_t y) { return CtrlVect->FindLayerAt(x, y) >= 1; }
+bool TDPicPrint::CtrlVectDragOver(int32_t x, int32_t y) {
+  const int k = CtrlVect->FindLayerAt(x, y);
+  // The area the picture would land in is outlined while the drag is over it.
+  CtrlVect->SetDropTargetLayer(k >= 1 ? k : -1);
+  return k >= 1;
+}
 
 void TDPicPrint::CtrlVectDragDrop(int32_t x, int32_t y, const std::vector<std::string>& files) {
   const int k = CtrlVect->FindLayerAt(x, y);
-  if (k < 1 || files.empty()) return;
+  // A drag from the grid carries no files: it brings the picture selected there.
+  const std::string file =
+      !files.empty() ? files.front() : thumbDisplay_ ? thumbDisplay_->SelectedPath : std::string();
+  if (k < 1 || file.empty()) return;
   ShowNotice(kPleaseWait, 14);
   // Painted now, not when the event loop next runs: the placement keeps the
   // loop waiting for as long as it takes.
   PnlWarning->repaint();
-  const std::string file = files.front();
   PxRunGuarded(this, [this, k, &file] {
     // The wait is over either way, before a failure is reported; a layout is
     // chosen, so the instruction does not come back.

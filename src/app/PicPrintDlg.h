@@ -13,10 +13,13 @@ class QComboBox;
 class QFrame;
 class QLabel;
 class QPushButton;
+class QSplitter;
+class TImagingMView;
 class TImagingVect;
 class TImagingView;
 class TPxViewWidget;
 class XaLayout;
+class XaThumbDisplay;
 
 class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   Q_OBJECT
@@ -43,8 +46,31 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   void BPrintClick();
 
   XaLayout* Layout() const { return layout_.get(); }
+  XaThumbDisplay* ThumbDisplay() const { return thumbDisplay_.get(); }
+
+  // The tree's selected folder changed; an empty folder (a node that is no
+  // folder) keeps the thumbnails shown.
+  void CtrlDirChange(const std::string& selectedFolder);
+  // The information labels for the picture the thumbnail display recorded.
+  void ShowPictureInfo(TImagingMView* grid);
+  // A drag starts from the thumbnails: the files it carries.
+  std::vector<std::string> CtrlThumbsMouseDown();
 
   QFrame* PnlThumbs;
+  QSplitter* Splitter1;  // between the folder tree and the thumbnails
+  QWidget* CtrlDirSlot;  // holds the folder tree
+  QSplitter* Splitter2;  // between the upper band and the rest
+  TPxViewWidget* CtrlThumbsHost;
+  TImagingMView* CtrlThumbs;  // the folder's thumbnails, owned by its host widget
+  QFrame* PnlFileInfo;
+  TPxViewWidget* CtrlImageHost;
+  TImagingView* CtrlImage;  // the preview, owned by its host widget
+  QLabel* Label1;
+  QLabel* Label2;
+  QLabel* Label3;
+  QLabel* LFileName;
+  QLabel* LFileSize;
+  QLabel* LFileDims;
   QFrame* PnlMain;
   QFrame* PnlInfo;
   QFrame* PnlDisplay;
@@ -77,5 +103,6 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   std::unique_ptr<XaApplication> application_;
   std::unique_ptr<TImagingView> workView_;  // CtrlImage2: prepares pictures out of sight
   std::unique_ptr<XaLayout> layout_;
+  std::unique_ptr<XaThumbDisplay> thumbDisplay_;
   bool shown_ = false;
 };

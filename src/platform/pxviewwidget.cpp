@@ -1,6 +1,7 @@
 #include "platform/pxviewwidget.h"
 
 #include <QCursor>
+#include <QDrag>
 #include <algorithm>
 #include <QDragEnterEvent>
 #include <QFontMetrics>
@@ -66,9 +67,12 @@ int32_t ToKey(int key) {
   }
 }
 
+// Marks a drag that started in one of our own views.
+const char* const kOwnDrag = "application/x-pictrova-own-drag";
+
 std::vector<std::string> LocalFiles(const QMimeData* mime) {
   std::vector<std::string> files;
-  if (!mime || !mime->hasUrls()) return files;
+  if (!mime || !mime->hasUrls() || mime->hasFormat(kOwnDrag)) return files;
   for (const QUrl& url : mime->urls())
     if (url.isLocalFile()) files.push_back(url.toLocalFile().toStdString());
   return files;
@@ -133,6 +137,9 @@ void TPxViewWidget::mousePressEvent(QMouseEvent* event) {
   TPxMouseButton b;
   if (!ToButton(event->button(), b)) return;
   const QPoint p = event->position().toPoint();
+  dragArmed_ = DragThreshold > 0 && bool(OnStartDrag);
+  pressAt_ = p;
+  pressButton_ = b;
   view_->HostMouseDown(b, PxShiftState(event->modifiers(), event->buttons()), p.x(), p.y());
 }
 
@@ -145,7 +152,26 @@ void TPxViewWidget::mouseDoubleClickEvent(QMouseEvent* event) {
 
 void TPxViewWidget::mouseMoveEvent(QMouseEvent* event) {
   const QPoint p = event->position().toPoint();
-  view_->HostMouseMove(PxShiftState(event->modifiers(), event->buttons()), p.x(), p.y());
+  const TPxShiftState shift = PxShiftState(event->modifiers(), event->buttons());
+  if (dragArmed_ && event->buttons() != Qt::NoButton &&
+      std::max(std::abs(p.x() - pressAt_.x()), std::abs(p.y() - pressAt_.y())) >= DragThreshold) {
+    dragArmed_ = false;
+    const std::vector<std::string> files = OnStartDrag();
+    if (!files.empty()) {
+      // The drag takes the pointer: the view's press ends here.
+      view_->HostMouseUp(pressButton_, shift, p.x(), p.y());
+      auto* mime = new QMimeData;
+      QList<QUrl> urls;
+      for (const std::string& f : files) urls.push_back(QUrl::fromLocalFile(QString::fromStdString(f)));
+      mime->setUrls(urls);
+      mime->setData(kOwnDrag, QByteArray());
+      QDrag* drag = new QDrag(this);
+      drag->setMimeData(mime);
+      drag->exec(Qt::CopyAction);
+      return;
+    }
+  }
+  view_->HostMouseMove(shift, p.x(), p.y());
 }
 
 void TPxViewWidget::mouseReleaseEvent(QMouseEvent* event) {
@@ -153,6 +179,7 @@ void TPxViewWidget::mouseReleaseEvent(QMouseEvent* event) {
   if (!ToButton(event->button(), b)) return;
   const QPoint p = event->position().toPoint();
   const TPxShiftState shift = PxShiftState(event->modifiers(), event->buttons());
+  dragArmed_ = false;
   view_->HostMouseUp(b, shift, p.x(), p.y());
   if (OnMouseUp) OnMouseUp(b, shift, p.x(), p.y());
 }
@@ -197,11 +224,18 @@ void TPxViewWidget::dragMoveEvent(QDragMoveEvent* event) {
 void TPxViewWidget::dropEvent(QDropEvent* event) {
   const QPoint p = event->position().toPoint();
   if (!OnDragDrop || !OnDragOver || !OnDragOver(p.x(), p.y())) {
+    if (OnDragLeave) OnDragLeave();
     event->ignore();
     return;
   }
   event->acceptProposedAction();
+  if (OnDragLeave) OnDragLeave();
   OnDragDrop(p.x(), p.y(), LocalFiles(event->mimeData()));
+}
+
+void TPxViewWidget::dragLeaveEvent(QDragLeaveEvent* event) {
+  QAbstractScrollArea::dragLeaveEvent(event);
+  if (OnDragLeave) OnDragLeave();
 }
 
 void TPxViewWidget::scrollContentsBy(int, int) {

@@ -30,6 +30,14 @@ class TPxViewWidget : public QAbstractScrollArea, public TPxViewHost {
   // (empty for drags that carry none, such as thumbnails of our own grid).
   std::function<bool(int32_t x, int32_t y)> OnDragOver;
   std::function<void(int32_t x, int32_t y, const std::vector<std::string>& files)> OnDragDrop;
+  // The drag left the view, or ended over it.
+  std::function<void()> OnDragLeave;
+  // Drags out of the view: once a button is held and the pointer has moved
+  // DragThreshold pixels (0: never), OnStartDrag names the files to carry;
+  // none starts no drag. Such a drag arrives at OnDragDrop without files
+  // (the receiver knows what our own drags bring), at other programs with them.
+  int DragThreshold = 0;
+  std::function<std::vector<std::string>()> OnStartDrag;
   // A button released over the view, after the view has handled it.
   std::function<void(TPxMouseButton button, TPxShiftState shift, int32_t x, int32_t y)> OnMouseUp;
 
@@ -67,6 +75,7 @@ class TPxViewWidget : public QAbstractScrollArea, public TPxViewHost {
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  void dragLeaveEvent(QDragLeaveEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
 
  private:
@@ -78,6 +87,10 @@ class TPxViewWidget : public QAbstractScrollArea, public TPxViewHost {
   QWidget* postTarget_ = nullptr;
   std::map<int32_t, QTimer*> timers_;
   bool settingBars_ = false;
+  // A press that may become a drag out of the view.
+  bool dragArmed_ = false;
+  QPoint pressAt_;
+  TPxMouseButton pressButton_ = mbLeft;
   int paints_ = 0;
 };
 

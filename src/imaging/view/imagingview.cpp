@@ -601,6 +601,13 @@ void TImagingView::ApplyAutoZoom() {
   }
 }
 
+void TImagingView::SetDropTargetLayer(int index) {
+  if (index < 0 || index >= LayerCount()) index = -1;
+  if (index == dropTarget_) return;
+  dropTarget_ = index;
+  Invalidate();
+}
+
 void TImagingView::SetAutoFit(bool on) {
   if (on == autoFit_) return;
   autoFit_ = on;

@@ -275,6 +275,10 @@ class TImagingView : public TPxView, public TPxIOViewLink {
   TViewNotifyEvent OnDrawBackBuffer;
   TDrawBackgroundEvent OnDrawBackground;
   TDrawCanvasEvent OnDrawCanvas;
+  // A layer outlined as the place where a drag in progress would land;
+  // -1 for none. Drawn by the view, never printed.
+  int DropTargetLayer() const { return dropTarget_; }
+  void SetDropTargetLayer(int index);
 
   // --- the mouse
   TPxMouseInteract MouseInteract() const { return mouseInteract_; }
@@ -340,6 +344,7 @@ class TImagingView : public TPxView, public TPxIOViewLink {
 
   std::vector<std::unique_ptr<TPxLayer>> layers_;
   int currentLayer_ = -1;
+  int dropTarget_ = -1;
   TPxBitmap* bitmap_ = nullptr;
   bool layersSync_ = true;
   int32_t canvasWidth_ = 0;

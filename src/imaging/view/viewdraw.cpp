@@ -65,6 +65,19 @@ void TImagingView::ComposeBackBuffer(TPxBitmap& buffer) {
     if (!handled) DrawBackground(buffer, image);
   }
   if (selection_.Selected() && !selection_.Polygon().empty()) DrawSelectionOutline(buffer);
+  if (dropTarget_ >= 0 && dropTarget_ < LayerCount()) {
+    // Three rings just outside the layer, in amber: seen on the page's
+    // white and on a dark background alike.
+    const TRect& r = layers_[size_t(dropTarget_)]->ScreenRect;
+    constexpr TColor kDropTarget = 0x00C0FF;
+    for (int32_t i = 0; i < 3; ++i) {
+      const TRect o{r.Left - 1 - i, r.Top - 1 - i, r.Right + 1 + i, r.Bottom + 1 + i};
+      PxFillRect(buffer, TRect{o.Left, o.Top, o.Right, o.Top + 1}, kDropTarget);
+      PxFillRect(buffer, TRect{o.Left, o.Bottom - 1, o.Right, o.Bottom}, kDropTarget);
+      PxFillRect(buffer, TRect{o.Left, o.Top, o.Left + 1, o.Bottom}, kDropTarget);
+      PxFillRect(buffer, TRect{o.Right - 1, o.Top, o.Right, o.Bottom}, kDropTarget);
+    }
+  }
   if (OnDrawBackBuffer) OnDrawBackBuffer(this);
   // What is drawn over the picture goes into the buffer too (the host only
   // copies it), so it is drawn once per composition, not once per paint.
