@@ -1,14 +1,19 @@
 #include "platform/pxprinter.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFormLayout>
 #include <QGuiApplication>
 #include <QImage>
-#include <QPageSetupDialog>
+#include <QLabel>
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -22,6 +27,7 @@ namespace {
 // The layouts' sheet, measured from the paper's corner.
 void PrepareLetterPage(QPrinter& printer) {
   printer.setPageSize(QPageSize(QPageSize::Letter));
+  printer.setPageOrientation(QPageLayout::Portrait);
   printer.setFullPage(true);
 }
 
@@ -37,9 +43,55 @@ QPrinter& PxCurrentPrinter() {
   return printer;
 }
 
+std::unique_ptr<QDialog> PxNewPrinterSetupDialog(QWidget* parent) {
+  QPrinter& printer = PxCurrentPrinter();
+  auto dialog = std::make_unique<QDialog>(parent);
+  dialog->setWindowTitle("Printer Setup");
+  auto* form = new QFormLayout;
+  auto* names = new QComboBox(dialog.get());
+  names->setObjectName("PrinterName");
+  const QStringList available = QPrinterInfo::availablePrinterNames();
+  names->addItems(available);
+  QString current = printer.printerName();
+  if (!available.contains(current)) current = QPrinterInfo::defaultPrinterName();
+  names->setCurrentIndex(std::max(0, int(available.indexOf(current))));
+  names->setEnabled(!available.isEmpty());
+  form->addRow("&Printer:", names);
+  auto* colour = new QComboBox(dialog.get());
+  colour->setObjectName("ColorMode");
+  colour->addItems({"Colour", "Grayscale"});
+  colour->setCurrentIndex(printer.colorMode() == QPrinter::GrayScale ? 1 : 0);
+  form->addRow("&Colour:", colour);
+  auto* layout = new QVBoxLayout(dialog.get());
+  layout->addLayout(form);
+  if (available.isEmpty()) {
+    auto* none = new QLabel("No printer is set up on this computer.", dialog.get());
+    none->setObjectName("NoPrinter");
+    layout->addWidget(none);
+  }
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog.get());
+  QObject::connect(buttons, &QDialogButtonBox::accepted, dialog.get(), &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, dialog.get(), &QDialog::reject);
+  layout->addWidget(buttons);
+  return dialog;
+}
+
+void PxApplyPrinterSetup(QDialog& dialog) {
+  QPrinter& printer = PxCurrentPrinter();
+  auto* names = dialog.findChild<QComboBox*>("PrinterName");
+  auto* colour = dialog.findChild<QComboBox*>("ColorMode");
+  if (names && names->isEnabled() && !names->currentText().isEmpty()) {
+    printer.setOutputFormat(QPrinter::NativeFormat);
+    printer.setPrinterName(names->currentText());
+  }
+  if (colour) printer.setColorMode(colour->currentIndex() == 1 ? QPrinter::GrayScale : QPrinter::Color);
+  // Another printer brings its own default paper: the page stays letter, portrait.
+  PrepareLetterPage(printer);
+}
+
 void PxShowPrinterSetup(QWidget* parent) {
-  QPageSetupDialog dialog(&PxCurrentPrinter(), parent);
-  dialog.exec();
+  std::unique_ptr<QDialog> dialog = PxNewPrinterSetupDialog(parent);
+  if (dialog->exec() == QDialog::Accepted) PxApplyPrinterSetup(*dialog);
 }
 
 bool PxShowPrintDialog(QWidget* parent) {
@@ -48,7 +100,10 @@ bool PxShowPrintDialog(QWidget* parent) {
   printer.setFromTo(1, 1);
   QPrintDialog dialog(&printer, parent);
   dialog.setMinMax(1, 1);
-  return dialog.exec() == QDialog::Accepted;
+  const bool confirmed = dialog.exec() == QDialog::Accepted;
+  // The layouts are portrait letter pages, whatever the dialog offered.
+  PrepareLetterPage(printer);
+  return confirmed;
 }
 
 namespace {

@@ -13,8 +13,17 @@ class QWidget;
 // The printer that the dialogs set up and the next job uses.
 QPrinter& PxCurrentPrinter();
 
-// The printer set-up dialog; its choices apply to the current printer.
+// The printer set-up dialog: which printer the next print uses and whether
+// it prints in colour. The page always prints portrait on letter paper, so
+// nothing else is offered. Confirmed choices apply to the current printer.
 void PxShowPrinterSetup(QWidget* parent);
+
+// The dialog itself, for tests: its two lists are named "PrinterName" and
+// "ColorMode"; Apply puts its choices onto the current printer.
+class QComboBox;
+class QDialog;
+std::unique_ptr<QDialog> PxNewPrinterSetupDialog(QWidget* parent);
+void PxApplyPrinterSetup(QDialog& dialog);
 
 // The print dialog with 1 copy and the page range 1 to 1; true when confirmed.
 bool PxShowPrintDialog(QWidget* parent);

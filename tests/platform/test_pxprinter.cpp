@@ -7,6 +7,9 @@
 #include "util/qtapp.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QPrinter>
 #include <QImage>
 #include <filesystem>
 
@@ -149,6 +152,42 @@ TEST(PxPrinter, QueueThatRefusesTheSubmittedJobIsAnErrorWithItsReason) {
   next->EndDoc();
   EXPECT_EQ(next->Warning(), "");
   EXPECT_TRUE(testutil::WaitForFile(out, 20)) << server.Log();
+}
+
+TEST(PxPrinter, SetupChoosesThePrinterOfTheNextPrintAndKeepsTheLetterPage) {
+  App();
+  testutil::CupsServer server;
+  server.AddQueue("photos");
+  const std::string office = server.AddQueue("office");
+  UsePrintServer use(server.Address());
+  QPrinter& printer = PxCurrentPrinter();
+  // What an earlier dialog may have left: the layouts print portrait on letter.
+  printer.setPageOrientation(QPageLayout::Landscape);
+  printer.setPageSize(QPageSize(QPageSize::A4));
+  std::unique_ptr<QDialog> dialog = PxNewPrinterSetupDialog(nullptr);
+  auto* names = dialog->findChild<QComboBox*>("PrinterName");
+  auto* colour = dialog->findChild<QComboBox*>("ColorMode");
+  ASSERT_NE(names, nullptr);
+  ASSERT_NE(colour, nullptr);
+  // Only what the print honours is offered.
+  EXPECT_EQ(dialog->findChildren<QComboBox*>().size(), 2);
+  const int at = names->findText("office");
+  ASSERT_GE(at, 0) << "the server's queues are listed";
+  EXPECT_GE(names->findText("photos"), 0);
+  names->setCurrentIndex(at);
+  colour->setCurrentIndex(1);
+  PxApplyPrinterSetup(*dialog);
+  EXPECT_EQ(printer.printerName().toStdString(), "office");
+  EXPECT_EQ(printer.colorMode(), QPrinter::GrayScale);
+  EXPECT_EQ(printer.pageLayout().orientation(), QPageLayout::Portrait);
+  EXPECT_EQ(printer.pageLayout().pageSize().id(), QPageSize::Letter);
+  // The next print goes to the chosen queue.
+  auto job = PxNewPrintJob();
+  job->BeginDoc();
+  job->Canvas().StretchDib(SolidDib(4, 4, 24, 0), 0, 0, 100, 100, 0, 0, 4, 4);
+  job->EndDoc();
+  EXPECT_TRUE(testutil::WaitForFile(office, 20)) << server.Log();
+  printer.setColorMode(QPrinter::Color);
 }
 
 TEST(PxPrinter, UnknownQueueAndUnstartableJobAreErrors) {
