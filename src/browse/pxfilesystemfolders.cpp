@@ -223,7 +223,7 @@ bool TPxFileSystemFolders::List(const std::string& path, const TPxListOptions& o
                                 std::vector<TPxFolderEntry>& entries) {
   entries.clear();
   std::error_code ec;
-  fs::directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
+  fs::directory_iterator it(path, ec);
   if (ec) return false;
   // Inside a network share every look into a subfolder is a round trip to
   // the server: its subfolders are assumed to have children until expanded.
@@ -246,7 +246,7 @@ bool TPxFileSystemFolders::List(const std::string& path, const TPxListOptions& o
 
 bool TPxFileSystemFolders::HasSubfolders(const std::string& path, const TPxListOptions& options) {
   std::error_code ec;
-  fs::directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
+  fs::directory_iterator it(path, ec);
   if (ec) return false;
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) return false;
