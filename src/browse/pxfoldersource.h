@@ -42,6 +42,7 @@ struct TPxPlace {
   std::string Name;   // display name
   std::string Path;   // drives and shares end with "/"
   TPxShellFolder Kind = SF_FILESYSTEMFOLDER;
+  bool operator==(const TPxPlace&) const = default;
 };
 
 struct TPxPlaces {
@@ -51,6 +52,7 @@ struct TPxPlaces {
   std::vector<TPxPlace> Drives;       // "/" first, then the mounted volumes
   std::vector<TPxPlace> Shares;       // mounted network shares
   std::string Trash;                  // the trash's files folder, empty when there is none
+  bool operator==(const TPxPlaces&) const = default;
 };
 
 class TPxFolderSource {

@@ -177,7 +177,13 @@ std::vector<TPxShellTreeItem> TPxShellTree::FolderChildren(const std::string& pa
   return items;
 }
 
-std::vector<TPxShellTreeItem> TPxShellTree::RootChildren(const TPxPlaces& places) {
+const TPxPlaces& TPxShellTree::ReadPlaces() {
+  places_ = source_.Places();
+  return places_;
+}
+
+std::vector<TPxShellTreeItem> TPxShellTree::RootChildren() {
+  const TPxPlaces& places = ReadPlaces();
   const TPxListOptions options = ListOptions();
   std::vector<TPxShellTreeItem> items;
   items.push_back({"Home", places.Home, SF_FILESYSTEMFOLDER, true, false,
@@ -202,7 +208,7 @@ std::vector<TPxShellTreeItem> TPxShellTree::ReadChildren(const TPxShellTreeNode&
   std::vector<TPxShellTreeItem> items;
   const TPxShellFolder kind = node.item_.Kind;
   if (kind == SF_DESKTOP) {
-    items = RootChildren(source_.Places());
+    items = RootChildren();
   } else if (kind == SF_DRIVES) {
     for (const TPxPlace& d : source_.Places().Drives)
       items.push_back({d.Name, d.Path, d.Kind, true, false, source_.HasSubfolders(d.Path, ListOptions())});
@@ -310,7 +316,7 @@ void TPxShellTree::Clear() {
 
 void TPxShellTree::FillRoot() {
   Clear();
-  root_ = NewNode(nullptr, RootItem(source_.Places()));
+  root_ = NewNode(nullptr, RootItem(ReadPlaces()));
   if (host_) host_->HostTreeReset();
   Expand(root_.get());
   TPxShellTreeNode* first = root_.get();
@@ -432,6 +438,8 @@ void TPxShellTree::FolderChanged(const std::string& path) {
 
 void TPxShellTree::RefreshPlaces() {
   if (!root_) return;
+  const TPxPlaces before = places_;
+  if (ReadPlaces() == before) return;
   std::vector<uint64_t> ids;
   std::vector<TPxShellTreeNode*> stack = {root_.get()};
   while (!stack.empty()) {

@@ -174,9 +174,11 @@ class TPxShellTree {
   // selection; nodes of folders gone are dropped (the selection, if on one
   // of them, is cleared first).
   void FolderChanged(const std::string& path);
-  // Re-reads the places (user folders, drives, shares, trash) and updates
-  // the root, "Computer" and "Network" where they have been read.
+  // Re-reads the places (user folders, drives, shares, trash) and, when
+  // they changed, updates the root, "Computer" and "Network" where read.
   void RefreshPlaces();
+  // The places as the root last read them.
+  const TPxPlaces& Places() const { return places_; }
 
   // Item filter: whether an item becomes a node under the current options.
   bool Passes(const TPxShellTreeItem& item) const;
@@ -186,7 +188,8 @@ class TPxShellTree {
 
  private:
   std::vector<TPxShellTreeItem> ReadChildren(const TPxShellTreeNode& node);
-  std::vector<TPxShellTreeItem> RootChildren(const TPxPlaces& places);
+  std::vector<TPxShellTreeItem> RootChildren();
+  const TPxPlaces& ReadPlaces();
   std::vector<TPxShellTreeItem> FolderChildren(const std::string& path);
   void Load(TPxShellTreeNode& node);
   void Merge(TPxShellTreeNode& node, std::vector<TPxShellTreeItem> items);
@@ -204,7 +207,8 @@ class TPxShellTree {
   std::unique_ptr<TPxShellTreeNode> root_;
   TPxShellTreeNode* selected_ = nullptr;
   uint64_t nextId_ = 1;
-  std::map<std::string, int> watched_;  // path -> nodes holding children read from it
+  std::map<std::string, int> watched_;
+  TPxPlaces places_;  // path -> nodes holding children read from it
 
   TPxShellFolder rootedAt_ = SF_DESKTOP;
   std::string rootFolder_;
