@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMouseEvent>
 #include <QTreeWidgetItem>
 #include <filesystem>
 #include <fstream>
@@ -105,6 +106,8 @@ TEST(ShellTreeWidget, ExpandingAnItemReadsItsFolder) {
   EXPECT_FALSE(album->isExpanded());
   EXPECT_EQ(album->childCount(), 0);
   EXPECT_EQ(album->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
+  // The wait cursor shown while folders were read is gone.
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 TEST(ShellTreeWidget, SelectionGoesBothWays) {
@@ -120,6 +123,22 @@ TEST(ShellTreeWidget, SelectionGoesBothWays) {
   ASSERT_NE(w.widget.currentItem(), nullptr);
   EXPECT_EQ(w.widget.currentItem()->text(0).toStdString(), "2024");
   EXPECT_EQ(w.changes.back(), (w.tmp.Path() / "Trips/2024").string());
+}
+
+TEST(ShellTreeWidget, AClickOfEitherButtonSelects) {
+  RootedWidget w;
+  for (const auto& [name, button] : {std::pair{"Trips", Qt::LeftButton}, std::pair{"empty", Qt::RightButton}}) {
+    QTreeWidgetItem* item = ChildNamed(w.Root(), name);
+    const QPoint at = w.widget.visualItemRect(item).center();
+    QMouseEvent press(QEvent::MouseButtonPress, at, w.widget.viewport()->mapToGlobal(at), button, button,
+                      Qt::NoModifier);
+    QApplication::sendEvent(w.widget.viewport(), &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, w.widget.viewport()->mapToGlobal(at), button,
+                        Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(w.widget.viewport(), &release);
+    EXPECT_EQ(w.widget.SelectedFolder(), (w.tmp.Path() / name).string()) << name;
+    EXPECT_EQ(w.changes.back(), (w.tmp.Path() / name).string()) << name;
+  }
 }
 
 TEST(ShellTreeWidget, AFolderMadeInAnExpandedFolderAppears) {
