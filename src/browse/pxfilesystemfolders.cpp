@@ -1,6 +1,9 @@
 #include "browse/pxfilesystemfolders.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,15 +64,38 @@ std::string ReadText(const std::string& path) {
   return text.str();
 }
 
-// Whether an entry is kept by a listing with these options; a symbolic link
-// to a folder counts as a folder.
-bool Keep(const fs::directory_entry& entry, const TPxListOptions& options, bool& isFolder) {
-  const std::string name = entry.path().filename().string();
-  if (name.empty() || (name[0] == '.' && !options.Hidden)) return false;
-  std::error_code ec;
-  isFolder = entry.is_directory(ec);
-  return isFolder || options.Files;
-}
+// Reads a folder's entries with the system's own calls: a folder is read
+// once per child when its parent is expanded, and the file system library's
+// path objects per entry cost more than the reading itself.
+class FolderReader {
+ public:
+  explicit FolderReader(const std::string& path) : dir_(opendir(path.c_str())) {}
+  ~FolderReader() {
+    if (dir_) closedir(dir_);
+  }
+  FolderReader(const FolderReader&) = delete;
+  FolderReader& operator=(const FolderReader&) = delete;
+  bool Opened() const { return dir_ != nullptr; }
+  // The next entry kept by the options ("." and ".." never), or null.
+  // A symbolic link to a folder counts as a folder.
+  const char* Next(const TPxListOptions& options, bool& isFolder) {
+    while (const dirent* e = readdir(dir_)) {
+      const char* name = e->d_name;
+      if (name[0] == '.' && (!options.Hidden || name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+        continue;
+      isFolder = e->d_type == DT_DIR;
+      if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+        struct stat st;
+        isFolder = fstatat(dirfd(dir_), name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+      }
+      if (isFolder || options.Files) return name;
+    }
+    return nullptr;
+  }
+
+ private:
+  DIR* dir_;
+};
 
 // Mount table fields escape blanks, tabs, new lines and backslashes as \ooo.
 std::string DecodeMountField(std::string_view field) {
@@ -222,22 +248,21 @@ TPxFileSystemFolders::TPxFileSystemFolders(TPxFileSystemSettings settings)
 bool TPxFileSystemFolders::List(const std::string& path, const TPxListOptions& options,
                                 std::vector<TPxFolderEntry>& entries) {
   entries.clear();
-  std::error_code ec;
-  fs::directory_iterator it(path, ec);
-  if (ec) return false;
+  FolderReader reader(path);
+  if (!reader.Opened()) return false;
   // Inside a network share every look into a subfolder is a round trip to
   // the server: its subfolders are assumed to have children until expanded.
   bool remote = false;
   for (const std::string& share : shareFolders_)
     if (IsUnder(WithoutSlash(path), share)) remote = true;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) break;  // the folder went away while read: keep what was found
-    bool isFolder = false;
-    if (!Keep(*it, options, isFolder)) continue;
+  bool isFolder = false;
+  // A folder that goes away while it is read ends the listing early: what
+  // was found is kept.
+  while (const char* name = reader.Next(options, isFolder)) {
     TPxFolderEntry e;
-    e.Name = it->path().filename().string();
+    e.Name = name;
     e.IsFolder = isFolder;
-    e.Hidden = e.Name[0] == '.';
+    e.Hidden = name[0] == '.';
     if (isFolder) e.HasSubfolders = remote || HasSubfolders(Join(path, e.Name), options);
     entries.push_back(std::move(e));
   }
@@ -245,15 +270,9 @@ bool TPxFileSystemFolders::List(const std::string& path, const TPxListOptions& o
 }
 
 bool TPxFileSystemFolders::HasSubfolders(const std::string& path, const TPxListOptions& options) {
-  std::error_code ec;
-  fs::directory_iterator it(path, ec);
-  if (ec) return false;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) return false;
-    bool isFolder = false;
-    if (Keep(*it, options, isFolder)) return true;
-  }
-  return false;
+  FolderReader reader(path);
+  bool isFolder = false;
+  return reader.Opened() && reader.Next(options, isFolder) != nullptr;
 }
 
 TPxPlaces TPxFileSystemFolders::Places() {

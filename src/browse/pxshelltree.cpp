@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 
 #include "browse/pxnames.h"
 
@@ -11,6 +12,11 @@ namespace {
 std::string Normal(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
+}
+
+// A path given from outside, with "." and ".." resolved as text.
+std::string Given(const std::string& path) {
+  return Normal(std::filesystem::path(path).lexically_normal().string());
 }
 
 // Whether path lies in folder or is it, both normal.
@@ -271,7 +277,14 @@ void TPxShellTree::Load(TPxShellTreeNode& node) {
 
 void TPxShellTree::Merge(TPxShellTreeNode& node, std::vector<TPxShellTreeItem> items) {
   std::map<std::string, std::unique_ptr<TPxShellTreeNode>> old;
-  for (auto& c : node.children_) old[Key(c->item_)] = std::move(c);
+  std::vector<std::unique_ptr<TPxShellTreeNode>> twins;  // a second node of one key is not kept
+  for (auto& c : node.children_) {
+    std::unique_ptr<TPxShellTreeNode>& slot = old[Key(c->item_)];
+    if (slot)
+      twins.push_back(std::move(c));
+    else
+      slot = std::move(c);
+  }
   node.children_.clear();
   node.children_.reserve(items.size());
   for (TPxShellTreeItem& item : items) {
@@ -288,7 +301,9 @@ void TPxShellTree::Merge(TPxShellTreeNode& node, std::vector<TPxShellTreeItem> i
   const TPxShellTreeNode* wasSelected = selected_;
   for (auto& gone : old)
     if (gone.second) Forget(*gone.second);
+  for (auto& twin : twins) Forget(*twin);
   old.clear();
+  twins.clear();
   if (!node.loaded_) {
     node.loaded_ = true;
     WatchNode(node);
@@ -359,7 +374,7 @@ std::string TPxShellTree::SelectedFolder() const {
 
 bool TPxShellTree::SelectPath(const std::string& path) {
   if (!root_ || path.empty()) return false;
-  const std::string target = Normal(path);
+  const std::string target = Given(path);
   TPxShellTreeNode* node = root_.get();
   for (;;) {
     if (!node->item_.Path.empty() && Normal(node->item_.Path) == target) {
@@ -404,7 +419,7 @@ void TPxShellTree::CollectByPath(TPxShellTreeNode& node, const std::string& path
 
 TPxShellTreeNode* TPxShellTree::FindNode(const std::string& path) const {
   if (!root_) return nullptr;
-  const std::string target = Normal(path);
+  const std::string target = Given(path);
   std::vector<TPxShellTreeNode*> stack = {root_.get()};
   while (!stack.empty()) {
     TPxShellTreeNode* n = stack.back();

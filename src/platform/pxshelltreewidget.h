@@ -3,6 +3,12 @@
 // selections to the tree (whose OnChange the owner hooks) and watching the
 // folders the tree holds with a QFileSystemWatcher, so that folders made,
 // renamed or removed elsewhere show without a restart.
+//
+// Use: the owner hooks Tree().OnChange, which the tree raises after every
+// change of the selected node (also when the tree fills itself on first
+// showing, and with no node when the selected folder vanished), and reads
+// SelectedFolder(), empty for nodes without a folder ("Computer").
+// Tree().SelectPath(folder) selects a folder from code.
 #pragma once
 
 #include <QFileIconProvider>

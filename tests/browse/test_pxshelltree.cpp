@@ -448,6 +448,10 @@ TEST(ShellTree, SelectPathExpandsTheWayDown) {
   // Below home: the nearest place holds it, not "/".
   ASSERT_TRUE(tree.SelectPath("/home/ann/Pictures/2024/IMG_2"));
   EXPECT_EQ(tree.Selected()->Parent()->Parent(), d.Child(tree.Root(), "Pictures"));
+  // Dots are resolved before the search.
+  ASSERT_TRUE(tree.SelectPath("/tmp/work/./a/../a"));
+  EXPECT_EQ(tree.SelectedFolder(), "/tmp/work/a");
+  ASSERT_TRUE(tree.SelectPath("/home/ann/Pictures/2024/IMG_2"));
   EXPECT_FALSE(tree.SelectPath("/no/such/folder"));
   EXPECT_EQ(tree.SelectedFolder(), "/home/ann/Pictures/2024/IMG_2");  // unchanged
 }
