@@ -76,8 +76,12 @@ void Expand(benchmark::State& state, const fs::path& folder) {
   state.counters["children"] = children;
 }
 
-void BM_ExpandPictureFolder(benchmark::State& state) { Expand(state, PictureFolder()); }
-void BM_ExpandWideFolder(benchmark::State& state) { Expand(state, WideFolder()); }
+void BM_ExpandPictureFolder(benchmark::State& state) {
+  Expand(state, PictureFolder());
+}
+void BM_ExpandWideFolder(benchmark::State& state) {
+  Expand(state, WideFolder());
+}
 
 void BM_ReReadChangedWideFolder(benchmark::State& state) {
   TPxFileSystemFolders source;

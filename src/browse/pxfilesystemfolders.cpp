@@ -131,10 +131,9 @@ TPxShellFolder UserFolderKind(const std::string& key) {
 // The order the user's folders are shown in: pictures first in a picture
 // program, then the usual places; folders of other keys follow in file order.
 int UserFolderRank(const std::string& key) {
-  static const char* const order[] = {"XDG_PICTURES_DIR", "XDG_DOCUMENTS_DIR",
-                                      "XDG_DOWNLOAD_DIR", "XDG_MUSIC_DIR",
-                                      "XDG_VIDEOS_DIR",   "XDG_TEMPLATES_DIR",
-                                      "XDG_PUBLICSHARE_DIR"};
+  static const char* const order[] = {
+      "XDG_PICTURES_DIR", "XDG_DOCUMENTS_DIR", "XDG_DOWNLOAD_DIR",   "XDG_MUSIC_DIR",
+      "XDG_VIDEOS_DIR",   "XDG_TEMPLATES_DIR", "XDG_PUBLICSHARE_DIR"};
   for (int i = 0; i < 7; ++i)
     if (key == order[i]) return i;
   return 7;
@@ -201,9 +200,9 @@ std::vector<std::pair<std::string, std::string>> PxParseUserDirs(const std::stri
 
 TPxMountKind PxClassifyMount(const TPxMount& mount) {
   static const std::set<std::string> shares = {
-      "nfs",        "nfs4",       "cifs",        "smb3",          "smbfs",       "ncpfs",
-      "afs",        "ceph",       "glusterfs",   "fuse.glusterfs", "sshfs",      "fuse.sshfs",
-      "davfs",      "fuse.davfs2", "fuse.rclone", "fuse.s3fs"};
+      "nfs",   "nfs4",        "cifs",        "smb3",           "smbfs", "ncpfs",
+      "afs",   "ceph",        "glusterfs",   "fuse.glusterfs", "sshfs", "fuse.sshfs",
+      "davfs", "fuse.davfs2", "fuse.rclone", "fuse.s3fs"};
   // File systems that hold a user's files on a disk, a partition, a memory
   // card or a disc (fuseblk carries NTFS and exFAT through FUSE), and the
   // shared folders of virtual machines. Pseudo file systems (proc, sysfs,
@@ -211,10 +210,9 @@ TPxMountKind PxClassifyMount(const TPxMount& mount) {
   // containers are no drives: they hold no user files of their own, or show
   // folders that are already reached through "/".
   static const std::set<std::string> disks = {
-      "ext2",  "ext3",    "ext4",    "xfs",     "btrfs", "vfat",     "msdos", "exfat",
-      "ntfs",  "ntfs3",   "fuseblk", "iso9660", "udf",   "f2fs",     "jfs",   "reiserfs",
-      "hfs",   "hfsplus", "apfs",    "zfs",     "bcachefs", "nilfs2", "ufs",  "minix",
-      "9p",    "virtiofs"};
+      "ext2",  "ext3",    "ext4",     "xfs",    "btrfs", "vfat",  "msdos",    "exfat",   "ntfs",
+      "ntfs3", "fuseblk", "iso9660",  "udf",    "f2fs",  "jfs",   "reiserfs", "hfs",     "hfsplus",
+      "apfs",  "zfs",     "bcachefs", "nilfs2", "ufs",   "minix", "9p",       "virtiofs"};
   const std::string& point = mount.MountPoint;
   if (point.empty() || point[0] != '/' || point == "/") return pxmkNone;
   if (point.find("/.") != std::string::npos) return pxmkNone;  // mounted out of sight on purpose
@@ -242,7 +240,8 @@ TPxFileSystemFolders::TPxFileSystemFolders(TPxFileSystemSettings settings)
   if (settings_.DataHome.empty() || settings_.DataHome[0] != '/')
     settings_.DataHome = Join(settings_.Home, ".local/share");
   if (settings_.MountsFile.empty())
-    settings_.MountsFile = access("/proc/self/mounts", R_OK) == 0 ? "/proc/self/mounts" : "/proc/mounts";
+    settings_.MountsFile =
+        access("/proc/self/mounts", R_OK) == 0 ? "/proc/self/mounts" : "/proc/mounts";
 }
 
 bool TPxFileSystemFolders::List(const std::string& path, const TPxListOptions& options,
@@ -311,9 +310,12 @@ TPxPlaces TPxFileSystemFolders::Places() {
     if (kind == pxmkDrive)
       drives.push_back({BaseName(m->MountPoint), path, SF_FILESYSTEMFOLDER});
     else
-      shares.push_back({m->Device.empty() ? BaseName(m->MountPoint) : m->Device, path, SF_FILESYSTEMFOLDER});
+      shares.push_back(
+          {m->Device.empty() ? BaseName(m->MountPoint) : m->Device, path, SF_FILESYSTEMFOLDER});
   }
-  const auto byName = [](const TPxPlace& a, const TPxPlace& b) { return PxNameLess(a.Name, b.Name); };
+  const auto byName = [](const TPxPlace& a, const TPxPlace& b) {
+    return PxNameLess(a.Name, b.Name);
+  };
   std::sort(drives.begin(), drives.end(), byName);
   std::sort(shares.begin(), shares.end(), byName);
   places.Drives.insert(places.Drives.end(), drives.begin(), drives.end());

@@ -10,16 +10,49 @@
 #include <string>
 #include <vector>
 
-// The special folders a tree may be rooted at or select at start-up. Only
-// some have a meaning here (see TPxPlaces); the others stand for places the
-// desktop does not have and resolve to nothing.
+// The special folders a tree may be rooted at or select at start-up. Those
+// with a place here are the desktop, SF_DRIVES ("Computer"), SF_NETWORK,
+// SF_BITBUCKET (the trash), SF_PERSONAL, SF_MYPICTURES and SF_TEMPLATES (the
+// user's documents, pictures and templates folders) and SF_FILESYSTEMFOLDER
+// (a folder given by path); a tree rooted at any other is rooted at the
+// desktop.
 enum TPxShellFolder : uint8_t {
-  SF_FILESYSTEMFOLDER, SF_BITBUCKET, SF_CONTROLS, SF_DESKTOP, SF_DESKTOPDIRECTORY, SF_DRIVES,
-  SF_FONTS, SF_NETHOOD, SF_NETWORK, SF_PERSONAL, SF_PRINTERS, SF_PROGRAMS, SF_RECENT, SF_SENDTO,
-  SF_STARTMENU, SF_STARTUP, SF_TEMPLATES, SF_FAVORITES, SF_COMMON_STARTMENU, SF_COMMON_STARTUP,
-  SF_COMMON_DESKTOPDIRECTORY, SF_APPDATA, SF_PRINTHOOD, SF_COMMON_FAVORITES, SF_INTERNET_CACHE,
-  SF_COOKIES, SF_HISTORY, SF_COMMON_PROGRAMS, SF_ALTSTARTUP, SF_COMMON_APPDATA,
-  SF_COMMON_DOCUMENTS, SF_INTERNET, SF_LOCAL_APPDATA, SF_MYPICTURES, SF_PROGRAM_FILES, SF_SYSTEM,
+  SF_FILESYSTEMFOLDER,
+  SF_BITBUCKET,
+  SF_CONTROLS,
+  SF_DESKTOP,
+  SF_DESKTOPDIRECTORY,
+  SF_DRIVES,
+  SF_FONTS,
+  SF_NETHOOD,
+  SF_NETWORK,
+  SF_PERSONAL,
+  SF_PRINTERS,
+  SF_PROGRAMS,
+  SF_RECENT,
+  SF_SENDTO,
+  SF_STARTMENU,
+  SF_STARTUP,
+  SF_TEMPLATES,
+  SF_FAVORITES,
+  SF_COMMON_STARTMENU,
+  SF_COMMON_STARTUP,
+  SF_COMMON_DESKTOPDIRECTORY,
+  SF_APPDATA,
+  SF_PRINTHOOD,
+  SF_COMMON_FAVORITES,
+  SF_INTERNET_CACHE,
+  SF_COOKIES,
+  SF_HISTORY,
+  SF_COMMON_PROGRAMS,
+  SF_ALTSTARTUP,
+  SF_COMMON_APPDATA,
+  SF_COMMON_DOCUMENTS,
+  SF_INTERNET,
+  SF_LOCAL_APPDATA,
+  SF_MYPICTURES,
+  SF_PROGRAM_FILES,
+  SF_SYSTEM,
   SF_PROGRAM_FILES_COMMON,
 };
 
@@ -27,8 +60,8 @@ enum TPxShellFolder : uint8_t {
 struct TPxFolderEntry {
   std::string Name;
   bool IsFolder = true;
-  bool Hidden = false;          // a dot name
-  bool HasSubfolders = false;   // at least one entry a listing with the same options would keep
+  bool Hidden = false;         // a dot name
+  bool HasSubfolders = false;  // at least one entry a listing with the same options would keep
 };
 
 // What a listing keeps: folders always, files and hidden entries on request.
@@ -39,14 +72,14 @@ struct TPxListOptions {
 
 // A special place of the desktop.
 struct TPxPlace {
-  std::string Name;   // display name
-  std::string Path;   // drives and shares end with "/"
+  std::string Name;  // display name
+  std::string Path;  // drives and shares end with "/"
   TPxShellFolder Kind = SF_FILESYSTEMFOLDER;
   bool operator==(const TPxPlace&) const = default;
 };
 
 struct TPxPlaces {
-  std::string Desktop;                // the desktop folder, the home folder when there is none
+  std::string Desktop;  // the desktop folder, the home folder when there is none
   std::string Home;
   std::vector<TPxPlace> UserFolders;  // the user's folders that exist, in the order shown
   std::vector<TPxPlace> Drives;       // "/" first, then the mounted volumes

@@ -4,7 +4,9 @@
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // ASCII letters only: names are UTF-8 and other bytes keep their byte order,
 // which is the code point order.
@@ -16,7 +18,8 @@ unsigned char Fold(char c) {
 // Compares the digit runs starting at a[i] and b[j] by value, however long
 // (no integer conversion, so no overflow), and moves both past their runs.
 // leadingZeros records the first difference in zero padding, for ties.
-int CompareNumbers(std::string_view a, size_t& i, std::string_view b, size_t& j, int& leadingZeros) {
+int CompareNumbers(std::string_view a, size_t& i, std::string_view b, size_t& j,
+                   int& leadingZeros) {
   size_t za = i, zb = j;
   while (za < a.size() && a[za] == '0') ++za;
   while (zb < b.size() && b[zb] == '0') ++zb;

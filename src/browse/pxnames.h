@@ -10,4 +10,6 @@
 // same ("a" and "A", "7" and "07") the order is still fixed.
 int PxCompareNames(std::string_view a, std::string_view b);
 
-inline bool PxNameLess(std::string_view a, std::string_view b) { return PxCompareNames(a, b) < 0; }
+inline bool PxNameLess(std::string_view a, std::string_view b) {
+  return PxCompareNames(a, b) < 0;
+}

@@ -38,7 +38,9 @@ std::string BaseName(const std::string& path) {
   return (slash == std::string::npos || n == "/") ? n : n.substr(slash + 1);
 }
 
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+char Lower(char c) {
+  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
 
 // * matches any run, ? one byte; greedy with one backtrack point, so linear
 // enough for file names.
@@ -148,13 +150,14 @@ TPxShellTreeItem TPxShellTree::RootItem(const TPxPlaces& places) const {
       return {"Network", "", SF_NETWORK, true, false, !places.Shares.empty()};
     case SF_BITBUCKET:
       if (!places.Trash.empty())
-        return {"Trash", places.Trash, SF_BITBUCKET, true, false,
-                source_.HasSubfolders(places.Trash, ListOptions())};
+        return {"Trash", places.Trash, SF_BITBUCKET,
+                true,    false,        source_.HasSubfolders(places.Trash, ListOptions())};
       break;
     default:
       for (const TPxPlace& p : places.UserFolders)
         if (p.Kind == rootedAt_)
-          return {p.Name, p.Path, p.Kind, true, false, source_.HasSubfolders(p.Path, ListOptions())};
+          return {p.Name, p.Path, p.Kind,
+                  true,   false,  source_.HasSubfolders(p.Path, ListOptions())};
       break;
   }
   // The desktop, also for special folders this desktop does not have.
@@ -163,7 +166,8 @@ TPxShellTreeItem TPxShellTree::RootItem(const TPxPlaces& places) const {
 
 std::vector<TPxShellTreeItem> TPxShellTree::FolderChildren(const std::string& path) {
   std::vector<TPxFolderEntry> entries;
-  if (!source_.List(path, ListOptions(), entries)) return {};  // unreadable: no children, no message
+  if (!source_.List(path, ListOptions(), entries))
+    return {};  // unreadable: no children, no message
   std::vector<TPxShellTreeItem> items;
   items.reserve(entries.size());
   for (TPxFolderEntry& e : entries) {
@@ -205,7 +209,8 @@ std::vector<TPxShellTreeItem> TPxShellTree::RootChildren() {
   // folder, whose content is already under "Home".
   if (Normal(places.Desktop) != Normal(places.Home)) {
     std::vector<TPxShellTreeItem> own = FolderChildren(places.Desktop);
-    items.insert(items.end(), std::make_move_iterator(own.begin()), std::make_move_iterator(own.end()));
+    items.insert(items.end(), std::make_move_iterator(own.begin()),
+                 std::make_move_iterator(own.end()));
   }
   return items;
 }
@@ -217,11 +222,13 @@ std::vector<TPxShellTreeItem> TPxShellTree::ReadChildren(const TPxShellTreeNode&
     items = RootChildren();
   } else if (kind == SF_DRIVES) {
     for (const TPxPlace& d : source_.Places().Drives)
-      items.push_back({d.Name, d.Path, d.Kind, true, false, source_.HasSubfolders(d.Path, ListOptions())});
+      items.push_back(
+          {d.Name, d.Path, d.Kind, true, false, source_.HasSubfolders(d.Path, ListOptions())});
   } else if (kind == SF_NETWORK) {
     // Shares are not looked into before they are expanded: each look is a
     // round trip to a server that may not answer.
-    for (const TPxPlace& s : source_.Places().Shares) items.push_back({s.Name, s.Path, s.Kind, true, false, true});
+    for (const TPxPlace& s : source_.Places().Shares)
+      items.push_back({s.Name, s.Path, s.Kind, true, false, true});
   } else if (!node.item_.Path.empty()) {
     items = FolderChildren(node.item_.Path);
   }
@@ -236,7 +243,8 @@ std::vector<TPxShellTreeItem> TPxShellTree::ReadChildren(const TPxShellTreeNode&
   return kept;
 }
 
-std::unique_ptr<TPxShellTreeNode> TPxShellTree::NewNode(TPxShellTreeNode* parent, TPxShellTreeItem item) {
+std::unique_ptr<TPxShellTreeNode> TPxShellTree::NewNode(TPxShellTreeNode* parent,
+                                                        TPxShellTreeItem item) {
   return std::make_unique<TPxShellTreeNode>(parent, std::move(item), nextId_++);
 }
 

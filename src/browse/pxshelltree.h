@@ -21,8 +21,8 @@
 
 // What a node stands for.
 struct TPxShellTreeItem {
-  std::string Name;   // display name, the node's text
-  std::string Path;   // file-system path; empty for virtual items ("Computer", "Network")
+  std::string Name;  // display name, the node's text
+  std::string Path;  // file-system path; empty for virtual items ("Computer", "Network")
   TPxShellFolder Kind = SF_FILESYSTEMFOLDER;  // the special folder it is, if any
   bool IsFolder = true;
   bool Hidden = false;

@@ -11,8 +11,12 @@ namespace {
 // A burst of reports (a copy of many pictures) becomes one re-read.
 constexpr int kSettleMs = 150;
 
-QString ToQ(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
-std::string FromQ(const QString& s) { return s.toUtf8().toStdString(); }
+QString ToQ(const std::string& s) {
+  return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+std::string FromQ(const QString& s) {
+  return s.toUtf8().toStdString();
+}
 
 constexpr int kIdRole = Qt::UserRole + 1;
 
@@ -35,7 +39,9 @@ bool TPxWatchedFolders::HasSubfolders(const std::string& path, const TPxListOpti
   return inner_->HasSubfolders(path, options);
 }
 
-TPxPlaces TPxWatchedFolders::Places() { return inner_->Places(); }
+TPxPlaces TPxWatchedFolders::Places() {
+  return inner_->Places();
+}
 
 void TPxWatchedFolders::Watch(const std::string& path) {
   if (!watching_.insert(path).second) return;
@@ -143,24 +149,35 @@ QIcon TPxShellTreeWidget::IconFor(const TPxShellTreeNode& node) const {
     return QIcon::fromTheme(QString::fromLatin1(name), fallback);
   };
   switch (item.Kind) {
-    case SF_DESKTOP: return themed("user-desktop", icons_.icon(QAbstractFileIconProvider::Desktop));
-    case SF_DRIVES: return themed("computer", icons_.icon(QAbstractFileIconProvider::Computer));
+    case SF_DESKTOP:
+      return themed("user-desktop", icons_.icon(QAbstractFileIconProvider::Desktop));
+    case SF_DRIVES:
+      return themed("computer", icons_.icon(QAbstractFileIconProvider::Computer));
     case SF_NETWORK:
-    case SF_NETHOOD: return themed("network-workgroup", icons_.icon(QAbstractFileIconProvider::Network));
-    case SF_BITBUCKET: return themed("user-trash", icons_.icon(QAbstractFileIconProvider::Trashcan));
-    default: break;
+    case SF_NETHOOD:
+      return themed("network-workgroup", icons_.icon(QAbstractFileIconProvider::Network));
+    case SF_BITBUCKET:
+      return themed("user-trash", icons_.icon(QAbstractFileIconProvider::Trashcan));
+    default:
+      break;
   }
   const QIcon folder = themed("folder", icons_.icon(QAbstractFileIconProvider::Folder));
   if (parentKind == SF_DRIVES)
     return themed(item.Path == "/" ? "drive-harddisk" : "drive-removable-media",
                   icons_.icon(QAbstractFileIconProvider::Drive));
-  if (parentKind == SF_NETWORK) return themed("folder-remote", icons_.icon(QAbstractFileIconProvider::Network));
-  if (parent && parentKind == SF_DESKTOP && item.Path == tree_->Places().Home) return themed("user-home", folder);
+  if (parentKind == SF_NETWORK)
+    return themed("folder-remote", icons_.icon(QAbstractFileIconProvider::Network));
+  if (parent && parentKind == SF_DESKTOP && item.Path == tree_->Places().Home)
+    return themed("user-home", folder);
   switch (item.Kind) {
-    case SF_MYPICTURES: return themed("folder-pictures", folder);
-    case SF_PERSONAL: return themed("folder-documents", folder);
-    case SF_TEMPLATES: return themed("folder-templates", folder);
-    default: return folder;
+    case SF_MYPICTURES:
+      return themed("folder-pictures", folder);
+    case SF_PERSONAL:
+      return themed("folder-documents", folder);
+    case SF_TEMPLATES:
+      return themed("folder-templates", folder);
+    default:
+      return folder;
   }
 }
 
@@ -170,7 +187,8 @@ void TPxShellTreeWidget::Dress(QTreeWidgetItem* item, const TPxShellTreeNode& no
   if (item->icon(0).isNull()) item->setIcon(0, IconFor(node));
   item->setToolTip(0, ToQ(node.Path()));
   // Hidden folders, when shown at all, are drawn dimmed.
-  if (node.Item().Hidden) item->setForeground(0, palette().brush(QPalette::Disabled, QPalette::Text));
+  if (node.Item().Hidden)
+    item->setForeground(0, palette().brush(QPalette::Disabled, QPalette::Text));
   item->setChildIndicatorPolicy(node.HasChildren() ? QTreeWidgetItem::ShowIndicator
                                                    : QTreeWidgetItem::DontShowIndicator);
 }

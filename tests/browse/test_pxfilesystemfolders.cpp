@@ -75,7 +75,8 @@ TEST(FileSystemFolders, ListsSubfoldersWithoutHiddenOnesAndKnowsWhichHaveChildre
   TPxFileSystemFolders source;
   std::vector<TPxFolderEntry> entries;
   ASSERT_TRUE(source.List(r.string(), {}, entries));
-  EXPECT_EQ(Names(entries), (std::vector<std::string>{"empty", "link", "onlyFiles", "onlyHidden", "withSub"}));
+  EXPECT_EQ(Names(entries),
+            (std::vector<std::string>{"empty", "link", "onlyFiles", "onlyHidden", "withSub"}));
   EXPECT_TRUE(Find(entries, "withSub")->HasSubfolders);
   EXPECT_TRUE(Find(entries, "link")->HasSubfolders);  // a link to a folder is a folder
   EXPECT_FALSE(Find(entries, "onlyHidden")->HasSubfolders);
@@ -84,8 +85,8 @@ TEST(FileSystemFolders, ListsSubfoldersWithoutHiddenOnesAndKnowsWhichHaveChildre
 
   // Asked for files and hidden entries, it gives them, marked.
   ASSERT_TRUE(source.List(r.string(), {true, true}, entries));
-  EXPECT_EQ(Names(entries), (std::vector<std::string>{".hidden", "empty", "link", "onlyFiles", "onlyHidden",
-                                                      "picture.jpg", "withSub"}));
+  EXPECT_EQ(Names(entries), (std::vector<std::string>{".hidden", "empty", "link", "onlyFiles",
+                                                      "onlyHidden", "picture.jpg", "withSub"}));
   EXPECT_TRUE(Find(entries, ".hidden")->Hidden);
   EXPECT_FALSE(Find(entries, "picture.jpg")->IsFolder);
   EXPECT_TRUE(Find(entries, "onlyHidden")->HasSubfolders);
@@ -201,44 +202,44 @@ TEST_P(MountKind, IsWhatAUserWouldCallIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MountKind,
-    ::testing::Values(
-        MountCase{"/dev/sdb1", "/media/ann/STICK", "vfat", pxmkDrive},
-        MountCase{"/dev/sdc1", "/run/media/ann/CARD", "exfat", pxmkDrive},
-        MountCase{"/dev/sr0", "/media/cdrom", "iso9660", pxmkDrive},
-        MountCase{"/dev/sda3", "/mnt/photos", "ext4", pxmkDrive},
-        MountCase{"/dev/sdd1", "/media/win", "fuseblk", pxmkDrive},
-        MountCase{"/dev/sda5", "/data", "btrfs", pxmkDrive},
-        MountCase{"/dev/vda", "/", "ext4", pxmkNone},  // shown as "/" already
-        MountCase{"/dev/sda1", "/boot/efi", "vfat", pxmkNone},
-        MountCase{"/dev/sda2", "/home", "ext4", pxmkNone},
-        MountCase{"/dev/vda", "/etc/hosts", "ext4", pxmkNone},
-        MountCase{"/dev/loop3", "/snap/core/123", "squashfs", pxmkNone},
-        MountCase{"/dev/sda2", "/var/lib/docker", "ext4", pxmkNone},
-        MountCase{"/dev/sdb1", "/media/ann/.hidden", "vfat", pxmkNone},
-        MountCase{"proc", "/proc", "proc", pxmkNone},
-        MountCase{"sysfs", "/sys", "sysfs", pxmkNone},
-        MountCase{"tmpfs", "/run/user/1000", "tmpfs", pxmkNone},
-        MountCase{"tmpfs", "/mnt/ram", "tmpfs", pxmkNone},
-        MountCase{"cgroup", "/sys/fs/cgroup/cpu", "cgroup", pxmkNone},
-        MountCase{"devpts", "/dev/pts", "devpts", pxmkNone},
-        MountCase{"overlay", "/mnt/merged", "overlay", pxmkNone},
-        MountCase{"/dev/sda4", "/run/systemd/x", "ext4", pxmkNone},
-        MountCase{"nas:/export/photos", "/mnt/nas", "nfs4", pxmkShare},
-        MountCase{"//nas/photos", "/media/photos", "cifs", pxmkShare},
-        MountCase{"ann@host:/pics", "/home/ann/remote", "fuse.sshfs", pxmkShare},
-        MountCase{"//srv/share", "/mnt/s", "smb3", pxmkShare}));
+    ::testing::Values(MountCase{"/dev/sdb1", "/media/ann/STICK", "vfat", pxmkDrive},
+                      MountCase{"/dev/sdc1", "/run/media/ann/CARD", "exfat", pxmkDrive},
+                      MountCase{"/dev/sr0", "/media/cdrom", "iso9660", pxmkDrive},
+                      MountCase{"/dev/sda3", "/mnt/photos", "ext4", pxmkDrive},
+                      MountCase{"/dev/sdd1", "/media/win", "fuseblk", pxmkDrive},
+                      MountCase{"/dev/sda5", "/data", "btrfs", pxmkDrive},
+                      MountCase{"/dev/vda", "/", "ext4", pxmkNone},  // shown as "/" already
+                      MountCase{"/dev/sda1", "/boot/efi", "vfat", pxmkNone},
+                      MountCase{"/dev/sda2", "/home", "ext4", pxmkNone},
+                      MountCase{"/dev/vda", "/etc/hosts", "ext4", pxmkNone},
+                      MountCase{"/dev/loop3", "/snap/core/123", "squashfs", pxmkNone},
+                      MountCase{"/dev/sda2", "/var/lib/docker", "ext4", pxmkNone},
+                      MountCase{"/dev/sdb1", "/media/ann/.hidden", "vfat", pxmkNone},
+                      MountCase{"proc", "/proc", "proc", pxmkNone},
+                      MountCase{"sysfs", "/sys", "sysfs", pxmkNone},
+                      MountCase{"tmpfs", "/run/user/1000", "tmpfs", pxmkNone},
+                      MountCase{"tmpfs", "/mnt/ram", "tmpfs", pxmkNone},
+                      MountCase{"cgroup", "/sys/fs/cgroup/cpu", "cgroup", pxmkNone},
+                      MountCase{"devpts", "/dev/pts", "devpts", pxmkNone},
+                      MountCase{"overlay", "/mnt/merged", "overlay", pxmkNone},
+                      MountCase{"/dev/sda4", "/run/systemd/x", "ext4", pxmkNone},
+                      MountCase{"nas:/export/photos", "/mnt/nas", "nfs4", pxmkShare},
+                      MountCase{"//nas/photos", "/media/photos", "cifs", pxmkShare},
+                      MountCase{"ann@host:/pics", "/home/ann/remote", "fuse.sshfs", pxmkShare},
+                      MountCase{"//srv/share", "/mnt/s", "smb3", pxmkShare}));
 
 // ---- places ----
 
 TEST(FileSystemFolders, PlacesFollowTheUserDirsFileMountsAndTrash) {
   FakeHome h;
   const fs::path& home = h.home;
-  for (const char* d : {"Desktop", "Bilder", "Documents", "Downloads"}) fs::create_directories(home / d);
+  for (const char* d : {"Desktop", "Bilder", "Documents", "Downloads"})
+    fs::create_directories(home / d);
   Write(home / ".config/user-dirs.dirs",
         "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
         "XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n"
         "XDG_DOCUMENTS_DIR=\"$HOME/Documents\"\n"
-        "XDG_MUSIC_DIR=\"$HOME/Music\"\n"   // missing: left out
+        "XDG_MUSIC_DIR=\"$HOME/Music\"\n"  // missing: left out
         "XDG_PICTURES_DIR=\"$HOME/Bilder\"\n"
         "XDG_PUBLICSHARE_DIR=\"$HOME/\"\n");  // switched off
   fs::create_directories(home / ".local/share/Trash/files");
@@ -251,10 +252,17 @@ TEST(FileSystemFolders, PlacesFollowTheUserDirsFileMountsAndTrash) {
         "proc /proc proc rw 0 0\n"
         "/dev/vda / ext4 rw 0 0\n"
         "tmpfs /dev/shm tmpfs rw 0 0\n"
-        "/dev/sdb1 " + esc + " vfat rw 0 0\n"
-        "/dev/sdc1 " + card.string() + " exfat rw 0 0\n"
-        "/dev/sdd1 " + (h.tmp.Path() / "gone").string() + " ext4 rw 0 0\n"   // no such folder
-        "//nas/photos " + nas.string() + " cifs rw 0 0\n");
+        "/dev/sdb1 " +
+            esc +
+            " vfat rw 0 0\n"
+            "/dev/sdc1 " +
+            card.string() +
+            " exfat rw 0 0\n"
+            "/dev/sdd1 " +
+            (h.tmp.Path() / "gone").string() +
+            " ext4 rw 0 0\n"  // no such folder
+            "//nas/photos " +
+            nas.string() + " cifs rw 0 0\n");
 
   TPxFileSystemFolders source(h.settings);
   const TPxPlaces p = source.Places();
@@ -314,7 +322,8 @@ TEST(FileSystemFolders, TakesTheEnvironmentWhenNotTold) {
 TEST(FileSystemTree, ShowsARealFolderTreeInReadingOrder) {
   testutil::TempDir t;
   const fs::path r = t.Path();
-  for (const char* d : {"IMG_10", "img_2", "Album", ".thumbs", "b/c"}) fs::create_directories(r / d);
+  for (const char* d : {"IMG_10", "img_2", "Album", ".thumbs", "b/c"})
+    fs::create_directories(r / d);
   Touch(r / "a.jpg");
   TPxFileSystemFolders source;
   TPxShellTree tree(source);

@@ -47,7 +47,8 @@ class FakeFolders : public TPxFolderSource {
   bool HasSubfolders(const std::string& path, const TPxListOptions& options) override {
     if (unreadable.count(Strip(path))) return false;
     for (const std::string& f : folders)
-      if (f != "/" && Parent(f) == Strip(path) && (options.Hidden || Name(f)[0] != '.')) return true;
+      if (f != "/" && Parent(f) == Strip(path) && (options.Hidden || Name(f)[0] != '.'))
+        return true;
     return false;
   }
   TPxPlaces Places() override { return places; }
@@ -62,7 +63,9 @@ class FakeFolders : public TPxFolderSource {
     const size_t s = Strip(p).find_last_of('/');
     return s == 0 ? "/" : Strip(p).substr(0, s);
   }
-  static std::string Name(const std::string& p) { return Strip(p).substr(Strip(p).find_last_of('/') + 1); }
+  static std::string Name(const std::string& p) {
+    return Strip(p).substr(Strip(p).find_last_of('/') + 1);
+  }
 
   std::set<std::string> folders, files, unreadable;
   TPxPlaces places;
@@ -73,10 +76,11 @@ class FakeFolders : public TPxFolderSource {
 // A desktop with home, two user folders, a USB stick, a share and a trash.
 struct Desk {
   Desk() {
-    for (const char* f : {"/home/ann/Desktop/Projects", "/home/ann/Desktop/notes", "/home/ann/Pictures/2024/IMG_10",
-                          "/home/ann/Pictures/2024/IMG_2", "/home/ann/Pictures/Old", "/home/ann/Documents",
-                          "/home/ann/.config/app", "/home/ann/.local/share/Trash/files/kept",
-                          "/media/ann/USB/DCIM", "/net/nas/photos/2023", "/tmp/work/a/b", "/tmp/work/.hid/c"})
+    for (const char* f :
+         {"/home/ann/Desktop/Projects", "/home/ann/Desktop/notes", "/home/ann/Pictures/2024/IMG_10",
+          "/home/ann/Pictures/2024/IMG_2", "/home/ann/Pictures/Old", "/home/ann/Documents",
+          "/home/ann/.config/app", "/home/ann/.local/share/Trash/files/kept", "/media/ann/USB/DCIM",
+          "/net/nas/photos/2023", "/tmp/work/a/b", "/tmp/work/.hid/c"})
       fs.AddFolder(f);
     fs.AddFile("/home/ann/Pictures/2024/cover.jpg");
     TPxPlaces& p = fs.places;
@@ -84,7 +88,8 @@ struct Desk {
     p.Home = "/home/ann";
     p.UserFolders = {{"Pictures", "/home/ann/Pictures", SF_MYPICTURES},
                      {"Documents", "/home/ann/Documents", SF_PERSONAL}};
-    p.Drives = {{"File System", "/", SF_FILESYSTEMFOLDER}, {"USB", "/media/ann/USB/", SF_FILESYSTEMFOLDER}};
+    p.Drives = {{"File System", "/", SF_FILESYSTEMFOLDER},
+                {"USB", "/media/ann/USB/", SF_FILESYSTEMFOLDER}};
     p.Shares = {{"//nas/photos", "/net/nas/photos/", SF_FILESYSTEMFOLDER}};
     p.Trash = "/home/ann/.local/share/Trash/files";
   }
@@ -141,18 +146,22 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"2024-01-05", "2024-01-10", -1}, NameCase{"v1.9", "v1.10", -1},
                       NameCase{"n99999999999999999999", "n100000000000000000000", -1},
                       NameCase{"A", "a", -1}, NameCase{"same", "same", 0},
-                      NameCase{"zebra", "\xC3\x9c" "ber", -1}, NameCase{"10", "9a", 1},
-                      NameCase{"a 2", "a 10", -1}, NameCase{"", "a", -1}));
+                      NameCase{"zebra",
+                               "\xC3\x9c"
+                               "ber",
+                               -1},
+                      NameCase{"10", "9a", 1}, NameCase{"a 2", "a 10", -1}, NameCase{"", "a", -1}));
 
 TEST(ShellTree, SortsChildrenByNameAsAPersonReads) {
   FakeFolders fs;
-  for (const char* n : {"IMG_10", "img_2", "IMG_1", "Zoo", "apple", "Banana", "IMG_02"}) fs.AddFolder(std::string("/r/") + n);
+  for (const char* n : {"IMG_10", "img_2", "IMG_1", "Zoo", "apple", "Banana", "IMG_02"})
+    fs.AddFolder(std::string("/r/") + n);
   TPxShellTree tree(fs);
   tree.SetRootedAt(SF_FILESYSTEMFOLDER);
   tree.SetRootedAtFileSystemFolder("/r");
   tree.FillRoot();
-  EXPECT_EQ(Desk::Texts(tree.Root()),
-            (std::vector<std::string>{"apple", "Banana", "IMG_1", "img_2", "IMG_02", "IMG_10", "Zoo"}));
+  EXPECT_EQ(Desk::Texts(tree.Root()), (std::vector<std::string>{"apple", "Banana", "IMG_1", "img_2",
+                                                                "IMG_02", "IMG_10", "Zoo"}));
 }
 
 // ---- the desktop's children ----
@@ -184,14 +193,32 @@ TEST_P(RootOrder, FollowsThePlaces) {
 INSTANTIATE_TEST_SUITE_P(
     Table, RootOrder,
     ::testing::Values(
-        RootCase{"All", true, true, true, false,
-                 {"Home", "Pictures", "Documents", "Computer", "Network", "Trash", "notes", "Projects"}},
-        RootCase{"NoNetwork", true, false, true, false,
+        RootCase{
+            "All",
+            true,
+            true,
+            true,
+            false,
+            {"Home", "Pictures", "Documents", "Computer", "Network", "Trash", "notes", "Projects"}},
+        RootCase{"NoNetwork",
+                 true,
+                 false,
+                 true,
+                 false,
                  {"Home", "Pictures", "Documents", "Computer", "Trash", "notes", "Projects"}},
-        RootCase{"NoTrash", true, true, false, false,
+        RootCase{"NoTrash",
+                 true,
+                 true,
+                 false,
+                 false,
                  {"Home", "Pictures", "Documents", "Computer", "Network", "notes", "Projects"}},
-        RootCase{"NoUserFolders", false, false, false, false, {"Home", "Computer", "notes", "Projects"}},
-        RootCase{"DesktopIsHome", true, true, true, true,
+        RootCase{
+            "NoUserFolders", false, false, false, false, {"Home", "Computer", "notes", "Projects"}},
+        RootCase{"DesktopIsHome",
+                 true,
+                 true,
+                 true,
+                 true,
                  {"Home", "Pictures", "Documents", "Computer", "Network", "Trash"}}),
     [](const ::testing::TestParamInfo<RootCase>& i) { return std::string(i.param.name); });
 
@@ -303,8 +330,10 @@ const TPxShellTreeItem kHidden{".cache", "/p/.cache", SF_FILESYSTEMFOLDER, true,
 const TPxShellTreeItem kNetwork{"Network", "", SF_NETWORK, true, false, true};
 const TPxShellTreeItem kNethood{"Places", "", SF_NETHOOD, true, false, true};
 const TPxShellTreeItem kTrash{"Trash", "/t", SF_BITBUCKET, true, false, false};
-const TPxShellTreeItem kRecycler{"$Recycle.Bin", "/w/$Recycle.Bin", SF_FILESYSTEMFOLDER, true, true, false};
-const TPxShellTreeItem kRecycledHidden{"recycled", "/w/recycled", SF_FILESYSTEMFOLDER, true, true, false};
+const TPxShellTreeItem kRecycler{"$Recycle.Bin", "/w/$Recycle.Bin", SF_FILESYSTEMFOLDER, true, true,
+                                 false};
+const TPxShellTreeItem kRecycledHidden{"recycled", "/w/recycled", SF_FILESYSTEMFOLDER,
+                                       true,       true,          false};
 const TPxShellTreeItem kFile{"a.jpg", "/p/a.jpg", SF_FILESYSTEMFOLDER, false, false, false};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -393,8 +422,7 @@ TEST_P(SelectedFolder, IsTheNodesPath) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SelectedFolder,
-    ::testing::Values(SelectCase{"Desktop", {}, "/home/ann/Desktop"},
-                      SelectCase{"None", {}, ""},
+    ::testing::Values(SelectCase{"Desktop", {}, "/home/ann/Desktop"}, SelectCase{"None", {}, ""},
                       SelectCase{"Computer", {"Computer"}, ""},
                       SelectCase{"Network", {"Network"}, ""},
                       SelectCase{"FileSystem", {"Computer", "File System"}, "/"},
@@ -560,7 +588,8 @@ TEST(ShellTree, AVanishedSelectedFolderClearsTheSelection) {
   EXPECT_EQ(changes, std::vector<TPxShellTreeNode*>{nullptr});
   EXPECT_EQ(Desk::Texts(d.Child(tree.Root(), "Pictures")), std::vector<std::string>{"Old"});
   // What was read below the vanished folder is no longer watched.
-  for (const std::string& w : tree.WatchedFolders()) EXPECT_EQ(w.find("/2024"), std::string::npos) << w;
+  for (const std::string& w : tree.WatchedFolders())
+    EXPECT_EQ(w.find("/2024"), std::string::npos) << w;
 }
 
 TEST(ShellTree, AFolderThatLosesItsLastSubfolderCollapses) {
@@ -572,8 +601,8 @@ TEST(ShellTree, AFolderThatLosesItsLastSubfolderCollapses) {
   d.fs.RemoveFolder("/home/ann/Desktop/Projects");
   d.fs.RemoveFolder("/home/ann/Desktop/notes");
   d.fs.OnFolderChanged("/home/ann/Desktop");
-  EXPECT_EQ(Desk::Texts(root), (std::vector<std::string>{"Home", "Pictures", "Documents", "Computer",
-                                                         "Network", "Trash"}));
+  EXPECT_EQ(Desk::Texts(root), (std::vector<std::string>{"Home", "Pictures", "Documents",
+                                                         "Computer", "Network", "Trash"}));
   // A plain folder emptied of subfolders loses its expand button.
   TPxShellTreeNode* pictures = d.Child(root, "Pictures");
   tree.Expand(pictures);
@@ -598,8 +627,9 @@ TEST(ShellTree, RefreshingThePlacesFollowsMountsAndShares) {
   d.fs.places.Shares = {{"//nas/photos", "/net/nas/photos/", SF_FILESYSTEMFOLDER}};
   d.fs.places.Drives.pop_back();
   tree.RefreshPlaces();
-  EXPECT_EQ(Desk::Texts(tree.Root()), (std::vector<std::string>{"Home", "Pictures", "Documents", "Computer",
-                                                                "Network", "Trash", "notes", "Projects"}));
+  EXPECT_EQ(Desk::Texts(tree.Root()),
+            (std::vector<std::string>{"Home", "Pictures", "Documents", "Computer", "Network",
+                                      "Trash", "notes", "Projects"}));
   EXPECT_EQ(d.Child(tree.Root(), "Computer"), computer);
   EXPECT_EQ(Desk::Texts(computer), std::vector<std::string>{"File System"});
   EXPECT_EQ(d.Child(computer, "File System"), fileSystem);

@@ -49,7 +49,8 @@ QTreeWidgetItem* ChildNamed(QTreeWidgetItem* item, const std::string& text) {
 // A widget rooted at a temporary folder holding a few folders.
 struct RootedWidget {
   RootedWidget() {
-    for (const char* d : {"Trips/2024", "Trips/2023", "album_10", "album_9/sub", ".cache/x", "empty"})
+    for (const char* d :
+         {"Trips/2024", "Trips/2023", "album_10", "album_9/sub", ".cache/x", "empty"})
       fs::create_directories(tmp.Path() / d);
     widget.Tree().SetRootedAt(SF_FILESYSTEMFOLDER);
     widget.Tree().SetRootedAtFileSystemFolder(tmp.Path().string());
@@ -127,14 +128,15 @@ TEST(ShellTreeWidget, SelectionGoesBothWays) {
 
 TEST(ShellTreeWidget, AClickOfEitherButtonSelects) {
   RootedWidget w;
-  for (const auto& [name, button] : {std::pair{"Trips", Qt::LeftButton}, std::pair{"empty", Qt::RightButton}}) {
+  for (const auto& [name, button] :
+       {std::pair{"Trips", Qt::LeftButton}, std::pair{"empty", Qt::RightButton}}) {
     QTreeWidgetItem* item = ChildNamed(w.Root(), name);
     const QPoint at = w.widget.visualItemRect(item).center();
-    QMouseEvent press(QEvent::MouseButtonPress, at, w.widget.viewport()->mapToGlobal(at), button, button,
-                      Qt::NoModifier);
+    QMouseEvent press(QEvent::MouseButtonPress, at, w.widget.viewport()->mapToGlobal(at), button,
+                      button, Qt::NoModifier);
     QApplication::sendEvent(w.widget.viewport(), &press);
-    QMouseEvent release(QEvent::MouseButtonRelease, at, w.widget.viewport()->mapToGlobal(at), button,
-                        Qt::NoButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, w.widget.viewport()->mapToGlobal(at),
+                        button, Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(w.widget.viewport(), &release);
     EXPECT_EQ(w.widget.SelectedFolder(), (w.tmp.Path() / name).string()) << name;
     EXPECT_EQ(w.changes.back(), (w.tmp.Path() / name).string()) << name;
@@ -185,7 +187,8 @@ TEST(ShellTreeWidget, WatchesTheFoldersItHolds) {
   // The watch on a removed folder goes with its node.
   fs::remove_all(w.tmp.Path() / "Trips");
   ASSERT_TRUE(WaitFor([&] { return ChildNamed(w.Root(), "Trips") == nullptr; }));
-  EXPECT_EQ(w.widget.Source().WatchedPaths(), QStringList{QString::fromStdString(w.tmp.Path().string())});
+  EXPECT_EQ(w.widget.Source().WatchedPaths(),
+            QStringList{QString::fromStdString(w.tmp.Path().string())});
 }
 
 TEST(ShellTreeWidget, TheDesktopOfAFakeHomeWithItsPlaces) {
@@ -203,13 +206,16 @@ TEST(ShellTreeWidget, TheDesktopOfAFakeHomeWithItsPlaces) {
   settings.MountsFile = (tmp.Path() / "mounts").string();
   TPxShellTreeWidget widget(std::make_unique<TPxFileSystemFolders>(settings));
   std::vector<std::string> folders;
-  widget.Tree().OnChange = [&](TPxShellTree*, TPxShellTreeNode*) { folders.push_back(widget.SelectedFolder()); };
+  widget.Tree().OnChange = [&](TPxShellTree*, TPxShellTreeNode*) {
+    folders.push_back(widget.SelectedFolder());
+  };
   widget.show();
   QCoreApplication::processEvents();
   QTreeWidgetItem* root = widget.topLevelItem(0);
   ASSERT_NE(root, nullptr);
   EXPECT_EQ(root->text(0).toStdString(), "Desktop");
-  EXPECT_EQ(Texts(root), (std::vector<std::string>{"Home", "Pictures", "Computer", "Trash", "Holiday"}));
+  EXPECT_EQ(Texts(root),
+            (std::vector<std::string>{"Home", "Pictures", "Computer", "Trash", "Holiday"}));
   EXPECT_EQ(folders, std::vector<std::string>{(home / "Desktop").string()});
   for (int i = 0; i < root->childCount(); ++i) EXPECT_FALSE(root->child(i)->icon(0).isNull()) << i;
   // "Computer" has no folder of its own; its "/" has.
