@@ -27,6 +27,7 @@
 #include "imaging/view/imagingview.h"
 #include "platform/pxguard.h"
 #include "platform/pxprinter.h"
+#include "platform/pxshelltreewidget.h"
 #include "platform/pxviewwidget.h"
 
 namespace {
@@ -88,10 +89,14 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   Splitter1->setHandleWidth(4);
   Splitter1->setChildrenCollapsible(false);
   band->addWidget(Splitter1);
-  CtrlDirSlot = new QWidget(Splitter1);
-  CtrlDirSlot->setObjectName("CtrlDirSlot");
-  new QVBoxLayout(CtrlDirSlot);
-  CtrlDirSlot->layout()->setContentsMargins(0, 0, 0, 0);
+  // Rooted at the desktop, folders only, no hidden items.
+  CtrlDir = new TPxShellTreeWidget(Splitter1);
+  CtrlDir->setObjectName("CtrlDir");
+  CtrlDir->Tree().SetShowFiles(false);
+  CtrlDir->Tree().SetShowHidden(false);
+  CtrlDir->Tree().OnChange = [this](TPxShellTree*, TPxShellTreeNode*) {
+    CtrlDirChange(CtrlDir->SelectedFolder());
+  };
   auto thumbs = std::make_unique<TImagingMView>();
   CtrlThumbs = thumbs.get();
   CtrlThumbs->SetThumbWidth(128);
@@ -106,7 +111,7 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   // A thumbnail is dragged once the pointer has moved 12 pixels.
   CtrlThumbsHost->DragThreshold = 12;
   CtrlThumbsHost->OnStartDrag = [this] { return CtrlThumbsMouseDown(); };
-  Splitter1->addWidget(CtrlDirSlot);
+  Splitter1->addWidget(CtrlDir);
   Splitter1->addWidget(CtrlThumbsHost);
   Splitter1->setStretchFactor(1, 1);
   Splitter1->setSizes({200, 596});

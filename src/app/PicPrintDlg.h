@@ -17,6 +17,7 @@ class QSplitter;
 class TImagingMView;
 class TImagingVect;
 class TImagingView;
+class TPxShellTreeWidget;
 class TPxViewWidget;
 class XaLayout;
 class XaThumbDisplay;
@@ -58,7 +59,7 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
 
   QFrame* PnlThumbs;
   QSplitter* Splitter1;  // between the folder tree and the thumbnails
-  QWidget* CtrlDirSlot;  // holds the folder tree
+  TPxShellTreeWidget* CtrlDir;  // the folder tree
   QSplitter* Splitter2;  // between the upper band and the rest
   TPxViewWidget* CtrlThumbsHost;
   TImagingMView* CtrlThumbs;  // the folder's thumbnails, owned by its host widget

@@ -1,7 +1,6 @@
 #include "app/thumbdisplay.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "browse/imagingmview.h"
+#include "browse/pxnames.h"
 #include "imaging/core/pxstream.h"
 #include "imaging/io/imagingio.h"
 #include "imaging/view/imagingview.h"
@@ -26,35 +26,6 @@ namespace {
 std::string JoinPath(const std::string& folder, const std::string& name) {
   if (!folder.empty() && folder.back() == '/') return folder + name;
   return folder + "/" + name;
-}
-
-// Names as a person reads them: letters without regard to case, runs of
-// digits by their value ("IMG_2" before "IMG_10").
-bool NaturalLess(const std::string& a, const std::string& b) {
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    const unsigned char ca = a[i], cb = b[j];
-    if (std::isdigit(ca) && std::isdigit(cb)) {
-      size_t ei = i, ej = j;
-      while (ei < a.size() && a[ei] == '0') ++ei;
-      while (ej < b.size() && b[ej] == '0') ++ej;
-      size_t ni = ei, nj = ej;
-      while (ni < a.size() && std::isdigit(static_cast<unsigned char>(a[ni]))) ++ni;
-      while (nj < b.size() && std::isdigit(static_cast<unsigned char>(b[nj]))) ++nj;
-      if (ni - ei != nj - ej) return ni - ei < nj - ej;
-      const int c = a.compare(ei, ni - ei, b, ej, nj - ej);
-      if (c != 0) return c < 0;
-      i = ni;
-      j = nj;
-      continue;
-    }
-    const int la = std::tolower(ca), lb = std::tolower(cb);
-    if (la != lb) return la < lb;
-    ++i;
-    ++j;
-  }
-  if ((i < a.size()) != (j < b.size())) return j < b.size();
-  return a < b;  // equal but for case or leading zeros: a fixed order still
 }
 
 std::string NameOf(const std::string& path) {
@@ -79,7 +50,8 @@ void XaThumbDisplay::ShowFolder(const std::string& folder) {
     if (!it->is_regular_file(typeError) || typeError) continue;
     if (IsKnownFormat(name)) names.push_back(name);
   }
-  std::sort(names.begin(), names.end(), NaturalLess);
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return PxNameLess(a, b); });
   for (const std::string& name : names) {
     const int index = Grid.AppendImage();
     Grid.SetImageFileName(index, JoinPath(folder, name));

@@ -19,6 +19,7 @@
 #include "imaging/io/imagingio.h"
 #include "imaging/view/imagingview.h"
 #include "platform/pxguard.h"
+#include "platform/pxshelltreewidget.h"
 #include "platform/pxviewwidget.h"
 #include "util/qtapp.h"
 #include "util/testutil.h"
@@ -93,7 +94,7 @@ class ThumbWindowTest : public ::testing::Test {
 
 TEST_F(ThumbWindowTest, ControlsOfTheUpperBandAndTheLeftColumn) {
   EXPECT_EQ(main->PnlThumbs->height(), 156);
-  EXPECT_EQ(main->CtrlDirSlot->width(), 200);
+  EXPECT_EQ(main->CtrlDir->width(), 200);
   EXPECT_EQ(main->Splitter1->handleWidth(), 4);
   EXPECT_EQ(main->Splitter2->handleWidth(), 4);
   EXPECT_EQ(main->CtrlImageHost->geometry(), QRect(8, 4, 193, 142));
