@@ -147,6 +147,11 @@ void TPxViewWidget::mouseDoubleClickEvent(QMouseEvent* event) {
   TPxMouseButton b;
   if (!ToButton(event->button(), b)) return;
   const QPoint p = event->position().toPoint();
+  // The second press of a double click may start a drag as well: a user who
+  // clicks a thumbnail and at once drags it.
+  dragArmed_ = DragThreshold > 0 && bool(OnStartDrag);
+  pressAt_ = p;
+  pressButton_ = b;
   view_->HostMouseDown(b, PxShiftState(event->modifiers(), event->buttons()) | ssDouble, p.x(), p.y());
 }
 
