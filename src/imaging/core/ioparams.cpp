@@ -48,6 +48,8 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   JpegOriginalWidth = from.JpegOriginalWidth;
   JpegOriginalHeight = from.JpegOriginalHeight;
   PngInterlaced = from.PngInterlaced;
+  BmpVersion = from.BmpVersion;
+  BmpCompression = from.BmpCompression;
   ColorMap = from.ColorMap;
   ColorMapCount = from.ColorMapCount;
 }

@@ -126,6 +126,8 @@ class TIOParamsVals {
   std::vector<std::string> PngTextValues;
 
   // BMP.
+  uint8_t BmpVersion = 1;      // 1 Windows 40-byte header, 2 OS/2 1.x 12-byte, 3 OS/2 2.x 64-byte, 0 other
+  uint8_t BmpCompression = 0;  // 1 run-length coding (4- and 8-bit files)
 
   // ICO and CUR.
 

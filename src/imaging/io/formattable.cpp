@@ -110,7 +110,12 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
 
   {
     TPxFileFormat& f = AddRow(t, ioBMP, "Windows Bitmap", "BMP;DIB;RLE", 32, true, true);
+    f.ReadFunction = ReadBmpRow;
+    f.WriteFunction = WriteBmpStream;
     f.TestFunction = BmpContentTest;
+    f.Describe = DescribeBmp;
+    f.WriteKeepsAlpha = true;  // 32-bit files
+    f.WritePixelFormats = {px1g, px8p, pxRGB24};
   }
 
   {
