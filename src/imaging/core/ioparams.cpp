@@ -50,6 +50,10 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   PngInterlaced = from.PngInterlaced;
   BmpVersion = from.BmpVersion;
   BmpCompression = from.BmpCompression;
+  IcoSizes = from.IcoSizes;
+  IcoBitCounts = from.IcoBitCounts;
+  CurXHotSpot = from.CurXHotSpot;
+  CurYHotSpot = from.CurYHotSpot;
   ColorMap = from.ColorMap;
   ColorMapCount = from.ColorMapCount;
 }
