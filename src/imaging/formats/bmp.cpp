@@ -552,24 +552,33 @@ void WriteBmpStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   const bool rleAsked = params.BmpCompression == 1 && (bits == 4 || bits == 8);
   const bool rle = rleAsked && headerSize != 12;
 
-  // The pixels in the form the bit count needs.
-  TPxBitmap copy;
-  TPxBitmap* source = bitmap;
+  // The pixels in the form the bit count needs; only 32 bits keep
+  // transparency, the others show it on white as a print would.
+  TPxBitmap flat, copy;
+  TPxBitmap* input = bitmap;
+  if (bits != 32 && PxHasTransparency(*bitmap)) {
+    if (!PxFlattenOnWhite(*bitmap, flat)) {
+      progress.Abort();
+      return;
+    }
+    input = &flat;
+  }
+  TPxBitmap* source = input;
   IndexSource indexes;
   std::vector<TBGR> table;
   if (bits == 1) {
-    if (!PrepareBilevel(*bitmap, copy, source, table)) {
+    if (!PrepareBilevel(*input, copy, source, table)) {
       progress.Abort();
       return;
     }
   } else if (palette) {
-    if (!indexes.Prepare(*bitmap, bits)) {
+    if (!indexes.Prepare(*input, bits)) {
       progress.Abort();
       return;
     }
     table = indexes.Palette();
-  } else if (bitmap->PixelFormat() != pxRGB24) {
-    if (!copy.Assign(*bitmap) || !copy.ConvertTo(pxRGB24)) {
+  } else if (input->PixelFormat() != pxRGB24) {
+    if (!copy.Assign(*input) || !copy.ConvertTo(pxRGB24)) {
       progress.Abort();
       return;
     }

@@ -460,6 +460,28 @@ TEST(BmpWrite, RowsArePaddedToFourBytesAndRleEndsTheBitmap) {
   EXPECT_EQ(params.ColorMapCount, 256);
 }
 
+TEST(BmpWrite, DepthsWithoutAlphaShowTransparencyOnWhite) {
+  if (!testutil::HaveTool(kConvert)) GTEST_SKIP() << "ImageMagick is not installed";
+  testutil::TempDir dir;
+  const std::string file = dir.File("flat.bmp");
+  TPxBitmap b;
+  ASSERT_TRUE(b.Allocate(4, 1, pxRGB24));
+  for (int x = 0; x < 4; ++x) reinterpret_cast<TBGR*>(b.Scanline(0))[x] = MakeBGR(200, 10, 20);
+  b.Alpha(1, 0, 0);
+  b.Alpha(3, 0, 0);
+  TImagingIO io;
+  io.SetTargetBitmap(&b);
+  io.Params.SamplesPerPixel = 1;  // an 8-bit file
+  io.SaveToFile(file);
+  ASSERT_FALSE(io.Aborting);
+  testutil::RgbaImage im;
+  ASSERT_TRUE(testutil::ImageMagickRgba(file, im));
+  const std::vector<uint8_t> want = {200, 10, 20, 255, 255, 255, 255, 255,
+                                     200, 10, 20, 255, 255, 255, 255, 255};
+  EXPECT_EQ(im.rgba, want);
+  EXPECT_TRUE(b.HasAlphaChannel());  // the picture itself keeps its alpha
+}
+
 TEST(BmpWrite, EmptyBitmapAndShortWriteFail) {
   TPxBitmap empty;
   TIOParamsVals params;
