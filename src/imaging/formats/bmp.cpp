@@ -21,7 +21,8 @@ constexpr int64_t kRlePixelsPerByte = 256;
 // Uncompressed data shorter than a quarter of what the picture needs is
 // refused the same way; a shorter cut still gives the rows that are there.
 constexpr int64_t kShortDataRatio = 4;
-constexpr int64_t kSlackBytes = int64_t(1) << 20;
+// What a very small file may claim beyond those ratios.
+constexpr int64_t kSlackBytes = 4096;
 
 // One channel of bit-field pixels: its place in the pixel and a table from
 // its value to 8 bits (the bits repeated downwards, so that all ones is 255).

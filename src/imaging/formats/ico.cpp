@@ -130,11 +130,12 @@ class IconBitmap {
   int Bits() const { return bits_; }
 
   // Parses untrusted data: the XOR rows, then the AND rows. False when the
-  // data ends early (the rows read stay) or the size cannot be had.
+  // data ends early (the rows read stay) or the size cannot be had; rows the
+  // data holds less than a quarter of are refused before allocating.
   bool ReadPixels(TPxBitmap& bitmap, bool noAlpha, TPxProgress& progress) {
     int64_t xorRow = 0, andRow = 0, xorBytes = 0;
     if (!PxCheckedRowBytes(width_, bits_, xorRow, 32) || !PxCheckedRowBytes(width_, 1, andRow, 32) ||
-        !PxCheckedMul(xorRow, height_, xorBytes) || xorBytes / 4 > r_.Left() + (int64_t(1) << 20))
+        !PxCheckedMul(xorRow, height_, xorBytes) || xorBytes / 4 > r_.Left() + 4096)
       return false;
     const int bw = bits_ == 1 ? PxBlackWhitePalette(palette_.data(), int(palette_.size())) : 0;
     const TPxPixelFormat pf = bw != 0 ? px1g : pxRGB24;

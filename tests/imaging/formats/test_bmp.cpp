@@ -572,6 +572,9 @@ std::vector<DamageCase> DamageCases() {
        false, {{0, TBGR{}}}},
       {"huge_size_small_file", hugeClaim, true, {}},
       {"huge_rle_size_small_file", hugeRle, true, {}},
+      // 16 million pixels from a few bytes: more than run-length data expands to.
+      {"huge_rle_4000x4000_from_10_bytes", MakeBmp(4000, 4000, 8, 1, kSixteen, Bytes({255, 1, 0, 0, 255, 2, 0, 0, 0, 1}), 16),
+       true, {}},
       {"negative_width", negativeWidth, true, {}},
       {"height_beyond_limits", smallestHeight, true, {}},
       {"header_too_short", shortHeader, true, {}},
