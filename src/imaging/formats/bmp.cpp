@@ -195,6 +195,8 @@ class RowDecoder {
     if (bitmap.PixelFormat() != px1g && info.bitCount <= 8) indexes_.resize(size_t(width_));
   }
 
+  uint8_t* Scanline(int64_t k) { return bitmap_.Scanline(BitmapRow(k)); }
+
   // The bitmap row of file row k.
   int BitmapRow(int64_t k) const {
     return static_cast<int>(info_.topDown ? k : info_.height - 1 - k);
@@ -274,8 +276,15 @@ bool ReadPlainRows(TPxByteReader& r, const BmpInfo& info, RowDecoder& rows, int6
                    TPxProgress& progress) {
   std::vector<uint8_t> buffer(static_cast<size_t>(rowBytes));
   bool whole = true;
+  // 24-bit rows are the bitmap's own: straight into it, the padding skipped.
+  const int64_t direct = info.bitCount == 24 ? info.width * 3 : 0;
   for (int64_t k = 0; k < info.height; ++k) {
     if (progress.Aborted()) return true;
+    if (direct && whole) {
+      whole = r.Read(rows.Scanline(k), direct) && r.Skip(rowBytes - direct);
+      progress.Advance();
+      continue;
+    }
     // A cut row still gives its pixels up to the cut; the rows after it are zero.
     if (whole) whole = r.Read(buffer.data(), rowBytes);
     else if (k > 0) std::fill(buffer.begin(), buffer.end(), 0);

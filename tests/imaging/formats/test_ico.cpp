@@ -354,6 +354,20 @@ TEST(IcoRead, EntryWidthZeroTakesTheHeaderSizeAndParamsReadKeepsTheDirectory) {
   EXPECT_EQ(p.IcoBitCounts[0], 8);
 }
 
+TEST(IcoRead, AnIconNamedAsACursorReadsAsACursor) {
+  testutil::TempDir dir;
+  const std::string icon = SmallIcon();
+  for (const char* name : {"a.cur", "a.ico"}) {
+    SCOPED_TRACE(name);
+    testutil::WriteFileBytes(dir.File(name), icon);
+    TImagingIO io;
+    io.ReadParamsFromFile(dir.File(name));
+    EXPECT_FALSE(io.Aborting);
+    EXPECT_EQ(io.Params.FileType, std::string(name) == "a.cur" ? ioCUR : ioICO);
+    EXPECT_EQ(io.Params.Width, 4);
+  }
+}
+
 TEST(IcoRead, RecognitionOfIconsAndCursors) {
   std::string icon = SmallIcon(), cursor = SmallIcon();
   cursor[2] = 2;
