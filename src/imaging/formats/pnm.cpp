@@ -1,5 +1,7 @@
 #include "imaging/formats/pnm.h"
 
+#include "imaging/formats/codecio.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -18,51 +20,6 @@ constexpr int kMaxProbeTokens = 501;
 // claims gigabytes over a few bytes allocates nothing.
 constexpr int64_t kMaxMissingFactor = 16;
 
-// Buffered reading from the stream's position; -1 past the end of the data.
-class ByteInput {
- public:
-  ByteInput(TPxStream& stream, size_t bufferBytes) : stream_(stream), buf_(bufferBytes) {
-    base_ = stream.Position();
-    end_ = stream.Size();
-  }
-  int Get() {
-    if (pos_ == len_ && !Fill()) return -1;
-    return buf_[pos_++];
-  }
-  // Copies up to n bytes; returns how many there were.
-  int64_t Read(uint8_t* dst, int64_t n) {
-    const int64_t buffered = std::min<int64_t>(n, len_ - pos_);
-    std::memcpy(dst, buf_.data() + pos_, static_cast<size_t>(buffered));
-    pos_ += buffered;
-    int64_t got = buffered;
-    if (got < n) {
-      // Large blocks go straight from the stream to the caller.
-      base_ += len_;
-      pos_ = len_ = 0;
-      const int64_t direct = std::max<int64_t>(0, stream_.Read(dst + got, n - got));
-      base_ += direct;
-      got += direct;
-    }
-    return got;
-  }
-  int64_t Left() const { return std::max<int64_t>(0, end_ - (base_ + pos_)); }
-  // Leaves the stream just after the bytes consumed.
-  void Release() { stream_.SetPosition(base_ + pos_); }
-
- private:
-  bool Fill() {
-    base_ += len_;
-    pos_ = 0;
-    len_ = std::max<int64_t>(0, stream_.Read(buf_.data(), static_cast<int64_t>(buf_.size())));
-    return len_ > 0;
-  }
-  TPxStream& stream_;
-  int64_t base_ = 0;  // stream offset of buf_[0]
-  int64_t end_ = 0;
-  int64_t pos_ = 0, len_ = 0;
-  std::vector<uint8_t> buf_;
-};
-
 bool IsTokenChar(int c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
@@ -77,11 +34,11 @@ std::string Trim(const std::string& s) {
 
 // Reads a comment after its "#" up to the end of the line; its text goes to
 // `comments` within the bounds above (nullptr: dropped).
-void ReadComment(ByteInput& in, std::vector<std::string>* comments) {
+void ReadComment(TPxByteReader& in, std::vector<std::string>* comments) {
   std::string text;
   const bool keep = comments && comments->size() < static_cast<size_t>(kMaxComments);
   int c;
-  while ((c = in.Get()) >= 0 && c != '\n')
+  while ((c = in.Byte()) >= 0 && c != '\n')
     if (keep && text.size() < kMaxCommentChars) text.push_back(static_cast<char>(c));
   if (keep) comments->push_back(Trim(text));
 }
@@ -91,11 +48,11 @@ void ReadComment(ByteInput& in, std::vector<std::string>* comments) {
 // consumed: for a raw file it is the one separator before the raster (a
 // comment there runs to the end of its line). False at the end of the data,
 // for an overlong token or when `budget` (tokens and comments) runs out.
-bool NextToken(ByteInput& in, std::string& token, std::vector<std::string>* comments, int& budget) {
+bool NextToken(TPxByteReader& in, std::string& token, std::vector<std::string>* comments, int& budget) {
   token.clear();
   int c;
   for (;;) {
-    c = in.Get();
+    c = in.Byte();
     if (c < 0) return false;
     if (c == '#') {
       if (--budget < 0) return false;
@@ -108,7 +65,7 @@ bool NextToken(ByteInput& in, std::string& token, std::vector<std::string>* comm
   while (IsTokenChar(c)) {
     if (token.size() >= static_cast<size_t>(kMaxTokenChars)) return false;
     token.push_back(static_cast<char>(c));
-    c = in.Get();
+    c = in.Byte();
   }
   if (c == '#') ReadComment(in, comments);
   return true;
@@ -137,7 +94,7 @@ struct PnmHeader {
 
 // Parses untrusted data: the magic, width, height and (but for bilevel
 // files) the maximum. False for anything else or out of range.
-bool ReadHeader(ByteInput& in, PnmHeader& h, std::vector<std::string>* comments, int budget) {
+bool ReadHeader(TPxByteReader& in, PnmHeader& h, std::vector<std::string>* comments, int budget) {
   std::string token;
   if (!NextToken(in, token, comments, budget)) return false;
   if (token.size() != 2 || token[0] != 'P' || token[1] < '1' || token[1] > '6') return false;
@@ -226,8 +183,9 @@ void DecodeRawRow(const RasterJob& job, const uint8_t* src, uint8_t* dst) {
   const int n = w * job.header.Samples();
   if (job.header.Bilevel()) {
     // The file's 1 is black, the bitmap's 1 white.
-    const int bytes = (w + 7) / 8;
-    for (int i = 0; i < bytes; ++i) dst[i] = static_cast<uint8_t>(~src[i]);
+    const size_t bytes = static_cast<size_t>(w + 7) / 8;
+    std::memcpy(dst, src, bytes);
+    PxInvertBits(dst, bytes);
     return;
   }
   if (job.header.Wide()) {
@@ -265,13 +223,7 @@ void DecodeRawRow(const RasterJob& job, const uint8_t* src, uint8_t* dst) {
     return;
   }
   if (job.identity8) {
-    // Red, green, blue to blue, green, red: the hot loop of a 24-bit file.
-    for (int x = 0; x < w; ++x, src += 3, dst += 3) {
-      const uint8_t r = src[0];
-      dst[1] = src[1];
-      dst[0] = src[2];
-      dst[2] = r;
-    }
+    PxSwapRedBlue(src, dst, w);  // the hot loop of a 24-bit file
     return;
   }
   const uint8_t* t = job.to8.data();
@@ -299,7 +251,7 @@ int64_t RawRowBytes(const PnmHeader& h) {
 
 // Raw rows, read many at a time. False when the data ended or the read was
 // stopped; the rows not reached are filled as from zero samples.
-bool ReadRawRaster(ByteInput& in, const RasterJob& job, TPxBitmap& bitmap, TPxProgress& progress) {
+bool ReadRawRaster(TPxByteReader& in, const RasterJob& job, TPxBitmap& bitmap, TPxProgress& progress) {
   const int height = bitmap.Height();
   const int64_t srcRow = RawRowBytes(job.header);
   const int64_t rowsPerChunk = std::clamp<int64_t>((int64_t(1) << 20) / srcRow, 1, height);
@@ -307,8 +259,8 @@ bool ReadRawRaster(ByteInput& in, const RasterJob& job, TPxBitmap& bitmap, TPxPr
   for (int y = 0; y < height;) {
     const int rows = static_cast<int>(std::min<int64_t>(rowsPerChunk, height - y));
     const int64_t want = rows * srcRow;
-    const int64_t got = in.Read(chunk.data(), want);
-    if (got < want) std::memset(chunk.data() + got, 0, static_cast<size_t>(want - got));
+    const int64_t got = std::min(want, in.Left());
+    in.Read(chunk.data(), want);  // what is missing reads as zeros
     // A row cut short is decoded with zeros for what is missing.
     const int usable = static_cast<int>((got + srcRow - 1) / srcRow);
     for (int i = 0; i < usable; ++i) {
@@ -331,10 +283,10 @@ bool ReadRawRaster(ByteInput& in, const RasterJob& job, TPxBitmap& bitmap, TPxPr
 // Parses untrusted data: the next plain sample, skipping separators and
 // comments; -1 at the end of the data. Long digit runs are clamped, not
 // overflowed.
-int64_t NextPlainSample(ByteInput& in) {
+int64_t NextPlainSample(TPxByteReader& in) {
   int c;
   do {
-    c = in.Get();
+    c = in.Byte();
     if (c < 0) return -1;
     if (c == '#') {
       ReadComment(in, nullptr);
@@ -344,7 +296,7 @@ int64_t NextPlainSample(ByteInput& in) {
   int64_t v = 0;
   while (IsDigit(c)) {
     if (v <= 65535) v = v * 10 + (c - '0');
-    c = in.Get();
+    c = in.Byte();
   }
   if (c == '#') ReadComment(in, nullptr);
   return v;
@@ -352,16 +304,16 @@ int64_t NextPlainSample(ByteInput& in) {
 
 // Parses untrusted data: the next plain bilevel pixel ("0" or "1"; other
 // characters ignored, comments skipped); -1 at the end of the data.
-int NextPlainBit(ByteInput& in) {
+int NextPlainBit(TPxByteReader& in) {
   for (;;) {
-    const int c = in.Get();
+    const int c = in.Byte();
     if (c < 0) return -1;
     if (c == '0' || c == '1') return c - '0';
     if (c == '#') ReadComment(in, nullptr);
   }
 }
 
-bool ReadPlainRaster(ByteInput& in, const RasterJob& job, TPxBitmap& bitmap, TPxProgress& progress) {
+bool ReadPlainRaster(TPxByteReader& in, const RasterJob& job, TPxBitmap& bitmap, TPxProgress& progress) {
   const int height = bitmap.Height();
   const int w = job.width;
   const int64_t srcRow = RawRowBytes(job.header);
@@ -439,7 +391,7 @@ bool IsPnmStream(TPxStream& stream) {
   const int64_t start = stream.Position();
   bool ok = false;
   {
-    ByteInput in(stream, 4096);  // a header is short
+    TPxByteReader in(stream);
     PnmHeader h;
     std::string token;
     int budget = kMaxProbeTokens;
@@ -457,7 +409,7 @@ bool IsPnmStream(TPxStream& stream) {
 // Parses untrusted data.
 void ReadPnmStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
                    TPxProgress& progress) {
-  ByteInput in(stream, 65536);
+  TPxByteReader in(stream);
   PnmHeader h;
   params.PnmComments.clear();
   // The header is bounded by its token budget, not by the data.
@@ -475,11 +427,8 @@ void ReadPnmStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, 
   job.header = h;
   job.width = static_cast<int>(h.width);
   job.pf = ReadFormatFor(h, params.NativePixelFormat);
-  int64_t rowBytes = 0, total = 0;
   const bool fits = bitmap && LeastRasterBytes(h) <= in.Left() * kMaxMissingFactor + 4096 &&
-                    PxCheckedImageBytes(h.width, h.height, PxBitsPerPixel(job.pf), rowBytes, total) &&
-                    bitmap->Allocate(job.width, static_cast<int>(h.height), job.pf) &&
-                    bitmap->PixelFormat() == job.pf;
+                    PxAllocateChecked(*bitmap, h.width, h.height, job.pf);
   if (!fits) {
     in.Release();
     progress.Abort();
@@ -630,20 +579,25 @@ void WritePnmStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   }
   const int w = source->Width(), h = source->Height();
   const std::string header = HeaderText(form, w, h, params);
-  if (!stream.WriteExact(header.data(), static_cast<int64_t>(header.size()))) {
-    progress.Abort();
-    return;
-  }
+  TPxByteWriter out(stream);
+  out.Write(header.data(), header.size());
   const int64_t rowBytes = FileRowBytes(form, w);
-  std::vector<uint8_t> out(static_cast<size_t>(rowBytes));
+  std::vector<uint8_t> row(static_cast<size_t>(rowBytes));
   progress.Begin(h);
   for (int y = 0; y < h; ++y) {
-    EncodeRow(form, want, source->Scanline(y), w, out.data());
-    if (!stream.WriteExact(out.data(), rowBytes)) {
-      progress.Abort();
-      return;
-    }
+    EncodeRow(form, want, source->Scanline(y), w, row.data());
+    out.Write(row.data(), row.size());
+    if (out.Failed()) break;
     progress.Advance();
-    if (progress.Aborted()) return;
+    if (progress.Aborted()) break;
   }
+  if (!out.Flush()) progress.Abort();
+}
+
+std::string DescribePnm(const TIOParamsVals& params) {
+  const size_t n = params.PnmComments.size();
+  if (n == 0) return "no comments";
+  std::string first = params.PnmComments.front();
+  if (first.size() > 60) first = first.substr(0, 57) + "...";
+  return std::to_string(n) + (n == 1 ? " comment" : " comments") + ", the first \"" + first + "\"";
 }

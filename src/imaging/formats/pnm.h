@@ -1,6 +1,8 @@
 // Portable anymap files (PBM, PGM, PPM), plain and raw.
 #pragma once
 
+#include <string>
+
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxprogress.h"
 #include "imaging/core/pxstream.h"
@@ -30,3 +32,6 @@ void ReadPnmStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, 
 // are converted on a copy. An empty bitmap or a short write set the abort flag.
 void WritePnmStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
                     TPxProgress& progress);
+
+// The fields of a read as text for pictrova-cli info: the header's comments.
+std::string DescribePnm(const TIOParamsVals& params);

@@ -1,5 +1,7 @@
 #include "imaging/formats/wbmp.h"
 
+#include "imaging/formats/codecio.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -12,11 +14,11 @@ namespace {
 constexpr int64_t kMaxMissingFactor = 16;
 
 // Parses untrusted data: a multi-byte integer of at most 31 bits (five bytes).
-bool ReadMultiByte(TPxStream& stream, int64_t& value) {
+bool ReadMultiByte(TPxByteReader& in, int64_t& value) {
   value = 0;
   for (int i = 0; i < 5; ++i) {
-    uint8_t b;
-    if (!stream.ReadExact(&b, 1)) return false;
+    const int b = in.Byte();
+    if (b < 0) return false;
     value = (value << 7) | (b & 0x7F);
     if (value > INT32_MAX) return false;
     if (!(b & 0x80)) return true;
@@ -24,15 +26,15 @@ bool ReadMultiByte(TPxStream& stream, int64_t& value) {
   return false;
 }
 
-void PutMultiByte(std::vector<uint8_t>& out, uint32_t value) {
+void PutMultiByte(TPxByteWriter& out, uint32_t value) {
   uint8_t groups[5];
   int n = 0;
   do {
     groups[n++] = static_cast<uint8_t>(value & 0x7F);
     value >>= 7;
   } while (value);
-  while (n > 1) out.push_back(static_cast<uint8_t>(groups[--n] | 0x80));
-  out.push_back(groups[0]);
+  while (n > 1) out.U8(static_cast<uint8_t>(groups[--n] | 0x80));
+  out.U8(groups[0]);
 }
 
 }  // namespace
@@ -40,11 +42,13 @@ void PutMultiByte(std::vector<uint8_t>& out, uint32_t value) {
 // Parses untrusted data.
 void ReadWbmpStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
                     TPxProgress& progress) {
+  TPxByteReader in(stream);
   int64_t type = 0, width = 0, height = 0;
-  uint8_t fixedHeader = 0;
-  if (!ReadMultiByte(stream, type) || type != 0 || !stream.ReadExact(&fixedHeader, 1) ||
-      fixedHeader != 0 || !ReadMultiByte(stream, width) || !ReadMultiByte(stream, height) ||
-      width <= 0 || height <= 0) {
+  const bool header = ReadMultiByte(in, type) && type == 0 && in.Byte() == 0 &&
+                      ReadMultiByte(in, width) && ReadMultiByte(in, height) && width > 0 &&
+                      height > 0;
+  if (!header) {
+    in.Release();
     progress.Abort();
     return;
   }
@@ -56,38 +60,32 @@ void ReadWbmpStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   params.DpiFromFile = false;
   params.ColorMap.clear();
   params.ColorMapCount = 0;
-  if (paramsOnly) return;
-
+  if (paramsOnly) {
+    in.Release();
+    return;
+  }
   const int64_t fileRow = (width + 7) / 8;
-  const int64_t left = std::max<int64_t>(0, stream.Size() - stream.Position());
-  int64_t rowBytes = 0, total = 0;
-  if (!bitmap || fileRow * height > left * kMaxMissingFactor + 4096 ||
-      !PxCheckedImageBytes(width, height, 1, rowBytes, total) ||
-      !bitmap->Allocate(static_cast<int>(width), static_cast<int>(height), px1g) ||
-      bitmap->PixelFormat() != px1g) {
+  if (!bitmap || fileRow * height > in.Left() * kMaxMissingFactor + 4096 ||
+      !PxAllocateChecked(*bitmap, width, height, px1g)) {
+    in.Release();
     progress.Abort();
     return;
   }
   const int h = static_cast<int>(height);
   progress.Begin(h);
-  for (int y = 0; y < h; ++y) {
-    uint8_t* row = bitmap->Scanline(y);
-    // The file's bits are the bitmap's: 1 white.
-    const int64_t got = std::max<int64_t>(0, stream.Read(row, fileRow));
-    if (got < fileRow) {
-      std::memset(row + got, 0, static_cast<size_t>(fileRow - got));
-      for (int rest = y + 1; rest < h; ++rest)
-        std::memset(bitmap->Scanline(rest), 0, static_cast<size_t>(fileRow));
-      progress.Abort();
-      return;
-    }
+  bool complete = true;
+  int reached = 0;
+  while (reached < h) {
+    // The file's bits are the bitmap's: 1 white. Missing bytes read as 0.
+    complete = in.Read(bitmap->Scanline(reached++), fileRow);
     progress.Advance();
-    if (progress.Aborted()) {
-      for (int rest = y + 1; rest < h; ++rest)
-        std::memset(bitmap->Scanline(rest), 0, static_cast<size_t>(fileRow));
-      return;
-    }
+    if (!complete || progress.Aborted()) break;
   }
+  // Rows not reached are black.
+  for (int rest = reached; rest < h; ++rest)
+    std::memset(bitmap->Scanline(rest), 0, static_cast<size_t>(fileRow));
+  in.Release();
+  if (!complete) progress.Abort();
 }
 
 void WriteWbmpStream(TPxStream& stream, TPxBitmap* bitmap, TPxProgress& progress) {
@@ -105,25 +103,28 @@ void WriteWbmpStream(TPxStream& stream, TPxBitmap* bitmap, TPxProgress& progress
     source = &converted;
   }
   const int w = source->Width(), h = source->Height();
-  std::vector<uint8_t> header = {0, 0};
-  PutMultiByte(header, static_cast<uint32_t>(w));
-  PutMultiByte(header, static_cast<uint32_t>(h));
-  if (!stream.WriteExact(header.data(), static_cast<int64_t>(header.size()))) {
-    progress.Abort();
-    return;
-  }
+  TPxByteWriter out(stream);
+  out.U8(0);  // type 0
+  out.U8(0);  // fixed header
+  PutMultiByte(out, static_cast<uint32_t>(w));
+  PutMultiByte(out, static_cast<uint32_t>(h));
   const int fileRow = (w + 7) / 8;
-  std::vector<uint8_t> out(static_cast<size_t>(fileRow));
+  std::vector<uint8_t> row(static_cast<size_t>(fileRow));
   progress.Begin(h);
   for (int y = 0; y < h; ++y) {
-    std::memcpy(out.data(), source->Scanline(y), out.size());
+    std::memcpy(row.data(), source->Scanline(y), row.size());
     // Bits past the width are written 0.
-    if (w % 8) out[fileRow - 1] &= static_cast<uint8_t>(0xFF << (8 - w % 8));
-    if (!stream.WriteExact(out.data(), fileRow)) {
-      progress.Abort();
-      return;
-    }
+    if (w % 8) row[fileRow - 1] &= static_cast<uint8_t>(0xFF << (8 - w % 8));
+    out.Write(row.data(), row.size());
+    if (out.Failed()) break;
     progress.Advance();
-    if (progress.Aborted()) return;
+    if (progress.Aborted()) break;
   }
+  if (!out.Flush()) progress.Abort();
 }
+
+void WriteWbmpRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals&, TPxProgress& progress) {
+  WriteWbmpStream(stream, bitmap, progress);
+}
+
+std::string DescribeWbmp(const TIOParamsVals&) { return "type 0, black and white"; }

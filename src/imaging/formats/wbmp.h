@@ -1,6 +1,8 @@
 // Wireless bitmaps (WBMP, type 0: black and white, no compression).
 #pragma once
 
+#include <string>
+
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxprogress.h"
 #include "imaging/core/pxstream.h"
@@ -20,3 +22,9 @@ void ReadWbmpStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
 // px1g is made black and white on a copy (the library's conversion). An
 // empty bitmap or a short write set the abort flag.
 void WriteWbmpStream(TPxStream& stream, TPxBitmap* bitmap, TPxProgress& progress);
+
+// The row's write (a WBMP keeps none of the parameters).
+void WriteWbmpRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                  TPxProgress& progress);
+// The fields of a read as text for pictrova-cli info.
+std::string DescribeWbmp(const TIOParamsVals& params);
