@@ -13,6 +13,7 @@
 
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/pnm.h"
+#include "imaging/io/imagingio.h"
 #include "util/testutil.h"
 
 namespace {
@@ -608,6 +609,86 @@ TEST(PnmWrite, ShortWriteAndEmptyPictureSetAborting) {
   WritePnmStream(stream, &empty, params, progress);
   EXPECT_TRUE(aborted);
   EXPECT_EQ(stream.Size(), 0);
+}
+
+// --- Through the format table -------------------------------------------------------
+
+TEST(PnmTable, SavesAndLoadsByEveryExtensionOfItsRow) {
+  testutil::TempDir dir;
+  auto picture = Picture(23, 9, pxRGB24);
+  struct Case {
+    const char* name;
+    int bits, samples;
+    const char* magic;
+  };
+  const Case cases[] = {{"a.ppm", 8, 3, "P6"}, {"b.pgm", 8, 1, "P5"}, {"c.pbm", 1, 1, "P4"},
+                        {"d.pxm", 16, 3, "P6"}, {"e.PPM", 8, 3, "P6"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = dir.File(c.name);
+    TImagingIO out;
+    ASSERT_TRUE(out.Bitmap()->Assign(*picture));
+    out.Params.BitsPerSample = c.bits;
+    out.Params.SamplesPerPixel = c.samples;
+    out.Params.PnmComments = {"through the table"};
+    out.SaveToFile(file);
+    ASSERT_FALSE(out.Aborting);
+    EXPECT_EQ(testutil::ReadFileBytes(file).substr(0, 2), c.magic);
+
+    TImagingIO in;
+    in.LoadFromFile(file);
+    ASSERT_FALSE(in.Aborting);
+    EXPECT_EQ(in.Params.FileType, ioPXM);
+    EXPECT_EQ(in.Params.FileName, file);
+    EXPECT_EQ(in.Params.PnmComments, std::vector<std::string>{"through the table"});
+    EXPECT_EQ(in.Params.BitsPerSample, c.bits);
+    EXPECT_EQ(in.Params.SamplesPerPixel, c.samples);
+    // The same file read through its own function: the table adds nothing to the pixels.
+    auto direct = ReadBytes(testutil::ReadFileBytes(file));
+    EXPECT_EQ(Rgb8(*in.Bitmap()), Rgb8(direct->bitmap));
+    if (c.samples == 3) {
+      EXPECT_EQ(Rgb8(*in.Bitmap()), Rgb8(*picture));
+    }
+
+    EXPECT_EQ(TImagingIO::DetectFileType(file, true), ioPXM);
+    TImagingIO params;
+    params.ReadParamsFromFile(file);
+    EXPECT_EQ(params.Params.FileType, ioPXM);
+    EXPECT_EQ(params.Params.Width, 23);
+    EXPECT_EQ(params.Params.Height, 9);
+    EXPECT_TRUE(params.Bitmap()->IsEmpty());
+  }
+  EXPECT_TRUE(IsKnownFormat("x.pgm") && IsKnownFormat("x.PBM") && IsKnownFormat("x.pxm"));
+}
+
+TEST(PnmTable, FortyEightBitColourKeepsItsSixteenBitSamples) {
+  testutil::TempDir dir;
+  const std::string file = dir.File("deep.ppm");
+  auto picture = Picture(17, 5, pxRGB48);
+  TImagingIO out;
+  ASSERT_TRUE(out.Bitmap()->Assign(*picture));
+  out.SaveToFile(file);
+  ASSERT_FALSE(out.Aborting);
+  EXPECT_EQ(out.Bitmap()->PixelFormat(), pxRGB48);
+  EXPECT_EQ(testutil::ReadFileBytes(file).substr(0, 14), "P6 17 5 65535\n");
+  TImagingIO in;
+  in.SetNativePixelFormat(true);
+  in.LoadFromFile(file);
+  ASSERT_FALSE(in.Aborting);
+  ASSERT_EQ(in.Bitmap()->PixelFormat(), pxRGB48);
+  for (int y = 0; y < 5; ++y)
+    EXPECT_EQ(std::memcmp(in.Bitmap()->Scanline(y), picture->Scanline(y), 17 * 6), 0) << y;
+}
+
+TEST(PnmTable, ContentIsRecognisedUnderAnyName) {
+  testutil::TempDir dir;
+  const std::string file = dir.File("picture.dat");
+  testutil::WriteFileBytes(file, "P2\n# gray\n2 1\n15\n15 0\n");
+  EXPECT_EQ(TImagingIO::DetectFileType(file, false), ioPXM);
+  TImagingIO io;
+  io.LoadFromFileAuto(file);
+  ASSERT_FALSE(io.Aborting);
+  EXPECT_EQ(Rgb8(*io.Bitmap()), (std::vector<uint8_t>{255, 255, 255, 0, 0, 0}));
 }
 
 }  // namespace

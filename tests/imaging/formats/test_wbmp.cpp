@@ -9,6 +9,7 @@
 
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/wbmp.h"
+#include "imaging/io/imagingio.h"
 #include "util/testutil.h"
 
 namespace {
@@ -247,6 +248,46 @@ TEST(WbmpWrite, EmptyPictureAndShortWriteSetAborting) {
   aborted = false;
   WriteWbmpStream(full, picture.get(), progress);
   EXPECT_TRUE(aborted);
+}
+
+TEST(WbmpTable, SavesAndLoadsByItsExtension) {
+  testutil::TempDir dir;
+  const std::string file = dir.File("phone.wbmp");
+  auto picture = Picture(300, 20, px1g);
+  TImagingIO out;
+  ASSERT_TRUE(out.Bitmap()->Assign(*picture));
+  out.SaveToFile(file);
+  ASSERT_FALSE(out.Aborting);
+  TImagingIO in;
+  in.LoadFromFile(file);
+  ASSERT_FALSE(in.Aborting);
+  EXPECT_EQ(in.Params.FileType, ioWBMP);
+  EXPECT_EQ(Gray8(*in.Bitmap()), Gray8(*picture));
+  // No signature: content recognition finds nothing, the automatic load goes by the name.
+  EXPECT_EQ(TImagingIO::DetectFileType(file, false), 0);
+  TImagingIO automatic;
+  automatic.LoadFromFileAuto(file);
+  ASSERT_FALSE(automatic.Aborting);
+  EXPECT_EQ(Gray8(*automatic.Bitmap()), Gray8(*picture));
+  EXPECT_TRUE(IsKnownFormat("x.WBMP"));
+}
+
+TEST(WbmpTable, ColourPicturesAreWrittenBlackAndWhiteAndStayColour) {
+  testutil::TempDir dir;
+  const std::string file = dir.File("colour.wbmp");
+  auto picture = Picture(30, 10, pxRGB24);
+  TImagingIO out;
+  ASSERT_TRUE(out.Bitmap()->Assign(*picture));
+  out.SaveToFile(file);
+  ASSERT_FALSE(out.Aborting);
+  EXPECT_EQ(out.Bitmap()->PixelFormat(), pxRGB24);
+  TPxBitmap expected;
+  ASSERT_TRUE(expected.Assign(*picture));
+  ASSERT_TRUE(expected.ConvertTo(px1g));
+  TImagingIO in;
+  in.LoadFromFile(file);
+  ASSERT_FALSE(in.Aborting);
+  EXPECT_EQ(Gray8(*in.Bitmap()), Gray8(expected));
 }
 
 }  // namespace
