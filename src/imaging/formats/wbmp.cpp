@@ -40,6 +40,24 @@ void PutMultiByte(TPxByteWriter& out, uint32_t value) {
 }  // namespace
 
 // Parses untrusted data.
+bool IsWbmpStream(TPxStream& stream) {
+  const int64_t start = stream.Position();
+  bool ok = false;
+  {
+    // A header is at most 12 bytes.
+    TPxByteReader in(stream, start + 12);
+    int64_t type = 0, width = 0, height = 0;
+    ok = ReadMultiByte(in, type) && type == 0 && in.Byte() == 0 && ReadMultiByte(in, width) &&
+         ReadMultiByte(in, height) && width > 0 && height > 0;
+    int64_t raster = 0;
+    ok = ok && PxCheckedMul((width + 7) / 8, height, raster) &&
+         stream.Size() - in.Position() == raster;
+  }
+  stream.SetPosition(start);
+  return ok;
+}
+
+// Parses untrusted data.
 void ReadWbmpStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
                     TPxProgress& progress) {
   TPxByteReader in(stream);

@@ -8,6 +8,12 @@
 #include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"
 
+// The row's content test. A WBMP has no signature, so a stream is taken for
+// one only when its header is a sound type 0 header and the data after it is
+// exactly the raster the header claims; tried after every other format. The
+// position is restored.
+bool IsWbmpStream(TPxStream& stream);
+
 // Reads a type 0 WBMP (or only its parameters: Width, Height, BitsPerSample
 // 1, SamplesPerPixel 1, the default resolution) into a px1g bitmap. Width
 // and height are multi-byte integers (7 bits a byte, the top bit set on all

@@ -153,9 +153,9 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
   }
 
   {
-    // No content test: a WBMP has no signature.
     TPxFileFormat& f = AddRow(t, ioWBMP, "Wireless Bitmap", "WBMP", 0, true, true);
     f.ReadFunction = ReadWbmpStream;
+    f.TestFunction = IsWbmpStream;
     f.WriteFunction = WriteWbmpRow;
     f.Describe = DescribeWbmp;
     f.WritePixelFormats = {px1g, pxRGB24};
@@ -198,6 +198,8 @@ const std::vector<TPxDetectStep>& PxDetectionOrder() {
       {ioWMF, dbContent},
       {ioEMF, dbContent},
       {ioRAW, dbContent},
+      // No signature at all: only a header whose raster fills the rest exactly.
+      {ioWBMP, dbContent},
   };
   return order;
 }

@@ -263,13 +263,43 @@ TEST(WbmpTable, SavesAndLoadsByItsExtension) {
   ASSERT_FALSE(in.Aborting);
   EXPECT_EQ(in.Params.FileType, ioWBMP);
   EXPECT_EQ(Gray8(*in.Bitmap()), Gray8(*picture));
-  // No signature: content recognition finds nothing, the automatic load goes by the name.
+  // No signature: recognised by a raster that fills the rest of the file exactly.
+  EXPECT_EQ(TImagingIO::DetectFileType(file, true), ioWBMP);
+  TImagingIO params;
+  params.ReadParamsFromFile(file);
+  EXPECT_EQ(params.Params.FileType, ioWBMP);
+  EXPECT_EQ(params.Params.Width, 300);
+  testutil::WriteFileBytes(file, testutil::ReadFileBytes(file) + "x");
   EXPECT_EQ(TImagingIO::DetectFileType(file, false), 0);
   TImagingIO automatic;
   automatic.LoadFromFileAuto(file);
   ASSERT_FALSE(automatic.Aborting);
   EXPECT_EQ(Gray8(*automatic.Bitmap()), Gray8(*picture));
   EXPECT_TRUE(IsKnownFormat("x.WBMP"));
+}
+
+TEST(WbmpContentTest, TakesOnlyAHeaderWhoseRasterFillsTheRest) {
+  struct Case {
+    std::string bytes;
+    bool wbmp;
+  };
+  const Case cases[] = {
+      {std::string("\x00\x00\x08\x02\xf0\x0f", 6), true},
+      {std::string("\x00\x00\x09\x01\xf0\x0f", 6), true},
+      {std::string("\x00\x00\x08\x02\xf0", 5), false},
+      {std::string("\x00\x00\x08\x02\xf0\x0f\x00", 7), false},
+      {std::string("\x00\x01\x08\x02\xf0\x0f", 6), false},
+      {std::string("\x00\x00\x00\x02", 4), false},
+      {std::string("\x00\x00", 2), false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    const std::string padded = "ab" + c.bytes;
+    TPxMemoryStream stream(padded.data(), padded.size());
+    stream.SetPosition(2);
+    EXPECT_EQ(IsWbmpStream(stream), c.wbmp) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(stream.Position(), 2);
+  }
 }
 
 TEST(WbmpTable, ColourPicturesAreWrittenBlackAndWhiteAndStayColour) {
