@@ -1,11 +1,11 @@
 #include "imaging/formats/pnm.h"
 
-#include "imaging/formats/codecio.h"
-
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "imaging/formats/codecio.h"
 
 namespace {
 
@@ -412,7 +412,7 @@ void ReadPnmStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, 
   TPxByteReader in(stream);
   PnmHeader h;
   params.PnmComments.clear();
-  // The header is bounded by its token budget, not by the data.
+  // A read takes any number of comments: only the data bounds the header.
   if (!ReadHeader(in, h, &params.PnmComments, INT32_MAX)) {
     in.Release();
     progress.Abort();

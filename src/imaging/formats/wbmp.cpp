@@ -1,10 +1,10 @@
 #include "imaging/formats/wbmp.h"
 
-#include "imaging/formats/codecio.h"
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
+
+#include "imaging/formats/codecio.h"
 
 namespace {
 
