@@ -31,6 +31,7 @@ void TIOParamsVals::ClearMetadata() {
   ExifThumbnail.reset();
   PngTextKeys.clear();
   PngTextValues.clear();
+  PnmComments.clear();
   ColorProfile.clear();
 }
 

@@ -156,6 +156,9 @@ class TIOParamsVals {
   // TGA.
 
   // PNM.
+  // Comment lines of the header, without the "#", trimmed; read from the file
+  // and written into the next PNM header.
+  std::vector<std::string> PnmComments;
 
   // WBMP.
 

@@ -10,6 +10,8 @@
 #include "imaging/formats/ico.h"
 #include "imaging/formats/jpeg.h"
 #include "imaging/formats/png.h"
+#include "imaging/formats/pnm.h"
+#include "imaging/formats/wbmp.h"
 
 namespace {
 
@@ -155,11 +157,23 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
   }
 
   {
-    AddRow(t, ioPXM, "Portable Pixmap, GrayMap, BitMap", "PXM;PPM;PGM;PBM", 0, true, true);
+    TPxFileFormat& f =
+        AddRow(t, ioPXM, "Portable Pixmap, GrayMap, BitMap", "PXM;PPM;PGM;PBM", 0, true, true);
+    f.ReadFunction = ReadPnmStream;
+    f.WriteFunction = WritePnmStream;
+    f.TestFunction = IsPnmStream;
+    f.Describe = DescribePnm;
+    // 48-bit colour is written with its 16-bit samples.
+    f.WritePixelFormats = {px1g, pxRGB24, pxRGB48};
   }
 
   {
-    AddRow(t, ioWBMP, "Wireless Bitmap", "WBMP", 0, true, true);
+    TPxFileFormat& f = AddRow(t, ioWBMP, "Wireless Bitmap", "WBMP", 0, true, true);
+    f.ReadFunction = ReadWbmpStream;
+    f.TestFunction = IsWbmpStream;
+    f.WriteFunction = WriteWbmpRow;
+    f.Describe = DescribeWbmp;
+    f.WritePixelFormats = {px1g, pxRGB24};
   }
 
   AddRow(t, ioJP2, "JPEG2000", "JP2", 512, true, true);
@@ -199,6 +213,8 @@ const std::vector<TPxDetectStep>& PxDetectionOrder() {
       {ioWMF, dbContent},
       {ioEMF, dbContent},
       {ioRAW, dbContent},
+      // No signature at all: only a header whose raster fills the rest exactly.
+      {ioWBMP, dbContent},
   };
   return order;
 }
