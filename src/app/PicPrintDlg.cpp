@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFontMetrics>
+#include <QFileDialog>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -16,12 +17,14 @@
 #include <QShowEvent>
 #include <QSplitter>
 #include <QVBoxLayout>
+#include <stdexcept>
 
 #include "app/AboutDlg.h"
 #include "app/HelpDlg.h"
 #include "app/ImageMapDlg.h"
 #include "app/layout.h"
 #include "app/layoutchoice.h"
+#include "app/savedpage.h"
 #include "app/thumbdisplay.h"
 #include "browse/imagingmview.h"
 #include "imaging/view/imagingview.h"
@@ -34,6 +37,7 @@ namespace {
 
 const char* const kInstruction =
     "Click on [Choose a layout] to pick your layout before dragging your images onto the printout.";
+const char* const kPageFilter = "Pictrova pages (*.pictrova)";
 const char* const kPleaseWait = "Please wait while the image is loaded and processed for printing.";
 // How the notice label lays out its text.
 constexpr int kNoticeFlags = Qt::TextWordWrap | Qt::AlignCenter;
@@ -204,6 +208,17 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   workView_->SetAutoFit(true);
 
   QMenu* file = menuBar()->addMenu("&File");
+  MnuOpenPage = file->addAction("&Open Page ...", this, [this] {
+    const QString name = QFileDialog::getOpenFileName(this, "Open Page", QString(), kPageFilter);
+    if (!name.isEmpty()) OpenPageFile(name.toStdString());
+  });
+  MnuSavePage = file->addAction("&Save Page As ...", this, [this] {
+    QString name = QFileDialog::getSaveFileName(this, "Save Page As", QString(), kPageFilter);
+    if (name.isEmpty()) return;
+    if (!name.endsWith(".pictrova")) name += ".pictrova";
+    SavePageFile(name.toStdString());
+  });
+  file->addSeparator();
   MnuPrinterSetup = file->addAction("Printer &Setup ...", this, &TDPicPrint::MnuPrinterSetupClick);
   file->addSeparator();
   // Exit closes the window as its close button does, so the settings are kept.
@@ -333,6 +348,29 @@ void TDPicPrint::CtrlVectDragDrop(int32_t x, int32_t y, const std::vector<std::s
       ~NoticeDown() { Panel->hide(); }
     } noticeDown{PnlWarning};
     layout_->DropPicture(k - 1, file);
+  });
+}
+
+void TDPicPrint::SavePageFile(const std::string& fileName) {
+  PxRunGuarded(this, [&] { WritePageFile(fileName, SavePage(*layout_)); });
+}
+
+void TDPicPrint::OpenPageFile(const std::string& fileName) {
+  PxRunGuarded(this, [&] {
+    const XaSavedPage page = ReadPageFile(fileName);
+    PnlWarning->hide();  // a layout is chosen: the instruction has served
+    ShowNotice(kPleaseWait, 14);
+    PnlWarning->repaint();
+    struct NoticeDown {
+      QWidget* Panel;
+      ~NoticeDown() { Panel->hide(); }
+    } noticeDown{PnlWarning};
+    const std::vector<std::string> missing = OpenPage(*layout_, page, fileName);
+    if (missing.empty()) return;
+    // One message for every area left empty; the others are on the page.
+    std::string text = "These pictures of the page could not be placed again:";
+    for (const std::string& m : missing) text += "\n" + m;
+    throw std::runtime_error(text);
   });
 }
 

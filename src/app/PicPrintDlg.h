@@ -45,6 +45,10 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   void DImageFitChange(int index);
   void BChooseLayoutClick();
   void BPrintClick();
+  // Keeps the page in a page file, or brings one back (its missing pictures
+  // named in one message).
+  void SavePageFile(const std::string& fileName);
+  void OpenPageFile(const std::string& fileName);
 
   XaLayout* Layout() const { return layout_.get(); }
   XaThumbDisplay* ThumbDisplay() const { return thumbDisplay_.get(); }
@@ -83,6 +87,8 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   QLabel* LWarning;
   TPxViewWidget* CtrlVectHost;
   TImagingVect* CtrlVect;  // the page view, owned by its host widget
+  QAction* MnuOpenPage;
+  QAction* MnuSavePage;
   QAction* MnuPrinterSetup;
   QAction* MnuExit;
   QAction* MContents;

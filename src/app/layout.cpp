@@ -284,6 +284,7 @@ void XaLayout::SetUpPage() {
 
 void XaLayout::LoadLayout(const std::string& name) {
   Clear();
+  LayoutName = name;
   ReadLayoutAreas(LayoutFile, name, [this](std::unique_ptr<XaLayoutArea> area) {
     const XaLayoutArea& a = *area;
     Areas.push_back(std::move(area));
@@ -464,6 +465,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
   View->SetCurrentLayer(areaIndex + 1);
   LoadInto(*View, ScreenFile(areaIndex));
   area.Rotated = rotated;
+  area.Fit = Crop ? 1 : Stretch ? 2 : 0;
 }
 
 void XaLayout::DropPicture(int32_t areaIndex, const std::string& fileName) {

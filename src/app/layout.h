@@ -17,6 +17,7 @@ class XaLayoutArea {
   std::string Name;
   std::string FileName;  // picture placed in the area; empty until one is dropped
   bool Rotated = false;  // the placement turned the picture a quarter turn
+  uint8_t Fit = 0;       // how the picture was placed: 0 Don't Crop, 1 Crop, 2 Stretch
   int32_t Left, Top, Width, Height;
 };
 
@@ -100,6 +101,7 @@ class XaLayout : public XaLayerMgr {
   std::string ScreenFile(int32_t areaIndex) const;
 
   std::vector<std::unique_ptr<XaLayoutArea>> Areas;
+  std::string LayoutName;  // the layout loaded last
   std::string LayoutFile;
   std::string DataFolder;
   std::string WorkFolder;

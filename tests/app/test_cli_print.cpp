@@ -90,6 +90,31 @@ TEST_F(CliPrintTest, PrintsEachPictureAtItsAreasInches) {
   EXPECT_FALSE(fs::exists(dir.File("layer0.jpg")));
 }
 
+TEST_F(CliPrintTest, SavedPagePrintsAgainAndNamesAMissingPicture) {
+  auto saved = Run("print --layout '2 4x6' --fit crop --pdf first.pdf --save-page kept.pictrova red.jpg blue.png");
+  ASSERT_EQ(saved.status, 0) << saved.output;
+  const std::string page = testutil::ReadFileBytes(dir.File("kept.pictrova"));
+  EXPECT_NE(page.find("layout=2 4x6\n"), std::string::npos) << page;
+  EXPECT_NE(page.find("|crop|"), std::string::npos) << page;
+  auto again = Run("print --page kept.pictrova --pdf again.pdf");
+  ASSERT_EQ(again.status, 0) << again.output;
+  ExpectTwoPicturesAtTheirAreas(dir.File("again.pdf"), dir);
+  // The blue picture gone: named, the red one still printed, status 1.
+  fs::remove(dir.File("blue.png"));
+  auto missing = Run("print --page kept.pictrova --pdf missing.pdf");
+  EXPECT_EQ(missing.status, 1) << missing.output;
+  EXPECT_NE(missing.output.find("blue.png"), std::string::npos) << missing.output;
+  EXPECT_NE(missing.output.find("printed 1 picture(s)"), std::string::npos) << missing.output;
+  EXPECT_TRUE(fs::exists(dir.File("missing.pdf")));
+  EXPECT_EQ(testutil::ReadFileBytes(dir.File("kept.pictrova")), page);
+  // A damaged page names its file and line; misuse is a usage error.
+  testutil::WriteFileBytes(dir.File("bad.pictrova"), "layout=2 4x6\nsize=9\n");
+  auto bad = Run("print --page bad.pictrova --pdf bad.pdf");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.output.find("bad.pictrova:2: unknown key \"size\""), std::string::npos) << bad.output;
+  EXPECT_EQ(Run("print --page kept.pictrova --layout '2 4x6' --pdf x.pdf").status, 2);
+}
+
 TEST_F(CliPrintTest, PrintsThroughAPrintServerQueue) {
   testutil::CupsServer server;
   const std::string out = server.AddQueue("photos");

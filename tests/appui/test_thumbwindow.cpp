@@ -182,4 +182,31 @@ TEST_F(ThumbWindowTest, DragFromTheGridFillsTheAreaUnderThePointer) {
   EXPECT_EQ(main->Layout()->Areas[1]->FileName, dir.File("a.png"));
 }
 
+TEST_F(ThumbWindowTest, SavedPageOpensWithOneMessageForItsMissingPictures) {
+  main->Layout()->LoadLayout("2 4x6");
+  Settle();
+  const QPoint top = AreaCentre(1), bottom = AreaCentre(2);
+  main->CtrlVectDragDrop(top.x(), top.y(), {dir.File("a.png")});
+  main->CtrlVectDragDrop(bottom.x(), bottom.y(), {dir.File("b.jpg")});
+  main->CtrlVect->Layer(1)->Left += 30;
+  main->SavePageFile(dir.File("p.pictrova"));
+  ASSERT_TRUE(reports.empty()) << reports.front();
+  fs::remove(dir.File("b.jpg"));
+  const int32_t left = main->CtrlVect->Layer(1)->Left;
+  main->Layout()->LoadLayout("2 4x6");
+  main->OpenPageFile(dir.File("p.pictrova"));
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("b.jpg"), std::string::npos) << reports[0];
+  EXPECT_EQ(main->Layout()->Areas[0]->FileName, dir.File("a.png"));
+  EXPECT_TRUE(main->Layout()->Areas[1]->FileName.empty());
+  EXPECT_EQ(main->CtrlVect->Layer(1)->Left, left);
+  EXPECT_FALSE(main->PnlWarning->isVisible());
+  // A damaged page is one message naming the file and the line.
+  testutil::WriteFileBytes(dir.File("bad.pictrova"), "layout=2 4x6\nx=1\n");
+  main->OpenPageFile(dir.File("bad.pictrova"));
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_NE(reports[1].find("bad.pictrova:2:"), std::string::npos) << reports[1];
+  EXPECT_EQ(main->Layout()->Areas[0]->FileName, dir.File("a.png"));  // the page is unchanged
+}
+
 }  // namespace

@@ -12,21 +12,25 @@
 
 #include "app/gen.h"
 #include "app/layout.h"
+#include "app/savedpage.h"
 #include "imaging/view/imagingview.h"
 #include "platform/pxprinter.h"
 
 const char* const kPageUsage =
-    "       pictrova-cli print --layout NAME [--fit MODE] (--pdf FILE | --printer QUEUE) PICTURE...\n"
+    "       pictrova-cli print --layout NAME [--fit MODE] (--pdf FILE | --printer QUEUE)\n"
+    "                          [--save-page PAGE] PICTURE...\n"
+    "       pictrova-cli print --page PAGE (--pdf FILE | --printer QUEUE)\n"
     "       pictrova-cli place --layout NAME [--fit MODE] --out DIR PICTURE...\n"
     "  NAME is a layout such as \"8x10\", \"2 5x7\" or \"9 wallets\"; the pictures fill its\n"
-    "  areas in order. MODE: dont-crop (the default), crop or stretch.\n";
+    "  areas in order. MODE: dont-crop (the default), crop or stretch. PAGE is a saved\n"
+    "  page (.pictrova): --save-page writes one, --page prints one.\n";
 
 namespace {
 
 namespace fs = std::filesystem;
 
 struct PageRequest {
-  std::string Layout, Fit = "dont-crop", Pdf, Printer, Out;
+  std::string Layout, Fit = "dont-crop", Pdf, Printer, Out, Page, SavePage;
   std::vector<std::string> Pictures;
 };
 
@@ -46,6 +50,8 @@ std::optional<PageRequest> ParsePage(const std::vector<std::string>& args, bool 
                          : a == "--pdf"     ? (printing ? &r.Pdf : nullptr)
                          : a == "--printer" ? (printing ? &r.Printer : nullptr)
                          : a == "--out"     ? (printing ? nullptr : &r.Out)
+                         : a == "--page"    ? (printing ? &r.Page : nullptr)
+                         : a == "--save-page" ? (printing ? &r.SavePage : nullptr)
                                             : nullptr;
     if (value) {
       if (i + 1 >= args.size()) return problem = a + " needs a value", std::nullopt;
@@ -55,6 +61,14 @@ std::optional<PageRequest> ParsePage(const std::vector<std::string>& args, bool 
     } else {
       r.Pictures.push_back(a);
     }
+  }
+  if (!r.Page.empty()) {
+    if (!r.Layout.empty() || !r.Pictures.empty() || !r.SavePage.empty())
+      problem = "--page takes neither --layout, --save-page nor pictures";
+    else if (r.Pdf.empty() == r.Printer.empty())
+      problem = "give either --pdf FILE or --printer QUEUE";
+    if (!problem.empty()) return std::nullopt;
+    return r;
   }
   if (r.Layout.empty()) problem = "--layout is missing";
   else if (r.Fit != "dont-crop" && r.Fit != "crop" && r.Fit != "stretch")
@@ -98,6 +112,11 @@ class HeadlessPage {
     }
   }
 
+  // The saved page's layout and pictures; the messages of areas left empty.
+  std::vector<std::string> Open(const std::string& pageFile) {
+    return OpenPage(layout_, ReadPageFile(pageFile), pageFile);
+  }
+
   XaLayout& Layout() { return layout_; }
 
  private:
@@ -136,14 +155,25 @@ int CliPrint(const std::vector<std::string>& args) {
         r->Pdf.empty() ? PxNewQueuePrintJob(r->Printer) : PxNewPdfPrintJob(r->Pdf);
     ScratchFolder scratch;
     HeadlessPage page(scratch.Path());
-    if (std::string tooMany = page.Load(*r); !tooMany.empty()) return PageUsage(tooMany);
-    page.Place(*r);
+    std::vector<std::string> missing;
+    if (!r->Page.empty()) {
+      missing = page.Open(r->Page);
+    } else {
+      if (std::string tooMany = page.Load(*r); !tooMany.empty()) return PageUsage(tooMany);
+      page.Place(*r);
+      if (!r->SavePage.empty()) WritePageFile(r->SavePage, SavePage(page.Layout()));
+    }
     page.Layout().PrintPage(*job);
     const std::string warning = job->Warning();
     job.reset();
-    std::printf("printed %zu picture(s) on layout \"%s\" to %s\n", r->Pictures.size(),
-                r->Layout.c_str(), r->Pdf.empty() ? r->Printer.c_str() : r->Pdf.c_str());
+    size_t placed = 0;
+    for (const auto& area : page.Layout().Areas) placed += !area->FileName.empty();
+    std::printf("printed %zu picture(s) on layout \"%s\" to %s\n", placed,
+                page.Layout().LayoutName.c_str(), r->Pdf.empty() ? r->Printer.c_str() : r->Pdf.c_str());
     if (!warning.empty()) std::fprintf(stderr, "pictrova-cli: %s\n", warning.c_str());
+    // The other areas printed; each that could not be filled is named.
+    for (const std::string& m : missing) CliFail(m);
+    if (!missing.empty()) return 1;
   } catch (const std::exception& e) {
     return CliFail(e.what());
   }
