@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "imaging/formats/pxbilevel.h"
-#include "imaging/formats/pxchunkreader.h"
+#include "imaging/formats/codecio.h"
 
 namespace {
 
@@ -77,8 +77,8 @@ struct Run {
 };
 
 // Decodes one plane line of `count` bytes; false when the data ends first.
-bool DecodeLine(TPxChunkReader& in, uint8_t* dst, size_t count, bool rle, Run& run) {
-  if (!rle) return in.Read(dst, count) == count;
+bool DecodeLine(TPxByteReader& in, uint8_t* dst, size_t count, bool rle, Run& run) {
+  if (!rle) return in.Read(dst, static_cast<int64_t>(count));
   size_t n = 0;
   if (run.left > 0) {
     const size_t k = std::min<size_t>(static_cast<size_t>(run.left), count);
@@ -87,43 +87,27 @@ bool DecodeLine(TPxChunkReader& in, uint8_t* dst, size_t count, bool rle, Run& r
     run.left -= static_cast<int>(k);
   }
   while (n < count) {
-    const size_t avail = in.Available();
-    if (avail == 0) return false;
-    const uint8_t* p = in.Data();
-    const uint8_t* const e = p + avail;
-    while (n < count && p < e) {
-      const uint8_t c = *p;
-      if (c < 192) {
-        dst[n++] = c;
-        ++p;
-        continue;
-      }
-      if (p + 1 == e) break;  // the run's value lies in the next chunk
-      const size_t length = c & 63u;
-      const size_t k = std::min(length, count - n);
-      std::memset(dst + n, p[1], k);
-      n += k;
-      if (length > k) run = {static_cast<int>(length - k), p[1]};
-      p += 2;
+    const int c = in.Byte();
+    if (c < 0) return false;
+    if (c < 192) {
+      dst[n++] = static_cast<uint8_t>(c);
+      continue;
     }
-    in.Skip(static_cast<size_t>(p - in.Data()));
-    if (n < count && p < e) {
-      const int c = in.Next();
-      const int v = in.Next();
-      if (v < 0) return false;
-      const size_t length = static_cast<size_t>(c) & 63u;
-      const size_t k = std::min(length, count - n);
-      std::memset(dst + n, v, k);
-      n += k;
-      if (length > k) run = {static_cast<int>(length - k), static_cast<uint8_t>(v)};
-    }
+    const int v = in.Byte();
+    if (v < 0) return false;
+    const size_t length = static_cast<size_t>(c) & 63u;
+    const size_t k = std::min(length, count - n);
+    std::memset(dst + n, v, k);
+    n += k;
+    if (length > k) run = {static_cast<int>(length - k), static_cast<uint8_t>(v)};
   }
   return true;
 }
 
 // One row of pixels from its plane lines (`stride` bytes apart).
+// indexes has room for a row of unpacked samples.
 void MakeRow(const PcxHeader& h, const uint8_t* lines, size_t stride, const TBGR* palette,
-             uint8_t* row, int rowBytes) {
+             uint8_t* indexes, uint8_t* row, int rowBytes) {
   const int w = h.width;
   switch (h.layout) {
     case Layout::Bilevel:
@@ -134,11 +118,8 @@ void MakeRow(const PcxHeader& h, const uint8_t* lines, size_t stride, const TBGR
       if (h.bits == 8) {
         for (int x = 0; x < w; ++x) out[x] = palette[lines[x]];
       } else {
-        const int bits = h.bits, perByte = 8 / bits, mask = (1 << bits) - 1;
-        for (int x = 0; x < w; ++x) {
-          const int shift = 8 - bits * (x % perByte + 1);
-          out[x] = palette[(lines[x / perByte] >> shift) & mask];
-        }
+        PxUnpackRow(lines, indexes, w, h.bits);
+        for (int x = 0; x < w; ++x) out[x] = palette[indexes[x]];
       }
       break;
     }
@@ -237,16 +218,15 @@ void ReadPcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, 
   const size_t needed = (static_cast<size_t>(h.width) * h.bits + 7) / 8;
   const size_t stride = std::max<size_t>(static_cast<size_t>(h.bytesPerLine), needed);
   const int64_t codedBytes = int64_t(h.planes) * h.bytesPerLine * h.height;
-  int64_t rowBytes = 0, totalBytes = 0;
-  if (!PxCheckedImageBytes(h.width, h.height, PxBitsPerPixel(pf), rowBytes, totalBytes) ||
-      codedBytes > std::max<int64_t>(dataSize - kHeaderSize, 1) * kRleMaxRatio ||
-      !bitmap->Allocate(h.width, h.height, pf)) {
+  if (codedBytes > std::max<int64_t>(dataSize - kHeaderSize, 1) * kRleMaxRatio ||
+      !PxAllocateChecked(*bitmap, h.width, h.height, pf)) {
     progress.Abort();
     return;
   }
   stream.SetPosition(start + kHeaderSize);
-  TPxChunkReader in(stream, dataSize - kHeaderSize);
+  TPxByteReader in(stream, start + dataSize);
   std::vector<uint8_t> lines(stride * h.planes, 0);
+  std::vector<uint8_t> indexes(static_cast<size_t>(h.width));
   Run run;
   progress.Begin(h.height);
   for (int y = 0; y < h.height; ++y) {
@@ -261,7 +241,7 @@ void ReadPcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, 
       progress.Abort();
       return;
     }
-    MakeRow(h, lines.data(), stride, palette.data(), row, bitmap->RowBytes());
+    MakeRow(h, lines.data(), stride, palette.data(), indexes.data(), row, bitmap->RowBytes());
     progress.Advance();
     if (progress.Aborted()) return;
   }
@@ -294,14 +274,14 @@ int OutputBits(const TIOParamsVals& params) {
   return 24;
 }
 
-bool WritePalette256(TPxStream& stream, const std::vector<TBGR>& palette) {
-  uint8_t out[1 + kPaletteBytes] = {kPaletteMarker};
+void WritePalette256(TPxByteWriter& out, const std::vector<TBGR>& palette) {
+  uint8_t bytes[1 + kPaletteBytes] = {kPaletteMarker};
   for (size_t i = 0; i < palette.size() && i < 256; ++i) {
-    out[1 + 3 * i] = palette[i].r;
-    out[2 + 3 * i] = palette[i].g;
-    out[3 + 3 * i] = palette[i].b;
+    bytes[1 + 3 * i] = palette[i].r;
+    bytes[2 + 3 * i] = palette[i].g;
+    bytes[3 + 3 * i] = palette[i].b;
   }
-  return stream.WriteExact(out, sizeof out);
+  out.Write(bytes, sizeof bytes);
 }
 
 }  // namespace
@@ -366,15 +346,13 @@ void WritePcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   header[65] = static_cast<uint8_t>(planes);
   Put16(header + 66, static_cast<int>(bytesPerLine));
   header[68] = bits == 24 ? 0 : 1;
-  if (!stream.WriteExact(header, kHeaderSize)) {
-    progress.Abort();
-    return;
-  }
+  TPxByteWriter out(stream);
+  out.Write(header, kHeaderSize);
 
   std::vector<uint8_t> lines(bytesPerLine * planes, 0);
   std::vector<uint8_t> indexes(bits == 4 ? static_cast<size_t>(w) : 0);
-  std::vector<uint8_t> out;
-  out.reserve(lines.size() * 2 + 8);
+  std::vector<uint8_t> coded;
+  coded.reserve(lines.size() * 2 + 8);
   progress.Begin(height);
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = src->Scanline(y);
@@ -386,8 +364,7 @@ void WritePcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
         break;
       case 4:
         quantizer->MapRow(pixels, indexes.data(), w);
-        std::fill(lines.begin(), lines.end(), 0);
-        for (int x = 0; x < w; ++x) lines[x >> 1] |= static_cast<uint8_t>(indexes[x] << ((x & 1) ? 0 : 4));
+        PxPackRow(indexes.data(), lines.data(), w, 4);
         break;
       case 8:
         quantizer->MapRow(pixels, lines.data(), w);
@@ -400,24 +377,26 @@ void WritePcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
         }
         break;
     }
-    out.clear();
     for (int p = 0; p < planes; ++p) {
       const uint8_t* line = lines.data() + p * bytesPerLine;
       if (params.PcxCompression) {
-        EncodeLine(line, dataBytes, out);
-        if (dataBytes % 2) out.push_back(0);  // decodes to the even bytes per line
+        coded.clear();
+        EncodeLine(line, dataBytes, coded);
+        if (dataBytes % 2) coded.push_back(0);  // decodes to the even bytes per line
+        out.Write(coded.data(), coded.size());
       } else {
-        out.insert(out.end(), line, line + bytesPerLine);
+        out.Write(line, bytesPerLine);
       }
     }
-    if (!stream.WriteExact(out.data(), static_cast<int64_t>(out.size()))) {
+    if (out.Failed()) {
       progress.Abort();
       return;
     }
     progress.Advance();
     if (progress.Aborted()) return;
   }
-  if (bits == 8 && !WritePalette256(stream, palette)) progress.Abort();
+  if (bits == 8) WritePalette256(out, palette);
+  if (!out.Flush()) progress.Abort();
 }
 
 // --- DCX ---------------------------------------------------------------------------
@@ -526,4 +505,36 @@ void WriteDcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   if (auto* memory = dynamic_cast<TPxMemoryStream*>(&stream)) memory->SetSize(0);
   stream.SetPosition(0);
   if (!stream.WriteExact(out.data(), static_cast<int64_t>(out.size()))) progress.Abort();
+}
+
+// --- Format table row ------------------------------------------------------------------
+
+void ReadPcxRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+                TPxProgress& progress) {
+  ReadPcxStream(stream, bitmap, params, paramsOnly, progress);
+}
+
+void WritePcxRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                 TPxProgress& progress) {
+  WritePcxStream(stream, bitmap, params, progress);
+}
+
+// Parses untrusted data.
+bool PcxContentTest(TPxStream& stream) {
+  const int64_t n = stream.Size() - stream.Position();
+  uint8_t h[4];
+  if (n <= 4 || !stream.ReadExact(h, 4)) return false;
+  if (std::memcmp(h, "PCX", 4) == 0) return true;  // "PCX" as text, ended by its zero byte
+  return n > kHeaderSize && h[0] == 10 && h[1] <= 5;
+}
+
+std::string DescribePcx(const TIOParamsVals& params) {
+  std::string text = "version " + std::to_string(params.PcxVersion);
+  if (params.ColorMapCount > 0)
+    text += ", palette of " + std::to_string(params.ColorMapCount) + " colours";
+  return text;
+}
+
+std::string DescribeDcx(const TIOParamsVals& params) {
+  return "page " + std::to_string(params.DcxImageIndex) + ", " + DescribePcx(params);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxprogress.h"
@@ -31,3 +32,13 @@ void ReadDcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, 
 // last page appends). A stream holding anything else is refused.
 void WriteDcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
                     TPxProgress& progress);
+
+// The format table's rows. PCX: a "PCX" text or a header of manufacturer 10
+// and a version up to 5.
+void ReadPcxRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+                TPxProgress& progress);
+void WritePcxRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                 TPxProgress& progress);
+bool PcxContentTest(TPxStream& stream);
+std::string DescribePcx(const TIOParamsVals& params);
+std::string DescribeDcx(const TIOParamsVals& params);

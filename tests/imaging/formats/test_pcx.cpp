@@ -11,6 +11,7 @@
 
 #include "imaging/core/pxstream.h"
 #include "imaging/formats/pcx.h"
+#include "imaging/io/imagingio.h"
 #include "imoracle.h"
 #include "util/testutil.h"
 
@@ -562,5 +563,43 @@ INSTANTIATE_TEST_SUITE_P(Cases, DcxDamaged, ::testing::ValuesIn(kDcxDamage), [](
     if (c == '-') c = '_';
   return n;
 });
+
+}  // namespace
+
+namespace {
+
+// --- Through the format table ------------------------------------------------------------
+
+TEST(PcxTable, FilesLoadSaveAndAreRecognisedByContent) {
+  testutil::TempDir dir;
+  const std::string im = dir.File("im.pcx"), imDcx = dir.File("im.dcx");
+  ASSERT_TRUE(imoracle::Convert("rose: -resize 30x20! '" + im + "'"));
+  ASSERT_TRUE(imoracle::Convert("rose: -resize 30x20! rose: '" + imDcx + "'"));
+  EXPECT_EQ(TImagingIO::DetectFileType(im, true), ioPCX);
+  EXPECT_EQ(TImagingIO::DetectFileType(imDcx, true), ioDCX);
+  EXPECT_TRUE(IsKnownFormat("a.DCX"));
+
+  TImagingIO io;
+  io.ReadParamsFromFile(imDcx);
+  EXPECT_EQ(io.Params.FileType, ioDCX);
+  EXPECT_EQ(io.Params.Width, 30);
+  io.Params.DcxImageIndex = 1;
+  io.LoadFromFile(imDcx);
+  ASSERT_FALSE(io.Aborting);
+  EXPECT_EQ(io.Bitmap()->Width(), 70);  // the second page: the rose at its own size
+  imoracle::ExpectSame(imoracle::FromBitmap(*io.Bitmap()), imoracle::Decode(imDcx + "[1]"));
+
+  io.LoadFromFile(im);
+  ASSERT_FALSE(io.Aborting);
+  EXPECT_EQ(io.Params.FileType, ioPCX);
+  const std::string ours = dir.File("ours.pcx"), oursDcx = dir.File("ours.dcx");
+  io.SaveToFile(ours);
+  ASSERT_FALSE(io.Aborting);
+  io.SaveToFile(oursDcx);
+  ASSERT_FALSE(io.Aborting);
+  imoracle::ExpectSame(imoracle::Decode(ours), imoracle::Decode(im));
+  imoracle::ExpectSame(imoracle::Decode(oursDcx), imoracle::Decode(im));
+  EXPECT_EQ(TImagingIO::DetectFileType(oursDcx, true), ioDCX);
+}
 
 }  // namespace
