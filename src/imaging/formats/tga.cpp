@@ -251,6 +251,15 @@ void Mirror(uint8_t* row, int width, bool bilevel, uint8_t* alpha) {
   if (alpha) std::reverse(alpha, alpha + width);
 }
 
+constexpr int kRowsPerBlock = 64;
+
+// True when the bitmap's rows are one block in memory, bottom row first, with
+// no padding: the order of a bottom-up 24-bit file.
+bool StoredInFileOrder(TPxBitmap& b) {
+  if (b.Location() != pxMemory || b.PixelFormat() != pxRGB24 || b.RowBytes() != b.Width() * 3) return false;
+  return b.Height() < 2 || b.Scanline(b.Height() - 2) == b.Scanline(b.Height() - 1) + b.RowBytes();
+}
+
 }  // namespace
 
 bool IsTgaStream(TPxStream& stream) {
@@ -324,7 +333,27 @@ void ReadTgaStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, 
   std::vector<uint8_t> elementRow(direct ? 0 : static_cast<size_t>(elements) * elementSize);
   Packet packet;
   progress.Begin(t.height);
-  for (int i = 0; i < t.height; ++i) {
+  int i = 0;
+  if (direct && !rle && !topDown && !rightToLeft && StoredInFileOrder(*bitmap)) {
+    // Bottom-up rows lie in memory as in the file: whole blocks of rows are
+    // read straight into place.
+    const int64_t rowLength = bitmap->RowBytes();
+    for (; i < t.height; i += kRowsPerBlock) {
+      const int rows = std::min(kRowsPerBlock, t.height - i);
+      const int64_t before = in.Position();
+      if (!in.Read(bitmap->Scanline(t.height - 1 - i), rowLength * rows)) {
+        // The rows wholly read stay; the rest are black.
+        const int64_t got = in.Position() - before;
+        for (int k = i + static_cast<int>(got / rowLength); k < t.height; ++k)
+          std::memset(bitmap->Scanline(t.height - 1 - k), 0, static_cast<size_t>(rowLength));
+        progress.Abort();
+        return;
+      }
+      progress.Advance(rows);
+      if (progress.Aborted()) return;
+    }
+  }
+  for (; i < t.height; ++i) {
     const int y = topDown ? i : t.height - 1 - i;
     uint8_t* row = bitmap->Scanline(y);
     uint8_t* src = direct ? row : elementRow.data();

@@ -4,6 +4,7 @@
 // were given; the extension area's fields; damaged files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -477,6 +478,25 @@ TEST_P(TgaDamaged, IsRefusedOrKeepsTheRowsBeforeTheDamage) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, TgaDamaged, ::testing::ValuesIn(kDamageCases),
                          [](const auto& info) { return Name(info.param.name); });
+
+TEST(Tga, BottomUpFileCutKeepsItsBottomRows) {
+  // 300 x 200 rows of 900 bytes, uncompressed, bottom row first; cut inside
+  // file row 150, which is image row 49.
+  testutil::TempDir dir;
+  const std::string file = dir.File("bottom-up.tga");
+  ASSERT_TRUE(imoracle::Convert("-size 300x200 -seed 9 plasma:fractal -depth 8 '" + file + "'"));
+  std::string bytes = testutil::ReadFileBytes(file);
+  ASSERT_EQ(uint8_t(bytes[17]) & 0x30, 0);
+  bytes.resize(18 + 150 * 900 + 450);
+  ReadResult r;
+  ReadTgaBytes(bytes, r);
+  EXPECT_TRUE(r.aborted);
+  ASSERT_EQ(r.bitmap.Height(), 200);
+  const Pixels got = imoracle::FromBitmap(r.bitmap), want = imoracle::Decode(file);
+  const size_t row = 300 * 3;
+  EXPECT_TRUE(std::equal(got.rgb.begin() + 50 * row, got.rgb.end(), want.rgb.begin() + 50 * row));
+  EXPECT_TRUE(std::all_of(got.rgb.begin(), got.rgb.begin() + 50 * row, [](uint8_t v) { return v == 0; }));
+}
 
 TEST(Tga, ExtensionOffsetBeyondTheFileIsPassedOver) {
   auto source = Picture(6, 6, 0);
