@@ -70,37 +70,75 @@ bool ParseHeader(const uint8_t* h, PcxHeader& out) {
   return true;
 }
 
+// The coded bytes, taken from the reader a block at a time, so that the
+// decoding loop keeps its place in locals.
+class CodedBytes {
+ public:
+  explicit CodedBytes(TPxByteReader& in) : in_(in) {}
+  // The next block into [p, e); false at the end.
+  bool Refill(const uint8_t*& p, const uint8_t*& e) {
+    const int64_t n = std::min<int64_t>(in_.Left(), kBlock);
+    if (n <= 0 || !in_.Read(block_.data(), n)) return false;
+    p = block_.data();
+    e = p + n;
+    return true;
+  }
+  const uint8_t* p = nullptr;
+  const uint8_t* e = nullptr;
+
+ private:
+  static constexpr int64_t kBlock = int64_t(1) << 18;
+  TPxByteReader& in_;
+  std::vector<uint8_t> block_ = std::vector<uint8_t>(static_cast<size_t>(kBlock));
+};
+
 // A run that a line ended inside of goes on in the next line.
 struct Run {
-  int left = 0;
+  size_t left = 0;
   uint8_t value = 0;
 };
 
-// Decodes one plane line of `count` bytes; false when the data ends first.
-bool DecodeLine(TPxByteReader& in, uint8_t* dst, size_t count, bool rle, Run& run) {
-  if (!rle) return in.Read(dst, static_cast<int64_t>(count));
-  size_t n = 0;
-  if (run.left > 0) {
-    const size_t k = std::min<size_t>(static_cast<size_t>(run.left), count);
-    std::memset(dst, run.value, k);
-    n = k;
-    run.left -= static_cast<int>(k);
-  }
+// Bytes a decoded line may be written past its end (see DecodeLine).
+constexpr size_t kLineSlack = 64;
+
+// Decodes one run-length coded plane line of `count` bytes; false when the
+// data ends first. Photos give short runs between literal bytes in no order
+// a branch could guess, so each is handled alike: its value is stored over
+// 16 bytes and the line advances by its length. dst has kLineSlack bytes to
+// spare.
+bool DecodeLine(CodedBytes& in, uint8_t* dst, size_t count, Run& run) {
+  size_t n = std::min(run.left, count);
+  std::memset(dst, run.value, n);
+  run.left -= n;
+  const uint8_t* p = in.p;
+  const uint8_t* e = in.e;
   while (n < count) {
-    const int c = in.Byte();
-    if (c < 0) return false;
-    if (c < 192) {
-      dst[n++] = static_cast<uint8_t>(c);
-      continue;
+    uint8_t c, v;
+    if (e - p >= 2) {
+      c = p[0];
+      const uint8_t next = p[1];
+      const bool counted = c >= 192;
+      v = counted ? next : c;
+      p += counted ? 2 : 1;
+    } else {
+      // The block ends here; a count's value may lie in the next one.
+      if (p == e && !in.Refill(p, e)) return false;
+      c = *p++;
+      v = c;
+      if (c >= 192) {
+        if (p == e && !in.Refill(p, e)) return false;
+        v = *p++;
+      }
     }
-    const int v = in.Byte();
-    if (v < 0) return false;
-    const size_t length = static_cast<size_t>(c) & 63u;
+    const size_t length = c >= 192 ? c & 63u : 1;
+    std::memset(dst + n, v, 16);
+    if (length > 16) std::memset(dst + n + 16, v, length - 16);
     const size_t k = std::min(length, count - n);
-    std::memset(dst + n, v, k);
     n += k;
-    if (length > k) run = {static_cast<int>(length - k), static_cast<uint8_t>(v)};
+    if (length > k) run = {length - k, v};
   }
+  in.p = p;
+  in.e = e;
   return true;
 }
 
@@ -225,15 +263,17 @@ void ReadPcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, 
   }
   stream.SetPosition(start + kHeaderSize);
   TPxByteReader in(stream, start + dataSize);
-  std::vector<uint8_t> lines(stride * h.planes, 0);
+  CodedBytes coded(in);
+  std::vector<uint8_t> lines(stride * h.planes + kLineSlack, 0);
   std::vector<uint8_t> indexes(static_cast<size_t>(h.width));
   Run run;
   progress.Begin(h.height);
   for (int y = 0; y < h.height; ++y) {
     bool complete = true;
     for (int p = 0; p < h.planes && complete; ++p)
-      complete = DecodeLine(in, lines.data() + p * stride, static_cast<size_t>(h.bytesPerLine),
-                            h.encoding == 1, run);
+      complete = h.encoding == 1
+                     ? DecodeLine(coded, lines.data() + p * stride, static_cast<size_t>(h.bytesPerLine), run)
+                     : in.Read(lines.data() + p * stride, h.bytesPerLine);
     uint8_t* row = bitmap->Scanline(y);
     if (!complete) {
       // The data ends inside this row: the rows before it are kept, the rest is black.

@@ -257,6 +257,29 @@ TEST(Pcx, RunEndingInsideALineGoesOnInTheNextLine) {
   EXPECT_EQ(ours.rgb[3 * 7], 10);
 }
 
+TEST(Pcx, CountWhoseValueLiesInTheNextBlockOfInput) {
+  // 1000 x 300, 8 bits in one plane, gray palette: 262143 literal bytes of 1
+  // (the reader takes 256 KiB at a time), a run of five 7s whose count is
+  // the last byte of the first block, then 2s.
+  std::string bytes = BuildPcx({1000, 300, 8, 1, 1000, true});
+  bytes.resize(128);
+  const size_t before = (size_t(1) << 18) - 1, total = 300000;
+  bytes += std::string(before, '\x01');
+  bytes += "\xC5\x07";
+  bytes += std::string(total - before - 5, '\x02');
+  bytes += '\x0C';
+  for (int i = 0; i < 256; ++i) bytes += {char(i), char(i), char(i)};
+  ReadResult r;
+  ReadPcxBytes(bytes, r);
+  ASSERT_FALSE(r.aborted);
+  const Pixels ours = imoracle::FromBitmap(r.bitmap);
+  for (size_t i : {size_t(0), before - 1, before, before + 4, before + 5, total - 1})
+    EXPECT_EQ(ours.rgb[3 * i], i < before ? 1 : i < before + 5 ? 7 : 2) << i;
+  testutil::TempDir dir;
+  testutil::WriteFileBytes(dir.File("blocks.pcx"), bytes);
+  imoracle::ExpectSame(ours, imoracle::Decode(dir.File("blocks.pcx")));
+}
+
 // --- Files we write, read back by ImageMagick ---------------------------------------
 
 struct WriteCase {

@@ -537,4 +537,23 @@ TEST(TgaTable, FilesLoadAndSaveWithTheirAlpha) {
   imoracle::ExpectSame(imoracle::Decode(ours, true), imoracle::Decode(im, true));
 }
 
+TEST(TgaTable, WhatOneFileSaysIsGoneBeforeTheNext) {
+  testutil::TempDir dir;
+  const std::string named = dir.File("named.tga"), plain = dir.File("plain.png");
+  ASSERT_TRUE(imoracle::Convert("rose: -colorspace Gray -set comment 'a rose' '" + named + "'"));
+  ASSERT_TRUE(imoracle::Convert("rose: '" + plain + "'"));
+  TImagingIO io;
+  io.LoadFromFile(named);
+  ASSERT_FALSE(io.Aborting);
+  EXPECT_EQ(io.Params.TgaImageName, "a rose");
+  EXPECT_TRUE(io.Params.TgaGrayLevel);
+  EXPECT_FALSE(io.Params.TgaCompression);
+  EXPECT_EQ(PxFindFileFormat(ioTGA)->Describe(io.Params), "uncompressed, gray, name \"a rose\"");
+  io.LoadFromFile(plain);
+  ASSERT_FALSE(io.Aborting);
+  EXPECT_EQ(io.Params.TgaImageName, "");
+  EXPECT_FALSE(io.Params.TgaGrayLevel);
+  EXPECT_TRUE(io.Params.TgaCompression);
+}
+
 }  // namespace
