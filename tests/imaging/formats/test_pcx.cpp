@@ -625,4 +625,28 @@ TEST(PcxTable, FilesLoadSaveAndAreRecognisedByContent) {
   EXPECT_EQ(TImagingIO::DetectFileType(oursDcx, true), ioDCX);
 }
 
+TEST(PcxTable, StreamsCarryTheirHeader) {
+  auto source = Picture(21, 10, 30);
+  TImagingIO io;
+  ASSERT_TRUE(io.Bitmap()->Assign(*source));
+  io.StreamHeaders = true;
+  io.Params.BitsPerSample = 8;
+  io.Params.SamplesPerPixel = 1;
+  TPxMemoryStream stream;
+  io.SaveToStream(stream, ioPCX);
+  ASSERT_FALSE(io.Aborting);
+  const std::vector<uint8_t>& bytes = stream.Data();
+  ASSERT_GT(bytes.size(), 12u + 128 + 769);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "PCX2");
+  EXPECT_EQ(bytes[8] | (bytes[9] << 8), static_cast<int>(bytes.size()) - 12);
+  stream.SetPosition(0);
+  EXPECT_EQ(TImagingIO::DetectStreamType(stream), ioPCX);
+  TImagingIO back;
+  back.StreamHeaders = true;
+  back.LoadFromStream(stream);
+  ASSERT_FALSE(back.Aborting);
+  EXPECT_EQ(stream.Position(), stream.Size());
+  imoracle::ExpectSame(imoracle::FromBitmap(*back.Bitmap()), imoracle::FromBitmap(*source));
+}
+
 }  // namespace
