@@ -2,6 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
+
+TPxDateTime TPxDateTime::Now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+          local.tm_hour,        local.tm_min,     local.tm_sec};
+}
 
 TIOParamsVals::TIOParamsVals(TPxParamsOwner* owner) : Owner(owner) {}
 
@@ -55,6 +64,18 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   IcoBitCounts = from.IcoBitCounts;
   CurXHotSpot = from.CurXHotSpot;
   CurYHotSpot = from.CurYHotSpot;
+  PcxVersion = from.PcxVersion;
+  TgaXPos = from.TgaXPos;
+  TgaYPos = from.TgaYPos;
+  TgaCompression = from.TgaCompression;
+  TgaImageName = from.TgaImageName;
+  TgaAuthor = from.TgaAuthor;
+  TgaDate = from.TgaDate;
+  TgaJobName = from.TgaJobName;
+  TgaKeyColor = from.TgaKeyColor;
+  TgaAspectRatio = from.TgaAspectRatio;
+  TgaGamma = from.TgaGamma;
+  TgaGrayLevel = from.TgaGrayLevel;
   ColorMap = from.ColorMap;
   ColorMapCount = from.ColorMapCount;
 }

@@ -68,6 +68,19 @@ struct TPxIcoSize {
   friend bool operator==(const TPxIcoSize&, const TPxIcoSize&) = default;
 };
 
+// A calendar date and time of day, as files store them.
+struct TPxDateTime {
+  int32_t Year = 0;
+  int32_t Month = 0;  // 1..12
+  int32_t Day = 0;    // 1..31
+  int32_t Hour = 0;
+  int32_t Minute = 0;
+  int32_t Second = 0;
+  // The local time now.
+  static TPxDateTime Now();
+  friend bool operator==(const TPxDateTime&, const TPxDateTime&) = default;
+};
+
 class TIOParamsVals {
  public:
   explicit TIOParamsVals(TPxParamsOwner* owner = nullptr);
@@ -152,8 +165,23 @@ class TIOParamsVals {
   // GIF.
 
   // PCX and DCX.
+  uint8_t PcxVersion = 5;  // header version byte: set by reading, written as it is
+  bool PcxCompression = true;
+  int32_t DcxImageIndex = 0;  // page to read; place where a write inserts its page
 
   // TGA.
+  int32_t TgaXPos = 0;  // image origin fields of the header
+  int32_t TgaYPos = 0;
+  bool TgaCompression = true;  // run-length coding; set by reading
+  std::string TgaImageName;    // the image identification field
+  // The extension area.
+  std::string TgaAuthor;  // at most 40 characters are written
+  TPxDateTime TgaDate = TPxDateTime::Now();
+  std::string TgaJobName;  // at most 40 characters are written
+  TBGR TgaKeyColor{0, 0, 0};
+  double TgaAspectRatio = 1.0;
+  double TgaGamma = 2.2;
+  bool TgaGrayLevel = false;  // 8 bits are gray rather than colour-mapped
 
   // PNM.
   // Comment lines of the header, without the "#", trimmed; read from the file

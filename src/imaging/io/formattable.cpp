@@ -9,8 +9,10 @@
 #include "imaging/formats/bmp.h"
 #include "imaging/formats/ico.h"
 #include "imaging/formats/jpeg.h"
+#include "imaging/formats/pcx.h"
 #include "imaging/formats/png.h"
 #include "imaging/formats/pnm.h"
+#include "imaging/formats/tga.h"
 #include "imaging/formats/wbmp.h"
 
 namespace {
@@ -48,15 +50,6 @@ bool HeadIs(TPxStream& s, const char* head, int64_t count) {
 }
 
 bool GifSignature(TPxStream& s) { return Left(s) > 13 && HeadIs(s, "GIF", 3); }
-
-// "PCX" as text (up to a zero byte), or a PCX header: byte 10, version <= 5.
-bool PcxSignature(TPxStream& s) {
-  const int64_t n = Left(s);
-  uint8_t h[4];
-  if (n <= 4 || !s.ReadExact(h, 4)) return false;
-  if (std::memcmp(h, "PCX", 4) == 0) return true;
-  return n > 128 && h[0] == 10 && h[1] <= 5;
-}
 
 uint32_t U32(const uint8_t* p, bool bigEndian) {
   if (bigEndian) return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
@@ -107,8 +100,12 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
 
   {
     TPxFileFormat& f = AddRow(t, ioPCX, "PaintBrush", "PCX", 64, true, true);
-    f.TestFunction = PcxSignature;
+    f.ReadFunction = ReadPcxRow;
+    f.WriteFunction = WritePcxRow;
+    f.TestFunction = PcxContentTest;
+    f.Describe = DescribePcx;
     f.StreamTag = "PCX2";
+    f.WritePixelFormats = {px1g, pxRGB24};
   }
 
   {
@@ -153,7 +150,13 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
   AddRow(t, ioEMF, "Enhanced Windows Metafile", "EMF", 0, true, false);
 
   {
-    AddRow(t, ioTGA, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", 256, true, true);
+    TPxFileFormat& f = AddRow(t, ioTGA, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", 256, true, true);
+    f.ReadFunction = ReadTgaRow;
+    f.WriteFunction = WriteTgaRow;
+    f.TestFunction = IsTgaStream;
+    f.Describe = DescribeTga;
+    f.WriteKeepsAlpha = true;  // 32-bit pixels
+    f.WritePixelFormats = {px1g, pxRGB24};
   }
 
   {
@@ -182,7 +185,12 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
   AddRow(t, ioPDF, "Adobe PDF", "PDF", 0, false, true);
 
   {
-    AddRow(t, ioDCX, "Multipage PCX", "DCX", 0, true, true);
+    TPxFileFormat& f = AddRow(t, ioDCX, "Multipage PCX", "DCX", 0, true, true);
+    f.ReadFunction = ReadDcxStream;
+    f.WriteFunction = WriteDcxStream;
+    f.TestFunction = IsDcxStream;
+    f.Describe = DescribeDcx;
+    f.WritePixelFormats = {px1g, pxRGB24};
   }
 
   AddRow(t, ioRAW, "Camera RAW", "CRW;CR2;NEF;RAW;PEF;RAF;X3F;BAY;ORF;SRF;MRW;DCR", 0, true, false);
