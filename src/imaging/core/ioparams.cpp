@@ -48,6 +48,8 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   JpegOriginalWidth = from.JpegOriginalWidth;
   JpegOriginalHeight = from.JpegOriginalHeight;
   PngInterlaced = from.PngInterlaced;
+  Jp2ReduceUsed = from.Jp2ReduceUsed;
+  CodecError = from.CodecError;
   ColorMap = from.ColorMap;
   ColorMapCount = from.ColorMapCount;
 }
