@@ -21,8 +21,16 @@ void TImagingMView::ApplyThumbOptions(TImagingIO& io, TPxStoreType storeType, in
     io.Params.Width = tw;
     io.Params.Height = th;
     io.Params.GetExifThumbnail = tw <= 200 && th <= 150;
+    // Camera raw: the camera's preview for small cells, else a half-size
+    // development; JPEG 2000: the fewest resolution levels that cover the cell.
+    io.Params.RawEmbeddedPreview = io.Params.GetExifThumbnail;
+    io.Params.RawHalfSize = true;
+    io.Params.Jp2Reduce = -1;
   } else {
     io.Params.JpegScale = 1;
+    io.Params.RawEmbeddedPreview = false;
+    io.Params.RawHalfSize = false;
+    io.Params.Jp2Reduce = 0;
   }
   io.Params.AutoOrient = false;
 }
@@ -40,6 +48,10 @@ bool TImagingMView::LoadableSize(TImagingIO& io, const std::string& name, TPxSto
   if (io.Aborting) return false;
   int64_t w = io.Params.Width, h = io.Params.Height;
   if (w <= 0 || h <= 0) return true;  // the reader decides
+  if (type == ioRAW && storeType == pxtThumb) {
+    w = (w + 1) / 2;
+    h = (h + 1) / 2;
+  }
   if (type == ioJPEG && storeType == pxtThumb) {
     int d = 1;
     for (int k : {8, 4, 2})

@@ -12,13 +12,6 @@ bool PxReadRemaining(TPxStream& stream, std::vector<uint8_t>& data) {
   return stream.ReadExact(data.data(), count);
 }
 
-bool PxAllocateChecked(TPxBitmap& bitmap, int64_t width, int64_t height, TPxPixelFormat pf) {
-  int64_t rowBytes = 0, total = 0;
-  if (!PxCheckedImageBytes(width, height, PxBitsPerPixel(pf), rowBytes, total)) return false;
-  return bitmap.Allocate(static_cast<int>(width), static_cast<int>(height), pf) &&
-         !bitmap.IsEmpty();
-}
-
 bool PxRowsContiguousBottomUp(TPxBitmap& bitmap) {
   if (bitmap.IsEmpty() || bitmap.Location() == pxFile) return false;
   const int h = bitmap.Height();

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "imaging/core/pxconfig.h"
 #include "imaging/formats/codecinput.h"
+#include "imaging/formats/codecio.h"
 
 namespace {
 
@@ -410,22 +412,55 @@ void WriteJpeg2000(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
 bool IsJp2Stream(TPxStream& stream) { return StartsWith(stream, kJp2Signature, 12); }
 bool IsJ2kStream(TPxStream& stream) { return StartsWith(stream, kJ2kStart, 4); }
 
+namespace {
+
+void GuardedRead(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+                 TPxProgress& progress, OPJ_CODEC_FORMAT format) {
+  try {
+    ReadJpeg2000(stream, bitmap, params, paramsOnly, progress, format);
+  } catch (const std::bad_alloc&) {
+    if (bitmap) bitmap->FreeImage();
+    Fail(params, progress, "JPEG 2000: out of memory");
+  }
+}
+
+void GuardedWrite(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                  TPxProgress& progress, OPJ_CODEC_FORMAT format) {
+  try {
+    WriteJpeg2000(stream, bitmap, params, progress, format);
+  } catch (const std::bad_alloc&) {
+    progress.Abort();
+  }
+}
+
+}  // namespace
+
 void ReadJp2Stream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
                    TPxProgress& progress) {
-  ReadJpeg2000(stream, bitmap, params, paramsOnly, progress, OPJ_CODEC_JP2);
+  GuardedRead(stream, bitmap, params, paramsOnly, progress, OPJ_CODEC_JP2);
 }
 
 void ReadJ2kStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
                    TPxProgress& progress) {
-  ReadJpeg2000(stream, bitmap, params, paramsOnly, progress, OPJ_CODEC_J2K);
+  GuardedRead(stream, bitmap, params, paramsOnly, progress, OPJ_CODEC_J2K);
 }
 
 void WriteJp2Stream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
                     TPxProgress& progress) {
-  WriteJpeg2000(stream, bitmap, params, progress, OPJ_CODEC_JP2);
+  GuardedWrite(stream, bitmap, params, progress, OPJ_CODEC_JP2);
 }
 
 void WriteJ2kStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
                     TPxProgress& progress) {
-  WriteJpeg2000(stream, bitmap, params, progress, OPJ_CODEC_J2K);
+  GuardedWrite(stream, bitmap, params, progress, OPJ_CODEC_J2K);
+}
+
+std::string DescribeJpeg2000(const TIOParamsVals& params) {
+  std::string text = std::to_string(params.SamplesPerPixel) + " component" +
+                     (params.SamplesPerPixel == 1 ? "" : "s") + ", " +
+                     std::to_string(params.BitsPerSample) + " bits";
+  if (params.Jp2ReduceUsed > 0)
+    text += ", decoded without " + std::to_string(params.Jp2ReduceUsed) + " resolution level" +
+            (params.Jp2ReduceUsed == 1 ? "" : "s");
+  return text;
 }

@@ -1,6 +1,8 @@
 // JPEG 2000 files (JP2) and code streams (J2K), through OpenJPEG.
 #pragma once
 
+#include <string>
+
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxprogress.h"
 #include "imaging/core/pxstream.h"
@@ -29,3 +31,6 @@ void WriteJ2kStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
 // FF 51); the position is restored.
 bool IsJp2Stream(TPxStream& stream);
 bool IsJ2kStream(TPxStream& stream);
+
+// The format's fields of a read, for a reader ("3 components, 8 bits").
+std::string DescribeJpeg2000(const TIOParamsVals& params);

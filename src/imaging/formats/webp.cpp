@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "imaging/formats/codecinput.h"
+#include "imaging/formats/codecio.h"
 
 namespace {
 
@@ -88,11 +90,12 @@ bool IsWebpStream(TPxStream& stream) {
   return ok;
 }
 
+namespace {
+
 // Parses untrusted data: libwebp checks the bitstream; the size is checked
 // here before any pixel memory is asked for.
-void ReadWebpStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TPxProgress& progress) {
-  params.CodecError.clear();
+void ReadWebp(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+              TPxProgress& progress) {
   std::vector<uint8_t> data;
   if (!PxReadRemaining(stream, data)) return Fail(params, progress, "WebP: no data");
   WebPDecoderConfig config;
@@ -119,6 +122,19 @@ void ReadWebpStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   }
   WebPFreeDecBuffer(&config.output);
   progress.Advance();
+}
+
+}  // namespace
+
+void ReadWebpStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+                    TPxProgress& progress) {
+  params.CodecError.clear();
+  try {
+    ReadWebp(stream, bitmap, params, paramsOnly, progress);
+  } catch (const std::bad_alloc&) {
+    if (bitmap) bitmap->FreeImage();
+    Fail(params, progress, "WebP: out of memory");
+  }
 }
 
 namespace {
@@ -178,12 +194,23 @@ void WriteWebpStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params
   picture.writer = WriteToStream;
   picture.custom_ptr = &stream;
   progress.Begin(1);
-  const bool ok = WebPValidateConfig(&config) && WebPPictureAlloc(&picture) &&
+  bool ok = false;
+  try {
+    ok = WebPValidateConfig(&config) && WebPPictureAlloc(&picture) &&
                   FillArgb(*bitmap, picture) && WebPEncode(&config, &picture);
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
   WebPPictureFree(&picture);
   if (!ok) {
     progress.Abort();
     return;
   }
   progress.Advance();
+}
+
+std::string DescribeWebp(const TIOParamsVals& params) {
+  std::string text = params.WebpLossless ? "lossless" : "lossy";
+  if (params.SamplesPerPixel == 4) text += ", alpha";
+  return text;
 }

@@ -1,6 +1,8 @@
 // WebP still pictures, through libwebp.
 #pragma once
 
+#include <string>
+
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxprogress.h"
 #include "imaging/core/pxstream.h"
@@ -22,3 +24,6 @@ void WriteWebpStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params
 
 // "RIFF", a size, "WEBP"; the position is restored.
 bool IsWebpStream(TPxStream& stream);
+
+// The format's fields of a read, for a reader ("lossless, alpha").
+std::string DescribeWebp(const TIOParamsVals& params);
