@@ -130,10 +130,8 @@ void ReadWith(LibRaw& raw, const std::vector<uint8_t>& data, TPxBitmap* bitmap,
     // The size a full development gives, turned as the camera was held; the
     // library's state serves nothing else afterwards.
     if (Failed(raw.adjust_sizes_info_only(), params, progress)) return;
-    const libraw_image_sizes_t& sz = raw.imgdata.sizes;
-    const bool turned = (sz.flip & 4) != 0;
-    params.Width = turned ? sz.iheight : sz.iwidth;
-    params.Height = turned ? sz.iwidth : sz.iheight;
+    params.Width = raw.imgdata.sizes.iwidth;
+    params.Height = raw.imgdata.sizes.iheight;
     return;
   }
   if (!bitmap) return Fail(params, progress, "Camera raw: no bitmap");
