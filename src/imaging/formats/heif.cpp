@@ -52,6 +52,30 @@ bool SizeAllowed(int64_t w, int64_t h) {
          PxCheckedMul(w * h, kHeifBytesPerPixel, library) && library <= PxImageBytesLimit();
 }
 
+// The top-level boxes must lie within the data: one that claims more than
+// the file holds means the file was cut short, refused even where the
+// library would decode the part it finds.
+bool BoxesFit(const std::vector<uint8_t>& data) {
+  uint64_t at = 0;
+  const uint64_t end = data.size();
+  while (at < end) {
+    if (end - at < 8) return false;
+    const uint8_t* p = data.data() + at;
+    uint64_t size = uint64_t(p[0]) << 24 | uint64_t(p[1]) << 16 | uint64_t(p[2]) << 8 | p[3];
+    uint64_t header = 8;
+    if (size == 0) return true;  // the last box, to the end of the file
+    if (size == 1) {
+      if (end - at < 16) return false;
+      size = 0;
+      for (int i = 8; i < 16; ++i) size = size << 8 | p[i];
+      header = 16;
+    }
+    if (size < header || size > end - at) return false;
+    at += size;
+  }
+  return true;
+}
+
 bool CopyPixels(const heif_image& image, bool alpha, TPxBitmap& bitmap, TPxProgress& progress) {
   int stride = 0;
   const uint8_t* data = heif_image_get_plane_readonly(&image, heif_channel_interleaved, &stride);
@@ -102,6 +126,7 @@ void ReadHeif(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool 
               TPxProgress& progress) {
   std::vector<uint8_t> data;
   if (!PxReadRemaining(stream, data)) return Fail(params, progress, "HEIF: no data");
+  if (!BoxesFit(data)) return Fail(params, progress, "HEIF: the file ends too early");
   Session s;
   s.context = heif_context_alloc();
   if (!s.context) return Fail(params, progress, "HEIF: out of memory");

@@ -295,6 +295,12 @@ TEST(Heif, BadInputIsRefused) {
                           for (size_t i = mdat + 4; i < b.size(); ++i) b[i] = 0;
                           return b;
                         }},
+                       {"coded_data_box_claims_more_than_the_file",
+                        [&](const std::string& g) {
+                          std::string b = g;
+                          Set(b, mdat - 4, 4, static_cast<uint32_t>(b.size() - mdat + 5));
+                          return b;
+                        }},
                        {"claims_60000_x_60000", [](const std::string& g) { return WithSize(g, 60000, 60000); }},
                        {"claims_100000_wide", [](const std::string& g) { return WithSize(g, 100000, 32); }},
                    });
