@@ -121,6 +121,10 @@ const InfoCase kInfoCases[] = {
     // No resolution in the file: the one printing uses, and a note saying so.
     {"jpeg_aspect_only", "aspect.jpg", "-units Undefined -density 1x1", "JPEG Bitmap", 300, 8, 3, "YCbCr, baseline", false},
     {"png_no_phys", "plain.png", "-define png:exclude-chunk=pHYs PNG24:", "Portable Network Graphics", 300, 8, 3, "not interlaced", false},
+    {"webp_lossless", "pic.webp", "-define webp:lossless=true", "WebP", 300, 8, 3, "lossless", false},
+    {"webp_alpha", "alpha.webp", "-alpha set -channel A -evaluate set 50% +channel -quality 80", "WebP", 300, 8, 4, "lossy, alpha", false},
+    {"jp2", "pic.jp2", "", "JPEG2000", 300, 8, 3, "3 components, 8 bits", false},
+    {"j2k_gray", "gray.j2k", "-colorspace gray", "JPEG2000 Code Stream", 300, 8, 1, "1 component, 8 bits", false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Files, CliInfo, ::testing::ValuesIn(kInfoCases),
@@ -166,6 +170,9 @@ TEST_F(CliTest, ConvertKeepsThePixelsOfALosslessCopy) {
       {"a.png", "PNG24:", "copy.png"},
       {"b.png", "-interlace PNG PNG24:", "copy2.png"},
       {"c.png", "-colors 20 PNG8:", "copy3.png"},
+      // JPEG 2000 is written without loss unless a compression ratio is asked for.
+      {"d.png", "PNG24:", "copy.jp2"},
+      {"e.png", "PNG24:", "copy.j2k"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);
