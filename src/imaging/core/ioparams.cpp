@@ -49,6 +49,8 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   JpegOriginalHeight = from.JpegOriginalHeight;
   PngInterlaced = from.PngInterlaced;
   Jp2ReduceUsed = from.Jp2ReduceUsed;
+  RawCamera = from.RawCamera;
+  RawPictureRead = from.RawPictureRead;
   CodecError = from.CodecError;
   ColorMap = from.ColorMap;
   ColorMapCount = from.ColorMapCount;

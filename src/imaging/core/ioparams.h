@@ -147,6 +147,10 @@ class TIOParamsVals {
   // decode below); and develop at half size, one pixel per 2 x 2 sensor block.
   bool RawEmbeddedPreview = false;
   bool RawHalfSize = false;
+  // The camera's maker and model as the file names them; what the read gave
+  // (developed, half size, or the embedded preview).
+  std::string RawCamera;
+  uint8_t RawPictureRead = 0;  // 0 developed, 1 half size, 2 the camera's preview
   // JPEG 2000: resolution levels left out of a decode (each halves both
   // sides); -1 picks the most that still cover Width x Height.
   int32_t Jp2Reduce = 0;

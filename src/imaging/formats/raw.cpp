@@ -126,6 +126,10 @@ void ReadWith(LibRaw& raw, const std::vector<uint8_t>& data, TPxBitmap* bitmap,
     return Fail(params, progress, "Camera raw: the picture is too large");
   params.BitsPerSample = 8;
   params.SamplesPerPixel = 3;
+  const libraw_iparams_t& id = raw.imgdata.idata;
+  params.RawCamera = std::string(id.make, strnlen(id.make, sizeof(id.make)));
+  const std::string model(id.model, strnlen(id.model, sizeof(id.model)));
+  if (!model.empty()) params.RawCamera += (params.RawCamera.empty() ? "" : " ") + model;
   if (paramsOnly) {
     // The size a full development gives, turned as the camera was held; the
     // library's state serves nothing else afterwards.
@@ -135,7 +139,12 @@ void ReadWith(LibRaw& raw, const std::vector<uint8_t>& data, TPxBitmap* bitmap,
     return;
   }
   if (!bitmap) return Fail(params, progress, "Camera raw: no bitmap");
-  if (!(params.RawEmbeddedPreview && ReadPreview(raw, *bitmap))) Develop(raw, *bitmap, params, progress);
+  if (params.RawEmbeddedPreview && ReadPreview(raw, *bitmap)) {
+    params.RawPictureRead = 2;
+  } else {
+    params.RawPictureRead = o.half_size ? 1 : 0;
+    Develop(raw, *bitmap, params, progress);
+  }
   if (progress.Aborted()) return;
   params.Width = bitmap->Width();
   params.Height = bitmap->Height();
@@ -177,4 +186,10 @@ void ReadRawStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, 
     Fail(params, progress, "Camera raw: cannot decode");
   }
   if (progress.Aborted() && bitmap) bitmap->FreeImage();
+}
+
+std::string DescribeRaw(const TIOParamsVals& params) {
+  static const char* const kRead[] = {"developed", "developed at half size", "the camera's preview"};
+  std::string text = params.RawCamera.empty() ? "unnamed camera" : params.RawCamera;
+  return text + ", " + kRead[params.RawPictureRead < 3 ? params.RawPictureRead : 0];
 }

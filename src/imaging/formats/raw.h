@@ -1,6 +1,8 @@
 // Camera raw files (DNG and the cameras' own formats), through LibRaw.
 #pragma once
 
+#include <string>
+
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxprogress.h"
 #include "imaging/core/pxstream.h"
@@ -21,3 +23,6 @@ void ReadRawStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, 
 // TIFF-based ones (DNG, NEF, CR2, ...) are told by their extension. The
 // position is restored.
 bool IsRawStream(TPxStream& stream);
+
+// The format's fields of a read, for a reader ("Nikon D750, half size").
+std::string DescribeRaw(const TIOParamsVals& params);

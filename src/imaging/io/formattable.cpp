@@ -185,6 +185,7 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
                               true, false);
     f.ReadFunction = ReadRawStream;
     f.TestFunction = IsRawStream;
+    f.Describe = DescribeRaw;
   }
 
   {

@@ -198,6 +198,8 @@ TEST_P(RawDevelop, TheSamePixelsAsDcrawEmuWithTheCamerasWhiteBalance) {
   ExpectSamePixels(*ours.bitmap, theirs, 1, "against dcraw_emu -w");
   EXPECT_EQ(ours.params.Width, theirs.width);
   EXPECT_EQ(ours.params.Height, theirs.height);
+  EXPECT_EQ(ours.params.RawCamera, "Pictrova Test Camera");
+  EXPECT_EQ(ours.params.RawPictureRead, c.half ? 1 : 0);
   const bool turned = c.spec.orientation >= 5;
   const int w = c.half ? c.spec.width / 2 : c.spec.width, h = c.half ? c.spec.height / 2 : c.spec.height;
   EXPECT_EQ(ours.bitmap->Width(), turned ? h : w);
@@ -277,6 +279,8 @@ TEST(Raw, TheEmbeddedPreviewIsTheCamerasOwn) {
   ExpectSamePixels(*preview.bitmap, extracted, 0, "against simple_dcraw -e");
   ExpectSamePixels(*preview.bitmap, written, 0, "the preview as written");
   EXPECT_EQ(preview.params.Width, 32);
+  EXPECT_EQ(preview.params.RawPictureRead, 2);
+  EXPECT_EQ(DescribeRaw(preview.params), "Pictrova Test Camera, the camera's preview");
 
   // Without the option the sensor data is developed, preview or not.
   Picture developed;
@@ -296,6 +300,7 @@ TEST(Raw, WithoutAPreviewTheHalfSizeDevelopmentStandsIn) {
   Outcome out = ReadFile(ReadRawStream, dng, false, [](TIOParamsVals& p) { p.RawEmbeddedPreview = true; });
   ASSERT_FALSE(out.aborted) << out.params.CodecError;
   ExpectSamePixels(*out.bitmap, half, 1, "half size");
+  EXPECT_EQ(out.params.RawPictureRead, 1);
 }
 
 TEST(Raw, ContentTest) {
