@@ -49,6 +49,8 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   JpegOriginalHeight = from.JpegOriginalHeight;
   PngInterlaced = from.PngInterlaced;
   Jp2ReduceUsed = from.Jp2ReduceUsed;
+  FullWidth = from.FullWidth;
+  FullHeight = from.FullHeight;
   RawCamera = from.RawCamera;
   RawPictureRead = from.RawPictureRead;
   CodecError = from.CodecError;

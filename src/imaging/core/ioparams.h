@@ -161,6 +161,10 @@ class TIOParamsVals {
   // WebP writing: quality 0..100 of the lossy coding, or lossless.
   int32_t WebpQuality = 80;
   bool WebpLossless = false;
+  // The size of the whole picture when a read gave a smaller one (JPEG 2000
+  // without some levels, camera raw at half size or its preview); 0 otherwise.
+  int32_t FullWidth = 0;
+  int32_t FullHeight = 0;
   // The decoding library's own words for why the last read failed; empty
   // when it did not fail or did not say.
   std::string CodecError;

@@ -290,6 +290,8 @@ void ReadJpeg2000(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, b
   params.SamplesPerPixel = static_cast<int32_t>(s.image->numcomps);
   if (paramsOnly) return;
   if (!bitmap) return Fail(params, progress, "JPEG 2000: no bitmap");
+  // Decoding leaves the reduced size in the components.
+  const int32_t fullW = params.Width, fullH = params.Height;
   const int reduce = ChooseReduce(params.Jp2Reduce, wishW, wishH, first.w, first.h,
                                   ResolutionLevels(s.codec));
   int64_t rowBytes = 0, total = 0;
@@ -308,6 +310,10 @@ void ReadJpeg2000(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, b
   }
   params.Width = bitmap->Width();
   params.Height = bitmap->Height();
+  if (reduce > 0) {
+    params.FullWidth = fullW;
+    params.FullHeight = fullH;
+  }
 }
 
 // --- writing ---------------------------------------------------------------------

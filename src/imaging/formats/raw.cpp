@@ -139,6 +139,10 @@ void ReadWith(LibRaw& raw, const std::vector<uint8_t>& data, TPxBitmap* bitmap,
     return;
   }
   if (!bitmap) return Fail(params, progress, "Camera raw: no bitmap");
+  // The full development's size, upright, for a read that gives less.
+  const libraw_image_sizes_t& sz = raw.imgdata.sizes;
+  const bool turned = (sz.flip & 4) != 0;
+  const int32_t fullW = turned ? sz.height : sz.width, fullH = turned ? sz.width : sz.height;
   if (params.RawEmbeddedPreview && ReadPreview(raw, *bitmap)) {
     params.RawPictureRead = 2;
   } else {
@@ -148,6 +152,10 @@ void ReadWith(LibRaw& raw, const std::vector<uint8_t>& data, TPxBitmap* bitmap,
   if (progress.Aborted()) return;
   params.Width = bitmap->Width();
   params.Height = bitmap->Height();
+  if (params.RawPictureRead != 0) {
+    params.FullWidth = fullW;
+    params.FullHeight = fullH;
+  }
 }
 
 }  // namespace

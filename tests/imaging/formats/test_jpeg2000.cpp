@@ -128,6 +128,8 @@ TEST_P(OpjReduced, ReducedDecodeIsOpjDecompressAtThatLevel) {
   EXPECT_EQ(ours.params.Jp2ReduceUsed, c.expectedReduce);
   ExpectSamePixels(*ours.bitmap, theirs, 1, "reduced");
   EXPECT_EQ(ours.params.Width, ours.bitmap->Width());
+  EXPECT_EQ(ours.params.FullWidth, c.expectedReduce > 0 ? 203 : 0);
+  EXPECT_EQ(ours.params.FullHeight, c.expectedReduce > 0 ? 130 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Jpeg2000, OpjReduced,
