@@ -210,6 +210,9 @@ TEST(Raw, BadInputIsRefused) {
                           return b;
                         }},
                        {"sensor_data_beyond_the_end", [&](const std::string&) { return withLong(273, 0x7FFFFFF0); }},
+                       // The strip starts inside the file and runs out of it.
+                       {"sensor_data_runs_past_the_end",
+                        [&](const std::string& g) { return withLong(273, static_cast<uint32_t>(g.size() - 1000)); }},
                    });
 }
 
