@@ -144,6 +144,55 @@ INSTANTIATE_TEST_SUITE_P(Jpeg2000, OpjReduced,
                                            ReduceCase{"automatic_without_a_wish", -1, 0, 0, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct YccCase {
+  const char* name;
+  int dx, dy;  // subsampling of both chroma components
+};
+
+class OpjYcc : public ::testing::TestWithParam<YccCase> {};
+
+// Luma and chroma planes written raw, as a camera or a video frame holds
+// them; opj_compress marks such files sYCC and opj_decompress turns them to
+// RGB, spreading each chroma sample over its block.
+TEST_P(OpjYcc, SubsampledYccIsRgbAsOpjDecompressGivesIt) {
+  if (!HaveTools()) GTEST_SKIP() << "OpenJPEG tools are not installed";
+  const YccCase& c = GetParam();
+  testutil::TempDir dir;
+  const int w = 64, h = 48, cw = w / c.dx, ch = h / c.dy;
+  std::string planes;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) planes += static_cast<char>(Sample(x, y, 0));
+  for (int k = 1; k <= 2; ++k)
+    for (int y = 0; y < ch; ++y)
+      for (int x = 0; x < cw; ++x) planes += static_cast<char>(96 + (Sample(x, y, k) & 63));
+  const std::string raw = dir.File("planes.raw"), file = dir.File("ycc.jp2");
+  testutil::WriteFileBytes(raw, planes);
+  const std::string sub = std::to_string(c.dx) + "x" + std::to_string(c.dy);
+  auto r = testutil::RunCommand(kCompress + " -i '" + raw + "' -o '" + file + "' -n 3 -F " +
+                                std::to_string(w) + "," + std::to_string(h) + ",3,8,u@1x1:" + sub +
+                                ":" + sub);
+  ASSERT_EQ(r.status, 0) << r.output;
+  Picture theirs;
+  ASSERT_TRUE(Decompress(file, dir, "", 3, theirs));
+  Outcome ours = ReadFile(ReadJp2Stream, file);
+  ASSERT_FALSE(ours.aborted) << ours.params.CodecError;
+  ExpectSamePixels(*ours.bitmap, theirs, 1, "against opj_decompress");
+  // Colour, not the planes taken for red, green and blue.
+  Picture planesAsRgb{w, h, 3, {}};
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int k = 0; k < 3; ++k)
+        planesAsRgb.samples.push_back(static_cast<uint8_t>(
+            planes[k == 0 ? size_t(y) * w + x
+                          : size_t(w) * h + size_t(k - 1) * cw * ch + size_t(y / c.dy) * cw + x / c.dx]));
+  EXPECT_GT(MeanDifference(*ours.bitmap, planesAsRgb), 10.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Jpeg2000, OpjYcc,
+                         // The subsamplings opj_decompress turns to RGB.
+                         ::testing::Values(YccCase{"ycc_420", 2, 2}, YccCase{"ycc_422", 2, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Jpeg2000, ParametersOnlyGiveTheSizeAndNoPixels) {
   if (!HaveTools()) GTEST_SKIP() << "OpenJPEG tools are not installed";
   testutil::TempDir dir;
