@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codectest.h"
@@ -144,6 +145,33 @@ TEST(Raw, TheEmbeddedPreviewIsTheCamerasOwn) {
   Outcome full = ReadFile(ReadRawStream, dng);
   ASSERT_FALSE(full.aborted);
   ExpectSamePixels(*full.bitmap, developed, 1, "developed");
+}
+
+TEST(Raw, ThePreviewIsTurnedAsTheCameraWasHeld) {
+  if (!HaveTools() || !testutil::HaveTool("/usr/bin/convert")) GTEST_SKIP() << "tools missing";
+  testutil::TempDir dir;
+  // EXIF orientations and ImageMagick's clockwise turn that stands them upright.
+  for (auto [orientation, degrees] : {std::pair{6, 90}, std::pair{8, 270}, std::pair{3, 180}}) {
+    SCOPED_TRACE(orientation);
+    DngSpec spec = Spec(64, 48, orientation, 0.55, 0.75);
+    spec.previewWidth = 32;
+    spec.previewHeight = 24;
+    const std::string dng = dir.File("camera.dng");
+    testutil::WriteFileBytes(dng, MakeDng(spec));
+    // simple_dcraw extracts the preview as stored; ImageMagick turns it.
+    const std::string thumb = dir.File("camera.dng.thumb.ppm"), upright = dir.File("upright.ppm");
+    auto r = testutil::RunCommand(kSimpleDcraw + " -e '" + dng + "' && /usr/bin/convert '" + thumb +
+                                  "' -rotate " + std::to_string(degrees) + " '" + upright + "'");
+    ASSERT_EQ(r.status, 0) << r.output;
+    Picture expected;
+    ASSERT_TRUE(ReadNetpbm(upright, expected));
+    Outcome preview = ReadFile(ReadRawStream, dng, false, [](TIOParamsVals& p) { p.RawEmbeddedPreview = true; });
+    ASSERT_FALSE(preview.aborted) << preview.params.CodecError;
+    EXPECT_EQ(preview.params.RawPictureRead, 2);
+    ExpectSamePixels(*preview.bitmap, expected, 0, "turned preview");
+    // The whole picture's size, upright too.
+    EXPECT_EQ(preview.params.FullWidth, orientation == 3 ? 64 : 48);
+  }
 }
 
 TEST(Raw, WithoutAPreviewTheHalfSizeDevelopmentStandsIn) {
