@@ -7,9 +7,11 @@ PACKAGES=(
   cmake g++ make pkg-config
   qt6-base-dev libqt6printsupport6 qt6-qpa-plugins
   libjpeg62-turbo-dev libpng-dev zlib1g-dev libdeflate-dev
+  libraw-dev libopenjp2-7-dev libheif-dev libwebp-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core
   xvfb xauth poppler-utils imagemagick libjpeg-turbo-progs libtiff-tools netpbm
+  libraw-bin libopenjp2-tools libheif-examples webp
   libcups2-dev cups-daemon cups-client
   # Real keys and wheel turns for the window tests under Xvfb.
   xdotool

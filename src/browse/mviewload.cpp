@@ -13,6 +13,20 @@ using TUniqueLock = std::unique_lock<std::recursive_mutex>;
 
 // --- settings of a load ----------------------------------------------------------
 
+namespace {
+
+// The size of the picture in the file, also when a reduced read gave less.
+int32_t SourceWidthOf(const TIOParamsVals& p) {
+  if (p.FileType == ioJPEG) return p.JpegOriginalWidth;
+  return p.FullWidth > 0 ? p.FullWidth : p.Width;
+}
+int32_t SourceHeightOf(const TIOParamsVals& p) {
+  if (p.FileType == ioJPEG) return p.JpegOriginalHeight;
+  return p.FullHeight > 0 ? p.FullHeight : p.Height;
+}
+
+}  // namespace
+
 void TImagingMView::ApplyThumbOptions(TImagingIO& io, TPxStoreType storeType, int32_t tw,
                                       int32_t th) {
   if (storeType == pxtThumb) {
@@ -21,8 +35,16 @@ void TImagingMView::ApplyThumbOptions(TImagingIO& io, TPxStoreType storeType, in
     io.Params.Width = tw;
     io.Params.Height = th;
     io.Params.GetExifThumbnail = tw <= 200 && th <= 150;
+    // Camera raw: the camera's preview for small cells, else a half-size
+    // development; JPEG 2000: the fewest resolution levels that cover the cell.
+    io.Params.RawEmbeddedPreview = io.Params.GetExifThumbnail;
+    io.Params.RawHalfSize = true;
+    io.Params.Jp2Reduce = -1;
   } else {
     io.Params.JpegScale = 1;
+    io.Params.RawEmbeddedPreview = false;
+    io.Params.RawHalfSize = false;
+    io.Params.Jp2Reduce = 0;
   }
   io.Params.AutoOrient = false;
 }
@@ -40,6 +62,10 @@ bool TImagingMView::LoadableSize(TImagingIO& io, const std::string& name, TPxSto
   if (io.Aborting) return false;
   int64_t w = io.Params.Width, h = io.Params.Height;
   if (w <= 0 || h <= 0) return true;  // the reader decides
+  if (type == ioRAW && storeType == pxtThumb) {
+    w = (w + 1) / 2;
+    h = (h + 1) / 2;
+  }
   if (type == ioJPEG && storeType == pxtThumb) {
     int d = 1;
     for (int k : {8, 4, 2})
@@ -139,9 +165,8 @@ bool TImagingMView::LoadImageNow(int index) {
     PlaceholderFor(index);
     return false;
   }
-  const bool jpeg = loader->Params.FileType == ioJPEG;
-  const int32_t sw = jpeg ? loader->Params.JpegOriginalWidth : loader->Params.Width;
-  const int32_t sh = jpeg ? loader->Params.JpegOriginalHeight : loader->Params.Height;
+  const int32_t sw = SourceWidthOf(loader->Params);
+  const int32_t sh = SourceHeightOf(loader->Params);
   StoreImage(index, target, true, false);
   SetImageSourceWidth(index, sw);
   SetImageSourceHeight(index, sh);
@@ -425,10 +450,8 @@ void TImagingMView::LoaderFinished(TPxLoader* loader) {
         failed = !e->Image;
       }
       if (e->Image) {
-        const bool jpeg = io.Params.FileType == ioJPEG;
-        imageStore_->SetSourceWidth(e->Image, jpeg ? io.Params.JpegOriginalWidth : io.Params.Width);
-        imageStore_->SetSourceHeight(e->Image,
-                                     jpeg ? io.Params.JpegOriginalHeight : io.Params.Height);
+        imageStore_->SetSourceWidth(e->Image, SourceWidthOf(io.Params));
+        imageStore_->SetSourceHeight(e->Image, SourceHeightOf(io.Params));
         // The listeners are told on the grid's thread at the next paint.
         pendingNotify_ = true;
       }

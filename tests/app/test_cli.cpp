@@ -125,6 +125,10 @@ const InfoCase kInfoCases[] = {
     {"bmp_resolution", "dpi.bmp", "-density 150 -units PixelsPerInch -type truecolor bmp3:", "Windows Bitmap", 150, 8, 3, "Windows header, uncompressed"},
     {"ico", "icon.ico", "", "Windows Icon", 300, 8, 4, "1 image: 70 x 30 32 bits", false},
     {"png_no_phys", "plain.png", "-define png:exclude-chunk=pHYs PNG24:", "Portable Network Graphics", 300, 8, 3, "not interlaced", false},
+    {"webp_lossless", "pic.webp", "-define webp:lossless=true", "WebP", 300, 8, 3, "lossless", false},
+    {"webp_alpha", "alpha.webp", "-alpha set -channel A -evaluate set 50% +channel -quality 80", "WebP", 300, 8, 4, "lossy, alpha", false},
+    {"jp2", "pic.jp2", "", "JPEG2000", 300, 8, 3, "3 components, 8 bits", false},
+    {"j2k_gray", "gray.j2k", "-colorspace gray", "JPEG2000 Code Stream", 300, 8, 1, "1 component, 8 bits", false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Files, CliInfo, ::testing::ValuesIn(kInfoCases),
@@ -174,6 +178,9 @@ TEST_F(CliTest, ConvertKeepsThePixelsOfALosslessCopy) {
       {"e.png", "PNG24:", "copy5.bmp"},
       {"f.bmp", "-type palette -compress RLE bmp3:", "copy6.bmp"},
       {"g.ico", "", "copy7.png"},
+      // JPEG 2000 is written without loss unless a compression ratio is asked for.
+      {"h.png", "PNG24:", "copy.jp2"},
+      {"i.png", "PNG24:", "copy.j2k"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);

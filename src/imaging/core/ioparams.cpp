@@ -76,6 +76,12 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   TgaAspectRatio = from.TgaAspectRatio;
   TgaGamma = from.TgaGamma;
   TgaGrayLevel = from.TgaGrayLevel;
+  Jp2ReduceUsed = from.Jp2ReduceUsed;
+  FullWidth = from.FullWidth;
+  FullHeight = from.FullHeight;
+  RawCamera = from.RawCamera;
+  RawPictureRead = from.RawPictureRead;
+  CodecError = from.CodecError;
   ColorMap = from.ColorMap;
   ColorMapCount = from.ColorMapCount;
 }

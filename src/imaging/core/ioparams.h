@@ -193,6 +193,32 @@ class TIOParamsVals {
   // TIFF and fax coding.
 
   // Camera raw, JPEG 2000, HEIF and WebP.
+  // Camera raw: give the preview the camera embedded in the file instead of
+  // developing the sensor data (when the file has one; else the half-size
+  // decode below); and develop at half size, one pixel per 2 x 2 sensor block.
+  bool RawEmbeddedPreview = false;
+  bool RawHalfSize = false;
+  // The camera's maker and model as the file names them; what the read gave
+  // (developed, half size, or the embedded preview).
+  std::string RawCamera;
+  uint8_t RawPictureRead = 0;  // 0 developed, 1 half size, 2 the camera's preview
+  // JPEG 2000: resolution levels left out of a decode (each halves both
+  // sides); -1 picks the most that still cover Width x Height.
+  int32_t Jp2Reduce = 0;
+  int32_t Jp2ReduceUsed = 0;
+  // JPEG 2000 writing: compression ratio; 0 or 1 keeps every pixel (the
+  // reversible transform).
+  float Jp2Ratio = 0;
+  // WebP writing: quality 0..100 of the lossy coding, or lossless.
+  int32_t WebpQuality = 80;
+  bool WebpLossless = false;
+  // The size of the whole picture when a read gave a smaller one (JPEG 2000
+  // without some levels, camera raw at half size or its preview); 0 otherwise.
+  int32_t FullWidth = 0;
+  int32_t FullHeight = 0;
+  // The decoding library's own words for why the last read failed; empty
+  // when it did not fail or did not say.
+  std::string CodecError;
 
   // Palette of the last palette image read.
   std::vector<TBGR> ColorMap;

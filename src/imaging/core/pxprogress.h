@@ -31,6 +31,9 @@ enum : int32_t {
   ioPDF = 18,
   ioDCX = 19,
   ioRAW = 20,
+  // Added rows, beyond the numbers of the original table.
+  ioHEIF = 21,
+  ioWEBP = 22,
 };
 
 using TPxProgressEvent = std::function<void(TImagingIO* sender, int per)>;

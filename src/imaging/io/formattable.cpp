@@ -7,13 +7,17 @@
 #include <cstring>
 
 #include "imaging/formats/bmp.h"
+#include "imaging/formats/heif.h"
 #include "imaging/formats/ico.h"
 #include "imaging/formats/jpeg.h"
+#include "imaging/formats/jpeg2000.h"
 #include "imaging/formats/pcx.h"
 #include "imaging/formats/png.h"
 #include "imaging/formats/pnm.h"
+#include "imaging/formats/raw.h"
 #include "imaging/formats/tga.h"
 #include "imaging/formats/wbmp.h"
+#include "imaging/formats/webp.h"
 
 namespace {
 
@@ -179,8 +183,26 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
     f.WritePixelFormats = {px1g, pxRGB24};
   }
 
-  AddRow(t, ioJP2, "JPEG2000", "JP2", 512, true, true);
-  AddRow(t, ioJ2K, "JPEG2000 Code Stream", "J2K;JPC;J2C", 512, true, true);
+  {
+    TPxFileFormat& f = AddRow(t, ioJP2, "JPEG2000", "JP2", 512, true, true);
+    f.ReadFunction = ReadJp2Stream;
+    f.WriteFunction = WriteJp2Stream;
+    f.TestFunction = IsJp2Stream;
+    f.Describe = DescribeJpeg2000;
+    f.WriteKeepsAlpha = true;
+    f.WritePixelFormats = {px1g, px8g, pxRGB24};
+  }
+
+  {
+    TPxFileFormat& f = AddRow(t, ioJ2K, "JPEG2000 Code Stream", "J2K;JPC;J2C", 512, true, true);
+    f.ReadFunction = ReadJ2kStream;
+    f.WriteFunction = WriteJ2kStream;
+    f.TestFunction = IsJ2kStream;
+    f.Describe = DescribeJpeg2000;
+    f.WriteKeepsAlpha = true;
+    f.WritePixelFormats = {px1g, px8g, pxRGB24};
+  }
+
   AddRow(t, ioPS, "PostScript Level 2", "PS;EPS", 0, false, true);
   AddRow(t, ioPDF, "Adobe PDF", "PDF", 0, false, true);
 
@@ -193,7 +215,32 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
     f.WritePixelFormats = {px1g, pxRGB24};
   }
 
-  AddRow(t, ioRAW, "Camera RAW", "CRW;CR2;NEF;RAW;PEF;RAF;X3F;BAY;ORF;SRF;MRW;DCR", 0, true, false);
+  {
+    // DNG and the newer cameras' formats after the table's own extensions.
+    TPxFileFormat& f = AddRow(t, ioRAW, "Camera RAW",
+                              "CRW;CR2;NEF;RAW;PEF;RAF;X3F;BAY;ORF;SRF;MRW;DCR;DNG;ARW;RW2", 0,
+                              true, false);
+    f.ReadFunction = ReadRawStream;
+    f.TestFunction = IsRawStream;
+    f.Describe = DescribeRaw;
+  }
+
+  {
+    TPxFileFormat& f = AddRow(t, ioHEIF, "High Efficiency Image File", "HEIC;HEIF", 0, true, false);
+    f.ReadFunction = ReadHeifStream;
+    f.TestFunction = IsHeifStream;
+    f.Describe = DescribeHeif;
+  }
+
+  {
+    TPxFileFormat& f = AddRow(t, ioWEBP, "WebP", "WEBP", 0, true, true);
+    f.ReadFunction = ReadWebpStream;
+    f.WriteFunction = WriteWebpStream;
+    f.TestFunction = IsWebpStream;
+    f.Describe = DescribeWebp;
+    f.WriteKeepsAlpha = true;
+    f.WritePixelFormats = {px1g, pxRGB24};
+  }
   return t;
 }
 
@@ -207,6 +254,9 @@ const std::vector<TPxDetectStep>& PxDetectionOrder() {
       {ioTIFF, dbStreamTag},
       {ioTIFF, dbContent},
       {ioPNG, dbContent},
+      // Signatures at the start, stronger than the tests that follow.
+      {ioHEIF, dbContent},
+      {ioWEBP, dbContent},
       {ioICO, dbContent},
       {ioCUR, dbContent},
       {ioTGA, dbContent},

@@ -137,6 +137,8 @@ TEST(FormatTable, LookupsByExtensionFollowTableOrder) {
       {"JPG", ioJPEG}, {".jpeg", ioJPEG}, {"jpe", ioJPEG}, {"tif", ioTIFF}, {".G3F", ioTIFF},
       {"pix", ioTGA},  {"PXM", ioPXM},    {"pbm", ioPXM},  {"wbmp", ioWBMP}, {"dcr", ioRAW},
       {"eps", ioPS},   {"pdf", ioPDF},    {"dcx", ioDCX},  {"j2c", ioJ2K},   {"jp2", ioJP2},
+      {"DNG", ioRAW},  {"arw", ioRAW},    {"rw2", ioRAW},  {"heic", ioHEIF}, {"HEIF", ioHEIF},
+      {"webp", ioWEBP},
       {"avi", 0},      {"", 0},           {".", 0},        {"xyz", 0},       {"win", 0},
   };
   for (const Case& c : cases) {
@@ -163,7 +165,9 @@ TEST(FormatTable, RowsByTypeWithNamesExtensionsAndAbilities) {
       {ioJ2K, "JPEG2000 Code Stream", 3, "jpc", true, true, 512},
       {ioPS, "PostScript Level 2", 2, "eps", false, true, 0},
       {ioPDF, "Adobe PDF", 1, "", false, true, 0},
-      {ioRAW, "Camera RAW", 12, "cr2", true, false, 0},
+      {ioRAW, "Camera RAW", 15, "cr2", true, false, 0},
+      {ioHEIF, "High Efficiency Image File", 2, "heif", true, false, 0},
+      {ioWEBP, "WebP", 1, "", true, true, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -197,6 +201,9 @@ TEST(FormatTable, BuiltInCodecsCarryTheirWholeRow) {
   } cases[] = {
       {ioJPEG, "JFIF", false, {px1g, pxRGB24}},
       {ioPNG, "", true, {}},
+      {ioJP2, "", true, {px1g, px8g, pxRGB24}},
+      {ioJ2K, "", true, {px1g, px8g, pxRGB24}},
+      {ioWEBP, "", true, {px1g, pxRGB24}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);

@@ -1,0 +1,309 @@
+// HEIF through libheif: files written by heif-enc read with the pixels
+// heif-convert gives, with the file's rotation and mirroring applied (added to
+// the files by the test), and damaged files refused.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codectest.h"
+#include "imaging/formats/heif.h"
+#include "util/testutil.h"
+
+namespace {
+
+using namespace codectest;
+
+const std::string kEnc = "/usr/bin/heif-enc";
+const std::string kConvert = "/usr/bin/heif-convert";
+
+bool HaveTools() { return testutil::HaveTool(kEnc) && testutil::HaveTool(kConvert); }
+
+// heif-enc's file of a picture, from a PNG made by netpbm.
+std::string Encode(const testutil::TempDir& dir, const Picture& p, const std::string& options) {
+  const bool alpha = p.channels == 4;
+  const std::string pnm = dir.File(alpha ? "src.pam" : "src.ppm");
+  const std::string png = dir.File("src.png"), heic = dir.File("file.heic");
+  WriteNetpbm(pnm, p);
+  auto r = testutil::RunCommand("/usr/bin/pamtopng '" + pnm + "' > '" + png + "' && " + kEnc + " " +
+                                options + " '" + png + "' -o '" + heic + "'");
+  EXPECT_EQ(r.status, 0) << r.output;
+  return heic;
+}
+
+bool ConvertWithLibheif(const std::string& heic, const testutil::TempDir& dir, Picture& out) {
+  const std::string png = dir.File("heif-convert.png");
+  auto r = testutil::RunCommand(kConvert + " '" + heic + "' '" + png + "'");
+  return r.status == 0 && ReadPngByNetpbm(png, dir, out);
+}
+
+// --- adding transformation properties to a file -----------------------------------
+//
+// A HEIF file keeps an item's properties in meta/iprp/ipco and ties them to
+// items in meta/iprp/ipma; iloc says where each item's data lies in the file.
+// Adding a property grows meta, so the data that follows it moves: iloc's
+// offsets into the file move with it.
+
+uint32_t Get(const std::string& b, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = v << 8 | static_cast<uint8_t>(b[at + i]);
+  return v;
+}
+void Set(std::string& b, size_t at, int bytes, uint32_t v) {
+  for (int i = bytes - 1; i >= 0; --i, v >>= 8) b[at + i] = static_cast<char>(v & 0xFF);
+}
+
+struct Box {
+  size_t at = 0, size = 0, header = 8;
+  std::string type;
+};
+
+std::vector<Box> Children(const std::string& b, size_t from, size_t to) {
+  std::vector<Box> out;
+  for (size_t p = from; p + 8 <= to;) {
+    Box box{p, Get(b, p, 4), 8, b.substr(p + 4, 4)};
+    if (box.size < 8 || p + box.size > to) break;
+    if (box.type == "meta") box.header = 12;
+    out.push_back(box);
+    p += box.size;
+  }
+  return out;
+}
+
+const Box* Find(const std::vector<Box>& boxes, const std::string& type) {
+  for (const Box& b : boxes)
+    if (b.type == type) return &b;
+  return nullptr;
+}
+
+// Adds the property boxes (each a whole box) to the primary item, essential,
+// after its other properties: the transformations apply in that order.
+std::string AddProperties(const std::string& file, const std::vector<std::string>& properties) {
+  std::string added;
+  for (const std::string& p : properties) added += p;
+  const auto top = Children(file, 0, file.size());
+  const Box* meta = Find(top, "meta");
+  EXPECT_NE(meta, nullptr);
+  if (!meta) return file;
+  const auto inMeta = Children(file, meta->at + 12, meta->at + meta->size);
+  const Box *iprp = Find(inMeta, "iprp"), *iloc = Find(inMeta, "iloc"), *pitm = Find(inMeta, "pitm");
+  EXPECT_TRUE(iprp && iloc && pitm);
+  if (!iprp || !iloc || !pitm) return file;
+  const auto inIprp = Children(file, iprp->at + 8, iprp->at + iprp->size);
+  const Box *ipco = Find(inIprp, "ipco"), *ipma = Find(inIprp, "ipma");
+  EXPECT_TRUE(ipco && ipma);
+  if (!ipco || !ipma) return file;
+  const uint32_t primary = Get(file, pitm->at + 12, 2);
+  const int existing = static_cast<int>(Children(file, ipco->at + 8, ipco->at + ipco->size).size());
+  // ipma version 0, one-byte property indexes: what heif-enc writes.
+  EXPECT_EQ(Get(file, ipma->at + 8, 4), 0u);
+
+  std::string newIpma = file.substr(ipma->at, 16);
+  const uint32_t entries = Get(file, ipma->at + 12, 4);
+  size_t p = ipma->at + 16;
+  for (uint32_t e = 0; e < entries; ++e) {
+    const uint32_t item = Get(file, p, 2);
+    const int count = static_cast<uint8_t>(file[p + 2]);
+    std::string entry = file.substr(p, 3 + count);
+    if (item == primary) {
+      entry[2] = static_cast<char>(count + properties.size());
+      for (size_t i = 0; i < properties.size(); ++i)
+        entry += static_cast<char>(0x80 | (existing + 1 + int(i)));
+    }
+    newIpma += entry;
+    p += 3 + count;
+  }
+  Set(newIpma, 0, 4, static_cast<uint32_t>(newIpma.size()));
+  std::string newIpco = file.substr(ipco->at, ipco->size) + added;
+  Set(newIpco, 0, 4, static_cast<uint32_t>(newIpco.size()));
+  std::string newIprp = file.substr(iprp->at, 8);
+  for (const Box& b : inIprp)
+    newIprp += b.type == "ipco" ? newIpco : b.type == "ipma" ? newIpma : file.substr(b.at, b.size);
+  Set(newIprp, 0, 4, static_cast<uint32_t>(newIprp.size()));
+  std::string newMeta = file.substr(meta->at, 12);
+  size_t ilocInMeta = 0;
+  for (const Box& b : inMeta) {
+    if (b.type == "iloc") ilocInMeta = newMeta.size();
+    newMeta += b.type == "iprp" ? newIprp : file.substr(b.at, b.size);
+  }
+  Set(newMeta, 0, 4, static_cast<uint32_t>(newMeta.size()));
+  const uint32_t delta = static_cast<uint32_t>(newMeta.size() - meta->size);
+
+  // iloc: offsets of the data stored in the file itself (construction method 0).
+  const int version = static_cast<uint8_t>(newMeta[ilocInMeta + 8]);
+  size_t q = ilocInMeta + 12;
+  const int offsetSize = static_cast<uint8_t>(newMeta[q]) >> 4, lengthSize = newMeta[q] & 15;
+  const int baseSize = static_cast<uint8_t>(newMeta[q + 1]) >> 4;
+  const int indexSize = version >= 1 ? newMeta[q + 1] & 15 : 0;
+  q += 2;
+  const uint32_t items = Get(newMeta, q, version < 2 ? 2 : 4);
+  q += version < 2 ? 2 : 4;
+  for (uint32_t i = 0; i < items; ++i) {
+    q += version < 2 ? 2 : 4;
+    int method = 0;
+    if (version >= 1) {
+      method = Get(newMeta, q, 2) & 15;
+      q += 2;
+    }
+    q += 2;  // data reference
+    const size_t base = q;
+    q += baseSize;
+    const uint32_t extents = Get(newMeta, q, 2);
+    q += 2;
+    const bool moveBase = method == 0 && baseSize > 0 && Get(newMeta, base, baseSize) != 0;
+    if (moveBase) Set(newMeta, base, baseSize, Get(newMeta, base, baseSize) + delta);
+    for (uint32_t e = 0; e < extents; ++e) {
+      q += indexSize;
+      if (method == 0 && !moveBase && offsetSize > 0)
+        Set(newMeta, q, offsetSize, Get(newMeta, q, offsetSize) + delta);
+      q += offsetSize + lengthSize;
+    }
+  }
+  return file.substr(0, meta->at) + newMeta + file.substr(meta->at + meta->size);
+}
+
+// Rotation anticlockwise by quarter turns, and mirroring about an axis.
+std::string Irot(int quarterTurns) { return std::string("\0\0\0\x09irot", 8) + char(quarterTurns); }
+std::string Imir(int axis) { return std::string("\0\0\0\x09imir", 8) + char(axis); }
+
+// --- the tests -----------------------------------------------------------------
+
+struct EncodeCase {
+  const char* name;
+  int channels;
+  const char* options;
+};
+
+class HeifEncFiles : public ::testing::TestWithParam<EncodeCase> {};
+
+TEST_P(HeifEncFiles, ReadTheSamePixelsAsHeifConvert) {
+  if (!HaveTools()) GTEST_SKIP() << "libheif tools are not installed";
+  const EncodeCase& c = GetParam();
+  testutil::TempDir dir;
+  const Picture source = MakePicture(66, 42, c.channels);
+  const std::string heic = Encode(dir, source, c.options);
+  Picture theirs;
+  ASSERT_TRUE(ConvertWithLibheif(heic, dir, theirs));
+  Outcome ours = ReadFile(ReadHeifStream, heic);
+  ASSERT_FALSE(ours.aborted) << ours.params.CodecError;
+  ExpectSamePixels(*ours.bitmap, theirs, 1, "against heif-convert");
+  EXPECT_EQ(ours.bitmap->HasAlphaChannel(), c.channels == 4);
+  EXPECT_EQ(ours.params.Width, 66);
+  EXPECT_EQ(ours.params.Height, 42);
+  // Lossy, but the picture it was made of.
+  EXPECT_LT(MeanDifference(*ours.bitmap, source), 25.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Heif, HeifEncFiles,
+                         ::testing::Values(EncodeCase{"quality_90", 3, "-q 90"},
+                                           EncodeCase{"quality_30", 3, "-q 30"},
+                                           EncodeCase{"chroma_444", 3, "-q 80 -p chroma=444"},
+                                           EncodeCase{"alpha", 4, "-q 90"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct TransformCase {
+  const char* name;
+  std::vector<std::string> properties;
+  bool turned;  // width and height swap
+};
+
+class HeifTransforms : public ::testing::TestWithParam<TransformCase> {};
+
+TEST_P(HeifTransforms, ThePictureStandsAsHeifConvertShowsIt) {
+  if (!HaveTools()) GTEST_SKIP() << "libheif tools are not installed";
+  const TransformCase& c = GetParam();
+  testutil::TempDir dir;
+  const std::string plain = Encode(dir, MakePicture(64, 40, 3), "-q 95 -p chroma=444");
+  const std::string file = dir.File("turned.heic");
+  testutil::WriteFileBytes(file, AddProperties(testutil::ReadFileBytes(plain), c.properties));
+  Picture theirs;
+  ASSERT_TRUE(ConvertWithLibheif(file, dir, theirs));
+  ASSERT_EQ(theirs.width, c.turned ? 40 : 64) << "heif-convert did not take the added property";
+
+  Outcome params = ReadFile(ReadHeifStream, file, true);
+  ASSERT_FALSE(params.aborted) << params.params.CodecError;
+  EXPECT_EQ(params.params.Width, theirs.width);
+  EXPECT_EQ(params.params.Height, theirs.height);
+  Outcome ours = ReadFile(ReadHeifStream, file);
+  ASSERT_FALSE(ours.aborted) << ours.params.CodecError;
+  ExpectSamePixels(*ours.bitmap, theirs, 1, "against heif-convert");
+  // Not the picture as stored: that would fail the comparison unless the
+  // transformation changes nothing.
+  Outcome stored = ReadFile(ReadHeifStream, plain);
+  ASSERT_FALSE(stored.aborted);
+  if (!c.turned) {
+    EXPECT_GT(MeanDifference(*stored.bitmap, theirs), 5.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Heif, HeifTransforms,
+    ::testing::Values(TransformCase{"quarter_turn", {Irot(1)}, true},
+                      TransformCase{"half_turn", {Irot(2)}, false},
+                      TransformCase{"three_quarter_turn", {Irot(3)}, true},
+                      TransformCase{"mirror_vertical_axis", {Imir(0)}, false},
+                      TransformCase{"mirror_horizontal_axis", {Imir(1)}, false},
+                      TransformCase{"turn_then_mirror", {Irot(1), Imir(0)}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Heif, ContentTest) {
+  auto stream = [](const char* brand) {
+    std::vector<uint8_t> b = {0, 0, 0, 24, 'f', 't', 'y', 'p'};
+    b.insert(b.end(), brand, brand + 4);
+    b.resize(24, 0);
+    return TPxMemoryStream(b);
+  };
+  for (const char* yes : {"heic", "heix", "mif1", "heim"}) {
+    TPxMemoryStream s = stream(yes);
+    EXPECT_TRUE(IsHeifStream(s)) << yes;
+    EXPECT_EQ(s.Position(), 0);
+  }
+  for (const char* no : {"avif", "isom", "qt  "}) {
+    TPxMemoryStream s = stream(no);
+    EXPECT_FALSE(IsHeifStream(s)) << no;
+  }
+  TPxMemoryStream shortOne(std::vector<uint8_t>{0, 0, 0, 24, 'f', 't', 'y', 'p'});
+  EXPECT_FALSE(IsHeifStream(shortOne));
+}
+
+// Every ispe property claims width x height.
+std::string WithSize(const std::string& file, uint32_t w, uint32_t h) {
+  std::string b = file;
+  for (size_t p = b.find("ispe"); p != std::string::npos; p = b.find("ispe", p + 4)) {
+    Set(b, p + 8, 4, w);
+    Set(b, p + 12, 4, h);
+  }
+  return b;
+}
+
+TEST(Heif, BadInputIsRefused) {
+  if (!HaveTools()) GTEST_SKIP() << "libheif tools are not installed";
+  testutil::TempDir dir;
+  const std::string good = testutil::ReadFileBytes(Encode(dir, MakePicture(48, 32, 3), "-q 50"));
+  const size_t mdat = good.find("mdat");
+  ASSERT_NE(mdat, std::string::npos);
+  ExpectAllRefused(ReadHeifStream, good,
+                   {
+                       {"empty", [](const std::string&) { return std::string(); }},
+                       {"file_type_only", [](const std::string& g) { return g.substr(0, 28); }},
+                       {"truncated_in_meta", [](const std::string& g) { return g.substr(0, 120); }},
+                       {"truncated_half", [](const std::string& g) { return Truncated(g, 0.5); }},
+                       {"coded_data_zeroed",
+                        [&](const std::string& g) {
+                          std::string b = g;
+                          for (size_t i = mdat + 4; i < b.size(); ++i) b[i] = 0;
+                          return b;
+                        }},
+                       {"coded_data_box_claims_more_than_the_file",
+                        [&](const std::string& g) {
+                          std::string b = g;
+                          Set(b, mdat - 4, 4, static_cast<uint32_t>(b.size() - mdat + 5));
+                          return b;
+                        }},
+                       {"claims_60000_x_60000", [](const std::string& g) { return WithSize(g, 60000, 60000); }},
+                       {"claims_100000_wide", [](const std::string& g) { return WithSize(g, 100000, 32); }},
+                   });
+}
+
+}  // namespace
