@@ -86,3 +86,8 @@ for ext in bmp pcx tga ppm gif; do
   printf '%-5s %-10s %9s %9s %9s %9s %9s %9s   %s, %s\n' "$ext" "$size" "$w_ours" "$c_ours" "$w_pil" \
     "$c_pil" "$w_im" "$c_im" "$(ratio "$w_ours" "$w_best")" "$(ratio "$c_ours" "$c_best")"
 done
+
+# The formats whose codecs are the libraries of their fields (WebP, JPEG 2000,
+# HEIF, camera raw) are timed against those libraries' own decoders.
+echo
+PICTROVA_CLI="$CLI" RUNS="$RUNS" bench/compare_libcodecs.sh
