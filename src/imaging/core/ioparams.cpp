@@ -3,7 +3,21 @@
 #include <algorithm>
 #include <cstring>
 
-TIOParamsVals::TIOParamsVals(TPxParamsOwner* owner) : Owner(owner) {}
+#include <atomic>
+
+namespace {
+// Written once when the library starts, before any record is made.
+std::atomic<TPxTiffLzwDecompress> gLzwDecompress{nullptr};
+std::atomic<TPxTiffLzwCompress> gLzwCompress{nullptr};
+}  // namespace
+
+void PxSetDefaultTiffLzw(TPxTiffLzwDecompress decompress, TPxTiffLzwCompress compress) {
+  gLzwDecompress = decompress;
+  gLzwCompress = compress;
+}
+
+TIOParamsVals::TIOParamsVals(TPxParamsOwner* owner)
+    : Owner(owner), TiffLzwDecompress(gLzwDecompress.load()), TiffLzwCompress(gLzwCompress.load()) {}
 
 void TIOParamsVals::ResetAll() {
   TIOParamsVals fresh(Owner);
@@ -48,6 +62,16 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   JpegOriginalWidth = from.JpegOriginalWidth;
   JpegOriginalHeight = from.JpegOriginalHeight;
   PngInterlaced = from.PngInterlaced;
+  TiffImageCount = from.TiffImageCount;
+  TiffPhotometric = from.TiffPhotometric;
+  TiffPlanarConfig = from.TiffPlanarConfig;
+  TiffXPos = from.TiffXPos;
+  TiffYPos = from.TiffYPos;
+  TiffDocumentName = from.TiffDocumentName;
+  TiffImageDescription = from.TiffImageDescription;
+  TiffPageName = from.TiffPageName;
+  TiffPageNumber = from.TiffPageNumber;
+  TiffPageCount = from.TiffPageCount;
   ColorMap = from.ColorMap;
   ColorMapCount = from.ColorMapCount;
 }
