@@ -359,6 +359,8 @@ bool TFaxDecoder::DecodeRow1D(TFaxBitReader& in) {
   const int width = options_.Width;
   int a0 = 0, colour = 0;
   while (a0 < width) {
+    // Empty runs could pile up changes without end; a row has at most one per pixel.
+    if (cur_.size() > static_cast<size_t>(width) + 2) return false;
     const int run = ReadRun(in, colour, width - a0);
     if (run < 0) return false;
     a0 += run;

@@ -306,12 +306,12 @@ class DeflateSource : public RowSource {
  public:
   DeflateSource(const std::vector<uint8_t>& d, int rowBytes) : rowBytes_(rowBytes) {
     z_ = {};
-    ok_ = inflateInit(&z_) == Z_OK;
+    ok_ = open_ = inflateInit(&z_) == Z_OK;
     z_.next_in = const_cast<Bytef*>(d.data());
     z_.avail_in = static_cast<uInt>(std::min<size_t>(d.size(), UINT32_MAX));
   }
   ~DeflateSource() override {
-    if (ok_) inflateEnd(&z_);
+    if (open_) inflateEnd(&z_);
   }
   bool Next(uint8_t* row) override {
     z_.next_out = row;
@@ -331,6 +331,7 @@ class DeflateSource : public RowSource {
  private:
   z_stream z_;
   int rowBytes_;
+  bool open_ = false;
   bool ok_ = false;
   bool ended_ = false;
 };
@@ -484,7 +485,8 @@ void ConvertRow(const Layout& l, const uint16_t* smp, int width, uint8_t* dst, u
 // layouts the library does not read.
 bool Classify(Layout& l, bool native, bool noAlpha, const std::vector<uint32_t>& extra) {
   const int s = l.spp, b = l.bps;
-  if (b < 1 || b > 16 || s < 1) return false;
+  // Colour and alpha and a few spare samples: more is no picture this reads.
+  if (b < 1 || b > 16 || s < 1 || s > 16) return false;
   if (l.compression == cJpeg) {
     if (b != 8 || (s != 1 && s != 3)) return false;
     l.kind = kJpeg;
@@ -590,7 +592,7 @@ bool IsCcitt(uint32_t compression) {
 }
 
 // Decodes one JPEG chunk into the page at (x0, y0).
-bool ReadJpegChunk(const Layout& l, const std::vector<uint8_t>& data, const std::vector<uint8_t>& tables,
+bool ReadJpegChunk(const std::vector<uint8_t>& data, const std::vector<uint8_t>& tables,
                    TPxBitmap& bitmap, int x0, int y0) {
   TPxMemoryStream chunk(data.data(), data.size());
   TPxMemoryStream tableStream(tables.data(), tables.size());
@@ -619,7 +621,10 @@ bool ReadPixels(TiffIn& in, Layout& l, TPxBitmap& bitmap, TPxMask* mask, const s
   const int planes = l.planar == 2 ? l.spp : 1;
   if (across * down * planes > int64_t(l.offsets.size())) return false;
   const int64_t rowBytes64 = StoredRowBytes(l, l.chunkWidth);
-  if (rowBytes64 <= 0 || rowBytes64 > kPxMaxRowBytes / 4) return false;
+  // The row buffers (stored bytes of every plane, 16-bit samples) stay
+  // within the pixel memory limit, like the bitmap itself.
+  const int64_t scratch = rowBytes64 * planes + int64_t(l.chunkWidth) * l.spp * 2;
+  if (rowBytes64 <= 0 || rowBytes64 > kPxMaxRowBytes / 4 || scratch > PxImageBytesLimit()) return false;
   const int rowBytes = static_cast<int>(rowBytes64);
   std::vector<std::vector<uint8_t>> data(planes), rows(planes, std::vector<uint8_t>(rowBytes));
   std::vector<uint16_t> samples(size_t(l.chunkWidth) * l.spp);
@@ -633,7 +638,7 @@ bool ReadPixels(TiffIn& in, Layout& l, TPxBitmap& bitmap, TPxMask* mask, const s
       const int visibleH = std::min<int>(static_cast<int>(l.chunkHeight), l.height - y0);
       const size_t chunk = static_cast<size_t>(cy * across + cx);
       if (l.kind == kJpeg) {
-        if (!ChunkBytes(in, l, chunk, data[0]) || !ReadJpegChunk(l, data[0], tables, bitmap, x0, y0))
+        if (!ChunkBytes(in, l, chunk, data[0]) || !ReadJpegChunk(data[0], tables, bitmap, x0, y0))
           return false;
         progress.Advance(visibleH);
         if (progress.Aborted()) return false;
