@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <memory>
 #include <vector>
 
+#include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/tiff.h"
 
@@ -65,6 +68,16 @@ std::vector<uint8_t> Encode(TPxBitmap& b, int compression) {
   return std::move(s.Data());
 }
 
+// With PICTROVA_BENCH_TIFF_DIR set, the files decoded are also saved there,
+// so that other decoders can be timed on the same bytes (bench/compare_tiff.sh).
+const std::vector<uint8_t>& Saved(const std::vector<uint8_t>& file, const char* name) {
+  if (const char* dir = std::getenv("PICTROVA_BENCH_TIFF_DIR")) {
+    TPxFileStream out(std::string(dir) + "/" + name, TPxFileStream::fmCreate);
+    out.WriteExact(file.data(), static_cast<int64_t>(file.size()));
+  }
+  return file;
+}
+
 void Decode(benchmark::State& state, const std::vector<uint8_t>& file, double megapixels) {
   for (auto _ : state) {
     TPxMemoryStream s(file.data(), file.size());
@@ -85,7 +98,7 @@ void Decode(benchmark::State& state, const std::vector<uint8_t>& file, double me
 void BM_DecodeLzwPhoto(benchmark::State& state) {
   static const std::vector<uint8_t> file = [] {
     auto p = Photo();
-    return Encode(*p, 5);
+    return Saved(Encode(*p, 5), "photo-lzw.tif");
   }();
   Decode(state, file, 24.0);
 }
@@ -94,7 +107,7 @@ BENCHMARK(BM_DecodeLzwPhoto)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_DecodeG4Page(benchmark::State& state) {
   static const std::vector<uint8_t> file = [] {
     auto p = Page();
-    return Encode(*p, 4);
+    return Saved(Encode(*p, 4), "page-g4.tif");
   }();
   Decode(state, file, 2480.0 * 3508 / 1e6);
 }
@@ -115,3 +128,4 @@ void BM_EncodeG4Page(benchmark::State& state) {
 BENCHMARK(BM_EncodeG4Page)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
+BENCHMARK_MAIN();

@@ -481,6 +481,50 @@ void ConvertRow(const Layout& l, const uint16_t* smp, int width, uint8_t* dst, u
   }
 }
 
+// The common case of 8-bit chunky samples, straight from the stored bytes:
+// the predictor is undone on them and they go to the row without widening.
+bool FastRow8(const Layout& l) {
+  return l.bps == 8 && l.planar == 1 && !l.associatedAlpha &&
+         ((l.kind == kRgb && l.pf == pxRGB24) || (l.kind == kGray && l.pf != px16g) ||
+          (l.kind == kPalette && l.spp == 1));
+}
+
+void ConvertRow8(const Layout& l, uint8_t* raw, int rowWidth, int width, uint8_t* dst, uint8_t* alpha) {
+  const int s = l.spp;
+  if (l.predictor == 2)
+    for (int i = s; i < rowWidth * s; ++i) raw[i] = static_cast<uint8_t>(raw[i] + raw[i - s]);
+  switch (l.kind) {
+    case kRgb:
+      for (int x = 0; x < width; ++x) {
+        dst[3 * x] = raw[x * s + 2];
+        dst[3 * x + 1] = raw[x * s + 1];
+        dst[3 * x + 2] = raw[x * s];
+      }
+      break;
+    case kGray: {
+      const uint8_t flip = l.photometric == 0 ? 0xFF : 0x00;
+      if (l.pf == px8g) {
+        for (int x = 0; x < width; ++x) dst[x] = raw[x * s] ^ flip;
+      } else {
+        for (int x = 0; x < width; ++x) dst[3 * x] = dst[3 * x + 1] = dst[3 * x + 2] = raw[x * s] ^ flip;
+      }
+      break;
+    }
+    default:
+      if (l.pf == px8p) {
+        std::memcpy(dst, raw, size_t(width));
+      } else {
+        for (int x = 0; x < width; ++x) {
+          const TBGR c = raw[x] < l.palette.size() ? l.palette[raw[x]] : TBGR{};
+          std::memcpy(dst + 3 * x, &c, 3);
+        }
+      }
+      break;
+  }
+  if (alpha && l.alphaSample >= 0)
+    for (int x = 0; x < width; ++x) alpha[x] = raw[x * s + l.alphaSample];
+}
+
 // Decides the kind of page and the bitmap's pixel format; false for sample
 // layouts the library does not read.
 bool Classify(Layout& l, bool native, bool noAlpha, const std::vector<uint32_t>& extra) {
@@ -631,6 +675,7 @@ bool ReadPixels(TiffIn& in, Layout& l, TPxBitmap& bitmap, TPxMask* mask, const s
   const int pixelBytes = PxBitsPerPixel(l.pf) / 8;
   std::vector<uint8_t> converted(size_t(l.chunkWidth) * std::max(pixelBytes, 1));
   progress.Begin(across * down * std::min<int64_t>(l.chunkHeight, l.height));
+  const bool fast = FastRow8(l);
   for (int64_t cy = 0; cy < down; ++cy) {
     for (int64_t cx = 0; cx < across; ++cx) {
       const int x0 = static_cast<int>(cx * l.chunkWidth), y0 = static_cast<int>(cy * l.chunkHeight);
@@ -663,6 +708,10 @@ bool ReadPixels(TiffIn& in, Layout& l, TPxBitmap& bitmap, TPxMask* mask, const s
           uint8_t* row = rows[0].data();
           if (l.invertBilevel) PxInvertBits(row, size_t(rowBytes));
           std::memcpy(dst + x0 / 8, row, size_t(visibleW + 7) / 8);
+        } else if (fast) {
+          uint8_t* alpha = mask ? mask->Scanline(y0 + y) + x0 : nullptr;
+          ConvertRow8(l, rows[0].data(), static_cast<int>(l.chunkWidth), visibleW, dst + size_t(x0) * pixelBytes,
+                      alpha);
         } else {
           for (int p = 0; p < planes; ++p) ExtractSamples(l, rows[p].data(), samples.data(), static_cast<int>(l.chunkWidth), p, in.big);
           if (l.predictor == 2) UndoPredictor(l, samples.data(), static_cast<int>(l.chunkWidth));
@@ -921,82 +970,106 @@ constexpr int kLzwClear = 256, kLzwEnd = 257, kLzwFirst = 258, kLzwCodes = 4096;
 // Decodes untrusted data: codes are read only inside the strip, strings only
 // from entries that exist.
 struct LzwDecoder {
-  uint64_t bitPos = 0;
+  // Bits not yet read, the first in the top bit, and where the next byte comes from.
+  uint64_t acc = 0;
+  int accBits = 0;
+  size_t bytePos = 0;
   int width = 9;
   int next = kLzwFirst;
   int prev = -1;
   bool ended = false;
   bool failed = false;
-  uint16_t prefix[kLzwCodes];
-  uint8_t suffix[kLzwCodes];
-  uint8_t first[kLzwCodes];
-  uint16_t length[kLzwCodes];
-  std::vector<uint8_t> out;
+  // One entry in one place: a string is its prefix's string and a last byte.
+  struct Code {
+    uint16_t prefix;
+    uint16_t length;
+    uint8_t suffix;
+    uint8_t first;
+  };
+  Code table[kLzwCodes];
+  std::vector<uint8_t> out;  // a row and the longest string beyond it
   size_t have = 0, taken = 0;
 
   LzwDecoder() {
-    for (int i = 0; i < 256; ++i) {
-      prefix[i] = 0;
-      suffix[i] = first[i] = static_cast<uint8_t>(i);
-      length[i] = 1;
-    }
+    for (int i = 0; i < 256; ++i) table[i] = Code{0, 1, static_cast<uint8_t>(i), static_cast<uint8_t>(i)};
   }
-  int Read(const uint8_t* data, size_t size) {
-    if (bitPos + static_cast<uint64_t>(width) > uint64_t(size) * 8) return -1;
-    uint32_t w = 0;
-    const size_t byte = static_cast<size_t>(bitPos >> 3);
-    for (size_t k = 0; k < 3; ++k) w = (w << 8) | (byte + k < size ? data[byte + k] : 0);
-    const int code = static_cast<int>((w >> (24 - (bitPos & 7) - width)) & ((1u << width) - 1));
-    bitPos += static_cast<uint64_t>(width);
-    return code;
-  }
-  void Append(int code) {
-    const size_t n = length[code];
-    if (out.size() < have + n) out.resize(have + n);
-    for (size_t i = n; i-- > 0;) {
-      out[have + i] = suffix[code];
-      code = prefix[code];
-    }
-    have += n;
-  }
-  void Add(int p, uint8_t c) {
-    if (next >= kLzwCodes) return;
-    prefix[next] = static_cast<uint16_t>(p);
-    suffix[next] = c;
-    first[next] = first[p];
-    length[next] = static_cast<uint16_t>(std::min<int>(length[p] + 1, 65535));
-    ++next;
-    if (next + 1 >= (1 << width) && width < 12) ++width;
-  }
-  void Step(const uint8_t* data, size_t size) {
-    int code = Read(data, size);
-    if (code < 0 || code == kLzwEnd) {
-      ended = true;
-      return;
-    }
-    if (code == kLzwClear) {
-      next = kLzwFirst;
-      width = 9;
-      prev = -1;
-      return;
-    }
-    if (prev < 0) {
-      if (code > 255) {
-        failed = true;
-        return;
+  // Decodes until `want` bytes are there, the strip ends or the code breaks.
+  // The state lives in locals meanwhile: the bytes written could otherwise
+  // alias it, and it would be reloaded for every byte.
+  void Fill(const uint8_t* data, size_t size, size_t want) {
+    uint64_t bits = acc;
+    int nbits = accBits, w = width, nextCode = next, last = prev;
+    size_t at = bytePos, n = have;
+    uint8_t* o = out.data();
+    Code* t = table;
+    while (n < want) {
+      if (nbits < w) {
+        while (nbits <= 56 && at < size) {
+          bits |= static_cast<uint64_t>(data[at++]) << (56 - nbits);
+          nbits += 8;
+        }
+        if (nbits < w) {
+          ended = true;
+          break;
+        }
       }
-      Append(code);
-    } else if (code < next) {
-      Append(code);
-      Add(prev, first[code]);
-    } else if (code == next && next < kLzwCodes) {
-      Add(prev, first[prev]);
-      Append(code);
-    } else {
-      failed = true;
-      return;
+      const int code = static_cast<int>(bits >> (64 - w));
+      bits <<= w;
+      nbits -= w;
+      if (code == kLzwEnd) {
+        ended = true;
+        break;
+      }
+      if (code == kLzwClear) {
+        nextCode = kLzwFirst;
+        w = 9;
+        last = -1;
+        continue;
+      }
+      int added = -1;  // prefix of the entry this code adds
+      uint8_t addedLast = 0;
+      if (last < 0) {
+        if (code > 255) {
+          failed = true;
+          break;
+        }
+      } else if (code < nextCode) {
+        added = last;
+        addedLast = t[code].first;
+      } else if (code == nextCode && nextCode < kLzwCodes) {
+        added = last;
+        addedLast = t[last].first;
+      } else {
+        failed = true;
+        break;
+      }
+      if (added >= 0 && nextCode < kLzwCodes) {
+        t[nextCode] = Code{static_cast<uint16_t>(added), static_cast<uint16_t>(t[added].length + 1), addedLast,
+                           t[added].first};
+        ++nextCode;
+        if (nextCode + 1 >= (1 << w) && w < 12) ++w;
+      }
+      if (code < 256) {
+        o[n++] = static_cast<uint8_t>(code);
+      } else {
+        const size_t len = t[code].length;
+        uint8_t* p = o + n + len;
+        for (int c = code; p > o + n;) {
+          *--p = t[c].suffix;
+          c = t[c].prefix;
+        }
+        n += len;
+      }
+      last = code;
     }
-    prev = code;
+    acc = bits;
+    accBits = nbits;
+    width = w;
+    next = nextCode;
+    prev = last;
+    bytePos = at;
+    have = n;
+    if (!ended && n < want) failed = true;
   }
 };
 
@@ -1084,7 +1157,8 @@ const uint8_t* TiffLzwDecompressDefault(const uint8_t* data, size_t size, int ro
     d.taken = 0;
   }
   const size_t want = static_cast<size_t>(std::max(rowLength, 0));
-  while (d.have < want && !d.ended && !d.failed) d.Step(data, size);
+  if (d.out.size() < want + kLzwCodes) d.out.resize(want + kLzwCodes);
+  if (!d.ended && !d.failed) d.Fill(data, size, want);
   if (d.failed || d.have < want) return nullptr;
   d.taken = want;
   return d.out.data();
