@@ -79,7 +79,9 @@ void ReadOurs(const std::string& file, OurRead& out, int page = 0, bool native =
 std::vector<uint8_t> OurRgb(const OurRead& r, bool withAlpha = false) {
   TPxBitmap rgb;
   EXPECT_TRUE(rgb.Assign(*r.bitmap));
-  if (rgb.PixelFormat() != pxRGB24) EXPECT_TRUE(rgb.ConvertTo(pxRGB24));
+  if (rgb.PixelFormat() != pxRGB24) {
+    EXPECT_TRUE(rgb.ConvertTo(pxRGB24));
+  }
   std::vector<uint8_t> out;
   for (int y = 0; y < rgb.Height(); ++y) {
     const uint8_t* row = rgb.Scanline(y);
@@ -636,6 +638,105 @@ TEST(TiffTable, LoadAndSaveByExtension) {
     auto info = testutil::RunCommand("/usr/bin/tiffinfo " + Q(saved));
     EXPECT_NE(info.output.find("CCITT Group 4"), std::string::npos) << info.output;
     EXPECT_TRUE(SameBytes(ImageMagickPixels(saved, dir).data, ImageMagickPixels(file, dir).data));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A hand-made little-endian file: data at offset 8, then one directory.
+std::string HandFile(const std::string& data, const std::vector<Hand::E>& entries) {
+  Hand h;
+  const uint32_t ifd = 8 + static_cast<uint32_t>(data.size() + (data.size() & 1));
+  h.bytes = std::string("II*\0", 4);
+  h.U32(ifd);
+  h.bytes += data;
+  if (data.size() & 1) h.bytes += '\0';
+  h.Ifd(entries, 0);
+  return h.bytes;
+}
+
+struct Read1 {
+  bool aborted = false;
+  TPxBitmap bitmap;
+  TIOParamsVals params;
+};
+
+void ReadHand(const std::string& bytes, Read1& r) {
+  TPxMemoryStream s(bytes.data(), bytes.size());
+  std::unique_ptr<TPxMask> mask;
+  int pages = 0;
+  TPxProgress progress;
+  progress.Aborting = &r.aborted;
+  ReadTiffStream(&r.bitmap, s, pages, false, false, mask, false, progress, r.params);
+}
+
+TEST(TiffRead, RulesOfTheFormatForOddPages) {
+  const std::string molli = "Look@Molli v1.1 and more";
+  struct Case {
+    const char* name;
+    std::string data;
+    std::vector<Hand::E> entries;
+    int gray;  // expected gray (red channel) of pixel 0, or -1 for bilevel byte checks
+    int bilevelByte;
+  };
+  const std::vector<Case> cases = {
+      // 16-bit gray 0x0FF0: the top byte normally, shifted by 4 for that program.
+      {"gray16", std::string("\xF0\x0F", 2),
+       {{256, 4, 1, 1}, {257, 4, 1, 1}, {258, 3, 1, 16}, {262, 3, 1, 1}, {273, 4, 1, 8}, {279, 4, 1, 2}}, 0x0F, 0},
+      {"gray16-molli", std::string("\xF0\x0F", 2) + molli + '\0',
+       {{256, 4, 1, 1}, {257, 4, 1, 1}, {258, 3, 1, 16}, {262, 3, 1, 1}, {273, 4, 1, 8}, {279, 4, 1, 2},
+        {305, 2, uint32_t(molli.size() + 1), 10}}, 0xFF, 0},
+      // No byte count, RowsPerStrip all ones: one strip to the end of the file.
+      {"strip-to-end", std::string("\x10\x20\x30\x40", 4),
+       {{256, 4, 1, 2}, {257, 4, 1, 2}, {258, 3, 1, 8}, {262, 3, 1, 1}, {273, 4, 1, 8}, {278, 4, 1, 0xFFFFFFFF}},
+       0x10, 0},
+      // Uncompressed WhiteIsZero bilevel is inverted into px1g (1 = white).
+      {"bilevel-white-is-zero", std::string("\x0F", 1),
+       {{256, 4, 1, 8}, {257, 4, 1, 1}, {258, 3, 1, 1}, {262, 3, 1, 0}, {273, 4, 1, 8}, {279, 4, 1, 1}}, -1, 0xF0},
+      // A bilevel page marked RGB with no compression is read as WhiteIsZero.
+      {"bilevel-marked-rgb", std::string("\x0F", 1),
+       {{256, 4, 1, 8}, {257, 4, 1, 1}, {258, 3, 1, 1}, {259, 3, 1, 1}, {262, 3, 1, 2}, {273, 4, 1, 8},
+        {279, 4, 1, 1}}, -1, 0xF0},
+      // 4-bit gray spreads to the full range (15 is white).
+      {"gray4", std::string("\xF7", 1),
+       {{256, 4, 1, 2}, {257, 4, 1, 1}, {258, 3, 1, 4}, {262, 3, 1, 1}, {273, 4, 1, 8}, {279, 4, 1, 1}}, 255, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Read1 r;
+    ReadHand(HandFile(c.data, c.entries), r);
+    ASSERT_FALSE(r.aborted);
+    if (c.gray >= 0) {
+      ASSERT_EQ(r.bitmap.PixelFormat(), pxRGB24);
+      EXPECT_EQ(r.bitmap.Scanline(0)[2], c.gray);
+    } else {
+      ASSERT_EQ(r.bitmap.PixelFormat(), px1g);
+      EXPECT_EQ(r.bitmap.Scanline(0)[0], c.bilevelByte);
+    }
+  }
+}
+
+TEST(TiffRead, ResolutionRules) {
+  struct Case {
+    uint32_t num, den, unit;
+    int dpi;
+  };
+  // XResolution 72 per centimetre is 183 dpi; 0 gives the default 300.
+  const Case cases[] = {{72, 1, 3, 183}, {0, 1, 2, 300}, {150, 1, 2, 150}, {600, 2, 1, 300}, {96, 0, 2, 96}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.num);
+    std::string data("\x55\x55\x55\x55", 4);
+    for (uint32_t v : {c.num, c.den})
+      for (int b = 0; b < 4; ++b) data += char(v >> (8 * b));
+    Read1 r;
+    ReadHand(HandFile(data, {{256, 4, 1, 2}, {257, 4, 1, 2}, {258, 3, 1, 8}, {262, 3, 1, 1}, {273, 4, 1, 8},
+                             {279, 4, 1, 4}, {282, 5, 1, 12}, {283, 5, 1, 12}, {296, 3, 1, c.unit}}),
+             r);
+    ASSERT_FALSE(r.aborted);
+    EXPECT_EQ(r.params.DpiX, c.dpi);
+    EXPECT_EQ(r.params.DpiY, c.dpi);
   }
 }
 
