@@ -1293,7 +1293,7 @@ bool MakeBilevel(const TPxBitmap& source, TPxBitmap& out) {
     }
   }
   if (found != 2) return out.Assign(rgb) && out.ConvertTo(px1g);
-  const TBGR white = PxGray(colours[1]) > PxGray(colours[0]) ? colours[1] : colours[0];
+  const TBGR white = PxGray(colours[1]) >= PxGray(colours[0]) ? colours[1] : colours[0];
   if (!out.Allocate(rgb.Width(), rgb.Height(), px1g)) return false;
   for (int y = 0; y < rgb.Height(); ++y) {
     const TBGR* src = reinterpret_cast<const TBGR*>(rgb.Scanline(y));

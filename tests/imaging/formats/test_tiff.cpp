@@ -417,6 +417,33 @@ TEST(TiffWriteRules, TwoColoursBecomeBilevelTheDarkerBlack) {
   EXPECT_EQ(back.Scanline(2)[2] & 0xF0, 0xF0);
 }
 
+TEST(TiffWriteRules, OfTwoEqualGraysTheFirstMetIsBlack) {
+  TPxBitmap rgb(16, 1, pxRGB24);
+  // Red and a blue-green of the same gray (21 R = 71 G + 8 B, both 21).
+  const TBGR first = MakeBGR(100, 0, 0), second = MakeBGR(0, 28, 14);
+  ASSERT_EQ(PxGray(first), PxGray(second));
+  for (int x = 0; x < 16; ++x) std::memcpy(rgb.Scanline(0) + 3 * x, x < 8 ? &first : &second, 3);
+  TIOParamsVals params;
+  params.BitsPerSample = 1;
+  params.SamplesPerPixel = 1;
+  TPxMemoryStream s;
+  bool aborted = false;
+  TPxProgress progress;
+  progress.Aborting = &aborted;
+  WriteTiffStream(s, &rgb, nullptr, progress, params);
+  ASSERT_FALSE(aborted);
+  s.SetPosition(0);
+  TPxBitmap back;
+  std::unique_ptr<TPxMask> mask;
+  int pages = 0;
+  TIOParamsVals read;
+  ReadTiffStream(&back, s, pages, false, false, mask, false, progress, read);
+  ASSERT_FALSE(aborted);
+  ASSERT_EQ(back.PixelFormat(), px1g);
+  EXPECT_EQ(back.Scanline(0)[0], 0x00);
+  EXPECT_EQ(back.Scanline(0)[1], 0xFF);
+}
+
 TEST(TiffWriteRules, FaxCompressionOfAColourPictureWritesItUncompressed) {
   auto rgb = Picture(pxRGB24, 30, 10);
   TIOParamsVals params;
