@@ -72,6 +72,12 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   TiffPageName = from.TiffPageName;
   TiffPageNumber = from.TiffPageNumber;
   TiffPageCount = from.TiffPageCount;
+  BmpVersion = from.BmpVersion;
+  BmpCompression = from.BmpCompression;
+  IcoSizes = from.IcoSizes;
+  IcoBitCounts = from.IcoBitCounts;
+  CurXHotSpot = from.CurXHotSpot;
+  CurYHotSpot = from.CurYHotSpot;
   ColorMap = from.ColorMap;
   ColorMapCount = from.ColorMapCount;
 }
