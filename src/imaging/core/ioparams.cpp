@@ -12,7 +12,21 @@ TPxDateTime TPxDateTime::Now() {
           local.tm_hour,        local.tm_min,     local.tm_sec};
 }
 
-TIOParamsVals::TIOParamsVals(TPxParamsOwner* owner) : Owner(owner) {}
+#include <atomic>
+
+namespace {
+// Written once when the library starts, before any record is made.
+std::atomic<TPxTiffLzwDecompress> gLzwDecompress{nullptr};
+std::atomic<TPxTiffLzwCompress> gLzwCompress{nullptr};
+}  // namespace
+
+void PxSetDefaultTiffLzw(TPxTiffLzwDecompress decompress, TPxTiffLzwCompress compress) {
+  gLzwDecompress = decompress;
+  gLzwCompress = compress;
+}
+
+TIOParamsVals::TIOParamsVals(TPxParamsOwner* owner)
+    : Owner(owner), TiffLzwDecompress(gLzwDecompress.load()), TiffLzwCompress(gLzwCompress.load()) {}
 
 void TIOParamsVals::ResetAll() {
   TIOParamsVals fresh(Owner);
@@ -58,6 +72,16 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   JpegOriginalWidth = from.JpegOriginalWidth;
   JpegOriginalHeight = from.JpegOriginalHeight;
   PngInterlaced = from.PngInterlaced;
+  TiffImageCount = from.TiffImageCount;
+  TiffPhotometric = from.TiffPhotometric;
+  TiffPlanarConfig = from.TiffPlanarConfig;
+  TiffXPos = from.TiffXPos;
+  TiffYPos = from.TiffYPos;
+  TiffDocumentName = from.TiffDocumentName;
+  TiffImageDescription = from.TiffImageDescription;
+  TiffPageName = from.TiffPageName;
+  TiffPageNumber = from.TiffPageNumber;
+  TiffPageCount = from.TiffPageCount;
   BmpVersion = from.BmpVersion;
   BmpCompression = from.BmpCompression;
   IcoSizes = from.IcoSizes;

@@ -61,6 +61,15 @@ struct TPxExifTag {
   std::vector<uint8_t> Value;
 };
 
+class TPxStream;
+
+// TIFF's LZW coder, replaceable by a program; formats/tiff.h describes the calls.
+using TPxTiffLzwDecompress = const uint8_t* (*)(const uint8_t* data, size_t size, int rowLength,
+                                                void*& state);
+using TPxTiffLzwCompress = bool (*)(const uint8_t* row, int length, TPxStream& stream, void*& state);
+// The coder every record starts with, installed once by the library.
+void PxSetDefaultTiffLzw(TPxTiffLzwDecompress decompress, TPxTiffLzwCompress compress);
+
 // Size of one image of an icon.
 struct TPxIcoSize {
   int32_t Width = 0;
@@ -191,6 +200,28 @@ class TIOParamsVals {
   // WBMP.
 
   // TIFF and fax coding.
+  // Compression of the page read and of the next write: 0 none, 1 CCITT
+  // modified Huffman, 2 Group 3 1-D, 3 Group 3 2-D, 4 Group 4, 5 LZW, 6 old
+  // JPEG (read only), 7 JPEG, 8 PackBits, 9 another, 10 deflate.
+  int32_t TiffCompression = 0;
+  int32_t TiffImageIndex = 0;  // page to read, from 0
+  int32_t TiffImageCount = 0;  // pages of the last file read
+  // 0 WhiteIsZero, 1 BlackIsZero, 2 RGB, 3 palette, 4 transparency mask,
+  // 5 separated (CMYK), 6 YCbCr, 7 CIELab.
+  int32_t TiffPhotometric = 2;
+  int32_t TiffPlanarConfig = 1;  // 1 chunky, 2 planar
+  int32_t TiffXPos = 0;          // XPosition and YPosition, inches
+  int32_t TiffYPos = 0;
+  std::string TiffDocumentName;
+  std::string TiffImageDescription;
+  std::string TiffPageName;
+  int32_t TiffPageNumber = 0;
+  int32_t TiffPageCount = 0;
+  bool TiffAutoOrient = false;
+  int32_t TiffJpegQuality = 80;
+  int32_t TiffJpegColorSpace = 2;  // 0 RGB, 1 gray, 2 YCbCr, 3 CMYK, 4 taken as RGB
+  TPxTiffLzwDecompress TiffLzwDecompress;
+  TPxTiffLzwCompress TiffLzwCompress;
 
   // Camera raw, JPEG 2000, HEIF and WebP.
   // Camera raw: give the preview the camera embedded in the file instead of

@@ -16,6 +16,7 @@
 #include "imaging/formats/pnm.h"
 #include "imaging/formats/raw.h"
 #include "imaging/formats/tga.h"
+#include "imaging/formats/tiff.h"
 #include "imaging/formats/wbmp.h"
 #include "imaging/formats/webp.h"
 
@@ -55,21 +56,6 @@ bool HeadIs(TPxStream& s, const char* head, int64_t count) {
 
 bool GifSignature(TPxStream& s) { return Left(s) > 13 && HeadIs(s, "GIF", 3); }
 
-uint32_t U32(const uint8_t* p, bool bigEndian) {
-  if (bigEndian) return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-  return (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
-}
-
-// A byte order mark and a first directory inside the stream; "MM" followed by
-// 0xBA at offset 8 is left to other readers.
-bool TiffSignature(TPxStream& s) {
-  const int64_t n = Left(s);
-  uint8_t h[9];
-  if (n <= 8 || !s.ReadExact(h, 9)) return false;
-  if (h[0] == 'I' && h[1] == 'I') return U32(h + 4, false) < n;
-  return h[0] == 'M' && h[1] == 'M' && U32(h + 4, true) < n && h[8] != 0xBA;
-}
-
 // A video file: recognised, though the table has no row for it.
 bool AviSignature(TPxStream& s) {
   char h[12];
@@ -83,8 +69,13 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
   std::vector<TPxFileFormat> t;
   {
     TPxFileFormat& f = AddRow(t, ioTIFF, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F", 8, true, true);
-    f.TestFunction = TiffSignature;
+    f.ReadFunction = ReadTiffRow;
+    f.WriteFunction = WriteTiffRow;
+    f.TestFunction = TiffContentTest;
+    f.Describe = DescribeTiff;
     f.StreamTag = "TIFF";
+    f.WriteKeepsAlpha = true;
+    f.WritePixelFormats.clear();
   }
 
   {

@@ -1,0 +1,131 @@
+// TIFF decoding of a 24-megapixel LZW photo (with the predictor, as image
+// editors write it) and of a 2480 x 3508 Group 4 page (A4 at 300 dpi), and
+// their encoding, in megapixels per second.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <memory>
+#include <vector>
+
+#include "imaging/core/pxstream.h"
+#include "imaging/core/pxutils.h"
+#include "imaging/formats/tiff.h"
+
+namespace {
+
+// Smooth gradients with a little noise, as a photo has.
+std::unique_ptr<TPxBitmap> Photo() {
+  auto b = std::make_unique<TPxBitmap>();
+  b->Allocate(6000, 4000, pxRGB24);
+  uint32_t noise = 12345;
+  for (int y = 0; y < 4000; ++y) {
+    uint8_t* row = b->Scanline(y);
+    for (int x = 0; x < 6000; ++x) {
+      noise = noise * 1664525u + 1013904223u;
+      const int n = static_cast<int>((noise >> 24) & 7) - 4;
+      const double fx = x / 6000.0, fy = y / 4000.0;
+      row[3 * x] = static_cast<uint8_t>(std::clamp(static_cast<int>(200 - 150 * fx * fy) + n, 0, 255));
+      row[3 * x + 1] = static_cast<uint8_t>(std::clamp(static_cast<int>(40 + 180 * fy) + n, 0, 255));
+      row[3 * x + 2] = static_cast<uint8_t>(std::clamp(static_cast<int>(128 + 100 * std::sin(fx * 6 + fy * 2)) + n, 0, 255));
+    }
+  }
+  return b;
+}
+
+// A text page: lines of word-like black blocks on white.
+std::unique_ptr<TPxBitmap> Page() {
+  auto b = std::make_unique<TPxBitmap>();
+  b->Allocate(2480, 3508, px1g);
+  b->Fill(1);
+  uint32_t r = 7;
+  for (int line = 300; line + 40 < 3300; line += 60) {
+    for (int x = 250; x < 2230;) {
+      r = r * 1664525u + 1013904223u;
+      const int word = 30 + static_cast<int>((r >> 24) % 120);
+      for (int y = line; y < line + 36; ++y)
+        for (int i = x; i < std::min(x + word, 2230); ++i)
+          if (((i * 7 + y * 3) % 11) < 8) b->Scanline(y)[i >> 3] &= static_cast<uint8_t>(~(0x80 >> (i & 7)));
+      x += word + 25;
+    }
+  }
+  return b;
+}
+
+std::vector<uint8_t> Encode(TPxBitmap& b, int compression) {
+  TPxMemoryStream s;
+  TIOParamsVals params;
+  params.TiffCompression = compression;
+  params.BitsPerSample = b.PixelFormat() == px1g ? 1 : 8;
+  params.SamplesPerPixel = b.PixelFormat() == px1g ? 1 : 3;
+  bool aborting = false;
+  TPxProgress progress;
+  progress.Aborting = &aborting;
+  WriteTiffStream(s, &b, nullptr, progress, params);
+  return std::move(s.Data());
+}
+
+// With PICTROVA_BENCH_TIFF_DIR set, the files decoded are also saved there,
+// so that other decoders can be timed on the same bytes (bench/compare_tiff.sh).
+const std::vector<uint8_t>& Saved(const std::vector<uint8_t>& file, const char* name) {
+  if (const char* dir = std::getenv("PICTROVA_BENCH_TIFF_DIR")) {
+    TPxFileStream out(std::string(dir) + "/" + name, TPxFileStream::fmCreate);
+    out.WriteExact(file.data(), static_cast<int64_t>(file.size()));
+  }
+  return file;
+}
+
+void Decode(benchmark::State& state, const std::vector<uint8_t>& file, double megapixels) {
+  for (auto _ : state) {
+    TPxMemoryStream s(file.data(), file.size());
+    TPxBitmap b;
+    TIOParamsVals params;
+    std::unique_ptr<TPxMask> mask;
+    int pages = 0;
+    bool aborting = false;
+    TPxProgress progress;
+    progress.Aborting = &aborting;
+    ReadTiffStream(&b, s, pages, false, false, mask, false, progress, params);
+    if (aborting) state.SkipWithError("read failed");
+    benchmark::DoNotOptimize(b.Scanline(0));
+  }
+  state.counters["MP/s"] = benchmark::Counter(megapixels, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_DecodeLzwPhoto(benchmark::State& state) {
+  static const std::vector<uint8_t> file = [] {
+    auto p = Photo();
+    return Saved(Encode(*p, 5), "photo-lzw.tif");
+  }();
+  Decode(state, file, 24.0);
+}
+BENCHMARK(BM_DecodeLzwPhoto)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_DecodeG4Page(benchmark::State& state) {
+  static const std::vector<uint8_t> file = [] {
+    auto p = Page();
+    return Saved(Encode(*p, 4), "page-g4.tif");
+  }();
+  Decode(state, file, 2480.0 * 3508 / 1e6);
+}
+BENCHMARK(BM_DecodeG4Page)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_EncodeLzwPhoto(benchmark::State& state) {
+  static auto photo = Photo();
+  for (auto _ : state) benchmark::DoNotOptimize(Encode(*photo, 5).size());
+  state.counters["MP/s"] = benchmark::Counter(24.0, benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_EncodeLzwPhoto)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_EncodeG4Page(benchmark::State& state) {
+  static auto page = Page();
+  for (auto _ : state) benchmark::DoNotOptimize(Encode(*page, 4).size());
+  state.counters["MP/s"] = benchmark::Counter(2480.0 * 3508 / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_EncodeG4Page)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+BENCHMARK_MAIN();
