@@ -15,6 +15,8 @@ PACKAGES=(
   libcups2-dev cups-daemon cups-client
   # Real keys and wheel turns for the window tests under Xvfb.
   xdotool
+  # Checks the installed menu entry.
+  desktop-file-utils
 )
 
 missing=()

@@ -270,6 +270,14 @@ std::vector<std::string> TDPicPrint::CtrlThumbsMouseDown() {
   return {thumbDisplay_->SelectedPath};
 }
 
+bool TDPicPrint::SelectStartFolder(const std::string& folder) {
+  if (!CtrlDir->Tree().Root()) {
+    CtrlDir->setIndentation(CtrlDir->Tree().Indent());
+    CtrlDir->Tree().FillRoot();
+  }
+  return CtrlDir->Tree().SelectPath(folder);
+}
+
 void TDPicPrint::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (!shown_) {

@@ -60,6 +60,9 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   void ShowPictureInfo(TImagingMView* grid);
   // A drag starts from the thumbnails: the files it carries.
   std::vector<std::string> CtrlThumbsMouseDown();
+  // Selects a folder in the tree, as "pictrova FOLDER" starts; a tree not yet
+  // shown is filled first. False when the tree has no way to the folder.
+  bool SelectStartFolder(const std::string& folder);
 
   QFrame* PnlThumbs;
   QSplitter* Splitter1;  // between the folder tree and the thumbnails

@@ -1,11 +1,13 @@
 #include "app/gen.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <charconv>
 #include <cstring>
 #include <filesystem>
@@ -15,12 +17,75 @@
 
 XaApplication* Application = nullptr;
 
-std::string ProgramFolder() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  std::string folder = ec ? std::filesystem::current_path().string() : exe.parent_path().string();
+namespace {
+
+std::string WithSlash(std::string folder) {
   if (folder.empty() || folder.back() != '/') folder += '/';
   return folder;
+}
+
+// The folder holding the program file itself.
+std::filesystem::path ProgramFileFolder() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::current_path() : exe.parent_path();
+}
+
+// PREFIX/share/pictrova for a program in PREFIX/bin whose data lie there;
+// empty otherwise, as for a build tree, where the data lie beside the program.
+std::filesystem::path InstalledDataFolder(const std::filesystem::path& programFolder) {
+  if (programFolder.filename() != "bin") return {};
+  std::filesystem::path share = programFolder.parent_path() / "share" / "pictrova";
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(share / "printouts.txt", ec)) return {};
+  return share;
+}
+
+std::string MadeFolder(const std::string& folder) {
+  std::error_code ec;
+  // Per the XDG rules the folders we make are the user's alone; a failure
+  // shows later, where the file in it cannot be written.
+  if (std::filesystem::create_directories(folder, ec))
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, ec);
+  return folder;
+}
+
+}  // namespace
+
+std::string ProgramFolder() {
+  const std::filesystem::path folder = ProgramFileFolder();
+  const std::filesystem::path data = InstalledDataFolder(folder);
+  return WithSlash((data.empty() ? folder : data).string());
+}
+
+bool ProgramFolderReadOnly() {
+  const std::filesystem::path folder = ProgramFileFolder();
+  return !InstalledDataFolder(folder).empty() || ::access(folder.c_str(), W_OK) != 0;
+}
+
+std::string XdgFolder(const char* variable, const char* fallback) {
+  const char* value = std::getenv(variable);
+  // The XDG rules ignore relative paths here.
+  if (value && value[0] == '/') return WithSlash(value);
+  std::string home;
+  if (const char* h = std::getenv("HOME"); h && h[0] == '/') {
+    home = h;
+  } else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
+    home = pw->pw_dir;
+  }
+  if (home.empty()) home = "/tmp";
+  return WithSlash(home) + fallback + "/";
+}
+
+std::string SettingsFolder() {
+  if (!ProgramFolderReadOnly()) return ProgramFolder();
+  return MadeFolder(XdgFolder("XDG_CONFIG_HOME", ".config") + "pictrova/");
+}
+
+std::string WorkFolder() {
+  if (!ProgramFolderReadOnly()) return ProgramFolder();
+  return MadeFolder(XdgFolder("XDG_CACHE_HOME", ".cache") + "pictrova/");
 }
 
 std::string FolderWithSlash(std::string folder) {
@@ -142,7 +207,8 @@ XaRect KeepOnScreen(const XaRect& window, const std::vector<XaRect>& screens,
 }
 
 XaApplication::XaApplication(XaMainWindowPlace* mainWindow, std::string folder, bool readFile)
-    : MainWindow(mainWindow), folder_(FolderWithSlash(std::move(folder))) {
+    : MainWindow(mainWindow),
+      folder_(folder.empty() ? SettingsFolder() : FolderWithSlash(std::move(folder))) {
   if (readFile) LoadSettingsFile();
 }
 

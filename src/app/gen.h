@@ -9,8 +9,27 @@
 
 using TStringList = std::vector<std::string>;
 
-// Folder of the running program, with a trailing "/". Not cached.
+// Folder of the program's data files, with a trailing "/". Not cached.
+// That is the folder of the program file, except for a program installed
+// as PREFIX/bin/NAME, whose data files lie in PREFIX/share/pictrova/.
 std::string ProgramFolder();
+
+// Whether the program runs installed (PREFIX/bin beside
+// PREFIX/share/pictrova) or from a folder it cannot write to: then its
+// settings and working files go to the user's XDG folders.
+bool ProgramFolderReadOnly();
+
+// Where "app.inf" lives: the program folder, or $XDG_CONFIG_HOME/pictrova/
+// (~/.config/pictrova/) for a read-only program folder. Made when missing.
+std::string SettingsFolder();
+
+// Where the working files (layerN.jpg, layerNs.jpg, t.png) go: the program
+// folder, or $XDG_CACHE_HOME/pictrova/ (~/.cache/pictrova/). Made when missing.
+std::string WorkFolder();
+
+// An XDG base folder with a trailing "/": the variable's value when it is an
+// absolute path, else HOME followed by fallback (".config", ".cache").
+std::string XdgFolder(const char* variable, const char* fallback);
 
 // Appends the tokens of text, cut at any character of delimiters, to list.
 void SplitAt(const std::string& text, const std::string& delimiters, TStringList& list);
@@ -19,7 +38,7 @@ void SplitAt(const std::string& text, const std::string& delimiters, TStringList
 // with removeEmpty, lines that end up empty are deleted.
 void TrimLines(TStringList& list, bool removeEmpty);
 
-// folder with a trailing "/"; the program folder when folder is empty.
+// folder with a trailing "/"; the program (data) folder when folder is empty.
 std::string FolderWithSlash(std::string folder);
 
 // Equal but for the letter case of ASCII letters.
@@ -70,7 +89,7 @@ class XaMainWindowPlace {
 // Settings store in "app.inf" and the main window's position and size.
 class XaApplication {
  public:
-  // Reads "app.inf" from folder (the program folder when empty) if it exists
+  // Reads "app.inf" from folder (SettingsFolder() when empty) if it exists
   // and readFile is set.
   explicit XaApplication(XaMainWindowPlace* mainWindow, std::string folder = {},
                          bool readFile = true);

@@ -267,7 +267,7 @@ XaLayout::XaLayout(TImagingView* view, std::string layoutFile, std::string dataF
     : XaLayerMgr(view),
       LayoutFile(std::move(layoutFile)),
       DataFolder(FolderWithSlash(std::move(dataFolder))),
-      WorkFolder(DataFolder) {}
+      WorkFolder(DataFolder == ProgramFolder() ? ::WorkFolder() : DataFolder) {}
 
 void XaLayout::Clear() {
   XaLayerMgr::Clear();
