@@ -13,6 +13,8 @@ PACKAGES=(
   libcups2-dev cups-daemon cups-client
   # Real keys and wheel turns for the window tests under Xvfb.
   xdotool
+  # Writes and reads camera metadata for the EXIF tests.
+  libimage-exiftool-perl
 )
 
 missing=()
