@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -536,6 +537,34 @@ TEST(Exif, DamagedBlocksNeverStopThePicture) {
     EXPECT_TRUE(io.Params.HasExif);
     EXPECT_EQ(io.Params.ExifMake == "MakerName", c.make);
     EXPECT_EQ(io.Params.ExifFNumber == 4, c.fnumber);
+  }
+}
+
+// The damaged files kept for the fuzz replay load with every EXIF option on.
+TEST(Exif, DamagedFixturesLoadUpright) {
+  const std::filesystem::path folder = std::filesystem::path(testutil::SourceDir()) / "tests/data/fuzz/jpeg";
+  struct Case {
+    const char* name;
+    int w, h;
+  } cases[] = {
+      {"exif-ifd-loop.jpg", 12, 16},  // its orientation 6 is still read
+      {"exif-offsets-past-block.jpg", 16, 12},
+      {"exif-thumbnail-truncated.jpg", 16, 12},
+      {"exif-ifd-beyond-block.jpg", 16, 12},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPxBitmap bitmap;
+    TImagingIO io;
+    io.SetTargetBitmap(&bitmap);
+    io.Params.AutoOrient = true;
+    io.Params.GetExifThumbnail = true;
+    io.LoadFromFile((folder / c.name).string());
+    ASSERT_FALSE(io.Aborting);
+    EXPECT_TRUE(io.Params.HasExif);
+    EXPECT_EQ(io.Params.ExifThumbnail, nullptr);
+    EXPECT_EQ(bitmap.Width(), c.w);
+    EXPECT_EQ(bitmap.Height(), c.h);
   }
 }
 
