@@ -736,6 +736,9 @@ void ReadJpegStream(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bitma
     ReadExifMarker(params);
     if (params.AutoOrient && !paramsOnly && bitmap != nullptr && !*aborting)
       AutoOrientImage(*bitmap, params, aborting);
+    // The size the picture will have once turned.
+    if (params.AutoOrient && paramsOnly && params.ExifOrientation >= 5 && params.ExifOrientation <= 8)
+      std::swap(params.Width, params.Height);
   }
   // A missing end-of-image alone is only a warning; missing data is a failure.
   if (d->source.endSupplied && (d->cutBeforeRows || d->err.dataMissing)) *aborting = true;
@@ -750,6 +753,8 @@ namespace {
 bool TakeExifThumbnail(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bitmap,
                        TPxProgress& progress, TIOParamsVals& params, bool* aborting) {
   const int64_t start = stream.Position();
+  // The look-up overwrites the wished size that a reduced decode needs.
+  const int32_t wishedWidth = params.Width, wishedHeight = params.Height;
   params.ExifThumbnail.reset();
   params.GetExifThumbnail = false;
   ReadJpegStream(stream, tablesStream, bitmap, false, false, true, false, true, progress, params);
@@ -762,6 +767,8 @@ bool TakeExifThumbnail(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bi
   }
   // No usable thumbnail: the picture itself is decoded.
   *aborting = false;
+  params.Width = wishedWidth;
+  params.Height = wishedHeight;
   return false;
 }
 

@@ -413,6 +413,47 @@ TEST(Exif, ThumbnailIsLoadedInsteadOfThePictureWhenAsked) {
   }
 }
 
+// Without a thumbnail the picture is decoded at the reduction the wished size
+// allows, as if the thumbnail had not been asked for.
+TEST(Exif, PictureWithoutThumbnailKeepsItsReducedDecode) {
+  REQUIRE_TOOLS();
+  testutil::TempDir dir;
+  const std::string file = dir.File("odd.jpg");
+  Shell(std::string(kConvert) + " -size 1601x1203 xc:'#2040c0' '" + file + "'");
+  for (bool ask : {false, true}) {
+    SCOPED_TRACE(ask);
+    TPxBitmap bitmap;
+    TImagingIO io;
+    io.SetTargetBitmap(&bitmap);
+    io.Params.JpegScale = 0;
+    io.Params.Width = 128;
+    io.Params.Height = 128;
+    io.Params.GetExifThumbnail = ask;
+    io.LoadFromFile(file);
+    ASSERT_FALSE(io.Aborting);
+    EXPECT_EQ(io.Params.JpegScaleUsed, 8);
+    EXPECT_EQ(bitmap.Width(), 201);  // 1601 / 8 rounded up
+    EXPECT_EQ(bitmap.Height(), 151);
+  }
+}
+
+// The parameters of a sideways picture read with AutoOrient give its upright size.
+TEST(Exif, ParametersWithAutoOrientGiveTheUprightSize) {
+  REQUIRE_TOOLS();
+  testutil::TempDir dir;
+  auto pic = Quarters(48, 32);
+  const std::string file = dir.File("sideways.jpg");
+  SaveJpeg(*pic, file);
+  Shell(std::string(kExiftool) + " -q -overwrite_original -Orientation#=6 '" + file + "'");
+  for (bool autoOrient : {false, true}) {
+    TImagingIO io;
+    io.Params.AutoOrient = autoOrient;
+    io.ReadParamsFromFile(file);
+    EXPECT_EQ(io.Params.Width, autoOrient ? 32 : 48);
+    EXPECT_EQ(io.Params.Height, autoOrient ? 48 : 32);
+  }
+}
+
 // --- damaged EXIF ---------------------------------------------------------------
 
 namespace {
