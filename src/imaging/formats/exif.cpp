@@ -199,6 +199,10 @@ std::string TextOf(const TTiffView& t, const TEntry& e) {
   return std::string(p, strnlen(p, e.ValueBytes));
 }
 
+// An offset or length from a value of any type: negative or huge ones give 0,
+// which no check lets through.
+uint32_t OffsetOf(double v) { return v >= 0 && v < 4294967296.0 ? static_cast<uint32_t>(v) : 0; }
+
 int32_t ClampToInt(double v) {
   if (!(v > -2147483648.0)) return v != v ? 0 : INT32_MIN;
   if (v > 2147483647.0) return INT32_MAX;
@@ -234,7 +238,7 @@ void TakeEntries(const TTiffView& t, const std::vector<TEntry>& entries, uint8_t
                  TIOParamsVals& params, uint32_t& exifIfd) {
   for (const TEntry& e : entries) {
     if (ifd == 0 && e.Tag == kTagExifIfd) {
-      exifIfd = uint32_t(NumberAt(t, e, 0));
+      exifIfd = OffsetOf(NumberAt(t, e, 0));
       continue;
     }
     if (ifd == 0 && (e.Tag == kTagXResolution || e.Tag == kTagYResolution || e.Tag == kTagResolutionUnit)) {
@@ -271,10 +275,10 @@ void ReadThumbnail(const TTiffView& t, const std::vector<TEntry>& entries, TIOPa
   bool haveOffset = false;
   for (const TEntry& e : entries) {
     if (e.Tag == kTagThumbOffset) {
-      offset = uint64_t(NumberAt(t, e, 0));
+      offset = OffsetOf(NumberAt(t, e, 0));
       haveOffset = true;
     } else if (e.Tag == kTagThumbLength) {
-      length = uint64_t(NumberAt(t, e, 0));
+      length = OffsetOf(NumberAt(t, e, 0));
     } else if (e.Tag == kTagCompression && NumberAt(t, e, 0) != 6) {
       return;  // uncompressed thumbnails are not read
     }
@@ -374,7 +378,12 @@ void AddValue(const TTagInfo& info, const TPxExifValues& v, std::vector<TOutEntr
       const auto* values = static_cast<const int32_t*>(field);
       uint32_t count = info.Count;
       while (count > 0 && values[count - 1] == 0) --count;  // unset trailing values
-      if (info.Tag == 274) count = 1;  // the orientation is always written
+      if (info.Tag == 274) {
+        // The orientation is always written, and only as one of its eight values.
+        const int32_t o = values[0] >= 1 && values[0] <= 8 ? values[0] : 1;
+        out.push_back(ShortEntry(info.Tag, &o, 1));
+        break;
+      }
       if (count > 0) out.push_back(ShortEntry(info.Tag, values, count));
       break;
     }
@@ -461,7 +470,7 @@ std::vector<uint8_t> BuildExifBlock(const TIOParamsVals& params) {
   for (const TTagInfo& info : kTags) AddValue(info, params, info.Ifd == 0 ? ifd0 : exif);
   auto resolution = [&](uint16_t tag, double v) {
     const double r = std::round(v);
-    if (r < 1) return;
+    if (!std::isfinite(r) || r < 1) return;
     TOutEntry e{tag, ttRational, 1, {}};
     Put32(e.Value, r > 4294967295.0 ? 0xFFFFFFFFu : uint32_t(r));
     Put32(e.Value, 1);

@@ -532,6 +532,13 @@ TEST(Exif, DamagedBlocksNeverStopThePicture) {
   }
   {
     auto b = good;
+    const size_t e = EntryAt(b, 8, 34665);
+    Put16(b, e + 2, 9);  // a signed pointer, negative
+    Put32(b, e + 8, 0xFFFFFFF0u);
+    cases.push_back({"exif_ifd_negative", b, true, false});
+  }
+  {
+    auto b = good;
     const uint32_t exifIfd = ExifIfdOf(b);
     const size_t n = b[6 + exifIfd] | (b[6 + exifIfd + 1] << 8);
     Put32(b, 6 + exifIfd + 2 + 12 * n, exifIfd);  // a next directory pointing at itself
