@@ -15,6 +15,16 @@ int PxFuzzRead(const uint8_t* data, size_t size, int32_t fileType, TPxFuzzOutcom
     io.LoadFromStreamAsType(stream, fileType);
     out.LoadAborted = io.Aborting;
   }
+  if (fileType == ioJPEG) {
+    // The camera paths: the embedded thumbnail, and turning the picture upright.
+    for (bool thumbnail : {true, false}) {
+      TPxMemoryStream stream(data, size);
+      TImagingIO io;
+      io.Params.GetExifThumbnail = thumbnail;
+      io.Params.AutoOrient = !thumbnail;
+      io.LoadFromStreamAsType(stream, fileType);
+    }
+  }
   {
     TPxMemoryStream stream(data, size);
     out.DetectedType = TImagingIO::DetectStreamType(stream);

@@ -17,6 +17,8 @@ PACKAGES=(
   xdotool
   # Checks the installed menu entry.
   desktop-file-utils
+  # Writes and reads camera metadata for the EXIF tests.
+  libimage-exiftool-perl
 )
 
 missing=()

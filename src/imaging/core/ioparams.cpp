@@ -49,8 +49,7 @@ void TIOParamsVals::ClearMetadata() {
   ExifXResolution = DpiX;
   ExifYResolution = DpiY;
   ExifResolutionUnit = 2;
-  ExifOrientation = 1;
-  ExifTags.clear();
+  static_cast<TPxExifValues&>(*this) = TPxExifValues();
   ExifThumbnail.reset();
   PngTextKeys.clear();
   PngTextValues.clear();
@@ -123,16 +122,27 @@ void TIOParamsVals::SetDpi(int32_t dpiX, int32_t dpiY) {
   if (Owner) Owner->ParamsDpiChanged();
 }
 
-std::vector<uint8_t> TPxIPTCInfoList::EncodeAPP13() const {
-  std::vector<uint8_t> iptc;
+std::vector<uint8_t> TPxIPTCInfoList::EncodeRecords() const {
+  std::vector<uint8_t> out;
   for (const TPxIPTCInfo& item : Items) {
-    // A data set longer than 32767 bytes needs the extended length form, which
-    // no reader of these markers expects: such values are cut.
-    const size_t len = std::min<size_t>(item.Value.size(), 32767);
-    iptc.insert(iptc.end(), {0x1C, item.Record, item.DataSet, static_cast<uint8_t>(len >> 8),
-                             static_cast<uint8_t>(len & 0xFF)});
-    iptc.insert(iptc.end(), item.Value.begin(), item.Value.begin() + static_cast<long>(len));
+    // The record version is written by the container that needs it.
+    if (item.Value.empty() || (item.Record == 2 && item.DataSet == 0)) continue;
+    const uint32_t len = static_cast<uint32_t>(item.Value.size());
+    out.insert(out.end(), {0x1C, item.Record, item.DataSet});
+    if (len < 32768) {
+      out.insert(out.end(), {static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)});
+    } else {
+      // Extended form: a flagged count of length bytes, then the length.
+      out.insert(out.end(), {0x80, 0x04, static_cast<uint8_t>(len >> 24), static_cast<uint8_t>(len >> 16),
+                             static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)});
+    }
+    out.insert(out.end(), item.Value.begin(), item.Value.end());
   }
+  return out;
+}
+
+std::vector<uint8_t> TPxIPTCInfoList::EncodeAPP13() const {
+  const std::vector<uint8_t> iptc = EncodeRecords();
   if (iptc.empty()) return {};
   static const char kSignature[] = "Photoshop 3.0";  // with its zero byte
   std::vector<uint8_t> out(kSignature, kSignature + sizeof kSignature);
@@ -142,8 +152,40 @@ std::vector<uint8_t> TPxIPTCInfoList::EncodeAPP13() const {
                          static_cast<uint8_t>(size >> 16), static_cast<uint8_t>(size >> 8),
                          static_cast<uint8_t>(size)});
   out.insert(out.end(), iptc.begin(), iptc.end());
-  if (size % 2) out.push_back(0);  // resource data is padded to even length
+  if (out.size() % 2) out.push_back(0);
   return out;
+}
+
+std::vector<uint8_t> TPxIPTCInfoList::EncodeTIFF() const {
+  const std::vector<uint8_t> iptc = EncodeRecords();
+  if (iptc.empty()) return {};
+  std::vector<uint8_t> out = {0x1C, 0x02, 0x00, 0x00, 0x02, 0x00, 0x02};  // record version 2
+  out.insert(out.end(), iptc.begin(), iptc.end());
+  if (out.size() % 2) out.push_back(0);
+  return out;
+}
+
+// Untrusted data: a record is taken only when it and its data lie inside.
+void TPxIPTCInfoList::DecodeRecords(const uint8_t* data, size_t n) {
+  Items.clear();
+  UserChanged = false;
+  size_t r = 0;
+  while (r < n && data[r] != 0x1C) ++r;
+  while (r + 5 <= n && data[r] == 0x1C) {
+    size_t head = 5;
+    uint64_t len = (uint32_t(data[r + 3]) << 8) | data[r + 4];
+    if (len & 0x8000) {
+      if (r + 9 > n) break;
+      const int32_t big = static_cast<int32_t>((uint32_t(data[r + 5]) << 24) | (uint32_t(data[r + 6]) << 16) |
+                                               (uint32_t(data[r + 7]) << 8) | data[r + 8]);
+      len = big < 0 ? -int64_t(big) : big;
+      head = 9;
+    }
+    if (len > n - r - head) break;
+    Items.push_back({data[r + 1], data[r + 2],
+                     std::string(reinterpret_cast<const char*>(data + r + head), size_t(len))});
+    r += head + size_t(len);
+  }
 }
 
 // Parses untrusted data: every length is checked against what is left.
@@ -167,17 +209,7 @@ bool TPxIPTCInfoList::DecodeAPP13(const std::vector<uint8_t>& data) {
     // A resource cut short keeps what it has: the records before the cut.
     const size_t size = std::min<size_t>(be(q - 4, 4), n - q);
     if (id == 0x0404) {
-      Items.clear();
-      size_t r = q;
-      const size_t end = q + size;
-      while (r + 5 <= end && data[r] == 0x1C) {
-        const size_t len = be(r + 3, 2);
-        if ((len & 0x8000) || len > end - (r + 5)) break;  // extended or cut: stop here
-        Items.push_back({data[r + 1], data[r + 2],
-                         std::string(reinterpret_cast<const char*>(&data[r + 5]), len)});
-        r += 5 + len;
-      }
-      UserChanged = false;
+      DecodeRecords(data.data() + q, size);
       return true;
     }
     p = q + size + (size & 1);

@@ -47,18 +47,73 @@ struct TPxIPTCInfoList {
   // The data of an APP13 marker holding the records (a Photoshop image
   // resource block with one IPTC resource); empty when there are none.
   std::vector<uint8_t> EncodeAPP13() const;
+  // The records as a TIFF IPTC tag holds them, after a record-version record.
+  std::vector<uint8_t> EncodeTIFF() const;
+  // The bare records (0x1C, record, data set, length, data); the record
+  // version 2:0 and empty values are left out.
+  std::vector<uint8_t> EncodeRecords() const;
+  // Replaces the records by those found from the first 0x1C byte on.
+  void DecodeRecords(const uint8_t* data, size_t size);
   // Replaces the records by those of an APP13 marker's data; false when it
   // holds no IPTC resource. Damaged data gives the records before the damage.
   bool DecodeAPP13(const std::vector<uint8_t>& data);
 };
 
-// One EXIF tag kept as it was found (type and count as in the TIFF tag layout,
-// values in host byte order).
-struct TPxExifTag {
-  uint16_t Tag = 0;
-  uint16_t Type = 0;
-  uint32_t Count = 0;
-  std::vector<uint8_t> Value;
+// The EXIF values of a picture besides its resolution, each named after its
+// tag. Rational values are doubles; 0 and empty texts mean "not given".
+struct TPxExifValues {
+  // First image directory.
+  std::string ExifImageDescription;
+  std::string ExifMake;
+  std::string ExifModel;
+  int32_t ExifOrientation = 1;
+  std::string ExifSoftware;
+  std::string ExifDateTime;
+  double ExifWhitePoint[2] = {0, 0};
+  double ExifPrimaryChromaticities[6] = {0, 0, 0, 0, 0, 0};
+  double ExifYCbCrCoefficients[3] = {0, 0, 0};
+  int32_t ExifYCbCrPositioning = 0;
+  double ExifReferenceBlackWhite[6] = {0, 0, 0, 0, 0, 0};
+  std::string ExifCopyright;
+  // EXIF directory.
+  double ExifExposureTime = 0;
+  double ExifFNumber = 0;
+  int32_t ExifExposureProgram = 0;
+  int32_t ExifISOSpeedRatings[2] = {0, 0};
+  std::string ExifExifVersion;  // four characters, for example "0230"
+  std::string ExifDateTimeOriginal;
+  std::string ExifDateTimeDigitized;
+  double ExifCompressedBitsPerPixel = 0;
+  double ExifShutterSpeedValue = 0;
+  double ExifApertureValue = 0;
+  double ExifBrightnessValue = 0;
+  double ExifExposureBiasValue = 0;
+  double ExifMaxApertureValue = 0;
+  double ExifSubjectDistance = 0;
+  int32_t ExifMeteringMode = 0;
+  int32_t ExifLightSource = 0;
+  int32_t ExifFlash = 0;
+  double ExifFocalLength = 0;
+  // The maker's own block, as stored; its inner offsets count from the
+  // directory it came from, so it is kept whole.
+  std::vector<uint8_t> ExifMakerNote;
+  std::string ExifUserCommentCode;  // eight characters, for example "ASCII\0\0\0"
+  std::string ExifUserComment;
+  std::string ExifSubsecTime;
+  std::string ExifSubsecTimeOriginal;
+  std::string ExifSubsecTimeDigitized;
+  std::string ExifFlashPixVersion;
+  int32_t ExifColorSpace = 0;
+  int32_t ExifPixelXDimension = 0;
+  int32_t ExifPixelYDimension = 0;
+  std::string ExifRelatedSoundFile;
+  double ExifFocalPlaneXResolution = 0;
+  double ExifFocalPlaneYResolution = 0;
+  int32_t ExifFocalPlaneResolutionUnit = 0;
+  double ExifExposureIndex = 0;
+  int32_t ExifSensingMethod = 0;
+  int32_t ExifFileSource = 0;
+  int32_t ExifSceneType = 0;
 };
 
 class TPxStream;
@@ -90,7 +145,7 @@ struct TPxDateTime {
   friend bool operator==(const TPxDateTime&, const TPxDateTime&) = default;
 };
 
-class TIOParamsVals {
+class TIOParamsVals : public TPxExifValues {
  public:
   explicit TIOParamsVals(TPxParamsOwner* owner = nullptr);
 
@@ -266,7 +321,6 @@ class TIOParamsVals {
   double ExifXResolution = kDefaultDpi;
   double ExifYResolution = kDefaultDpi;
   int32_t ExifResolutionUnit = 2;  // 2 inches, 3 centimetres
-  int32_t ExifOrientation = 1;
-  std::vector<TPxExifTag> ExifTags;  // the other tags, in file order
+  // The other EXIF values are those of TPxExifValues.
   std::shared_ptr<TPxBitmap> ExifThumbnail;
 };

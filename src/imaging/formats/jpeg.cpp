@@ -25,6 +25,8 @@
 #include "imaging/core/pxconfig.h"
 #include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"
+#include "imaging/formats/exif.h"
+#include "imaging/proc/orient.h"
 
 namespace {
 
@@ -62,6 +64,7 @@ constexpr uint8_t kMarkerApp14 = 238;
 constexpr uint8_t kMarkerApp15 = 239;
 constexpr uint8_t kMarkerCom = 254;
 constexpr uint8_t kMarkerApp2 = 226;
+constexpr uint8_t kMarkerApp1 = 225;
 
 // ---- error manager ---------------------------------------------------------
 
@@ -629,6 +632,55 @@ bool DecodeImage(JpegDecoder& d, TPxStream& stream, int64_t start, TPxBitmap* bi
   return DecodeRows(d, *bitmap, invert, cmyk && !native, progress, aborting);
 }
 
+
+bool IsExifMarker(uint8_t type, const std::vector<uint8_t>& data) {
+  return type == kMarkerApp1 && data.size() >= 6 && std::memcmp(data.data(), "Exif\0\0", 6) == 0;
+}
+
+// The EXIF values of the first EXIF marker. A JFIF header without a
+// resolution (an aspect ratio only, or no header at all) takes the EXIF
+// resolution; otherwise the EXIF resolution follows the JFIF one.
+void ReadExifMarker(TIOParamsVals& params) {
+  const TPxMarker* exif = nullptr;
+  for (const TPxMarker& m : params.MarkerList)
+    if (IsExifMarker(m.Type, m.Data)) {
+      exif = &m;
+      break;
+    }
+  if (exif == nullptr || !ParseExifBlock(exif->Data.data(), exif->Data.size(), params)) return;
+  const double factor = params.ExifResolutionUnit == 3 ? 2.54 : 1.0;
+  const double x = params.ExifXResolution * factor, y = params.ExifYResolution * factor;
+  if (!params.DpiFromFile && x >= 1 && y >= 1 && x < 1e6 && y < 1e6) {
+    params.SetDpi(static_cast<int32_t>(std::lround(x)), static_cast<int32_t>(std::lround(y)));
+    params.DpiFromFile = true;
+  } else {
+    params.SetDpi(params.DpiX, params.DpiY);
+  }
+}
+
+// Turns the decoded picture upright; the values that describe it follow, and
+// the orientation is then the plain one, so that a save does not turn it twice.
+void AutoOrientImage(TPxBitmap& bitmap, TIOParamsVals& params, bool* aborting) {
+  const int o = params.ExifOrientation;
+  if (o < 2 || o > 8) return;
+  if (!PxApplyOrientation(bitmap, o)) {
+    *aborting = true;
+    return;
+  }
+  params.ExifOrientation = 1;
+  if (o >= 5) {
+    params.Width = bitmap.Width();
+    params.Height = bitmap.Height();
+    std::swap(params.ExifPixelXDimension, params.ExifPixelYDimension);
+    params.SetDpi(params.DpiY, params.DpiX);
+  }
+}
+
+// With GetExifThumbnail: the picture's embedded thumbnail, found by a
+// parameters-only read, instead of the picture. True when it was used.
+bool TakeExifThumbnail(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bitmap,
+                       TPxProgress& progress, TIOParamsVals& params, bool* aborting);
+
 }  // namespace
 
 int64_t JpegPosition(TPxStream& stream) {
@@ -651,6 +703,9 @@ void ReadJpegStream(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bitma
   (void)applyColorProfile;  // no colour management engine: the profile is only kept
   bool localAbort = false;
   bool* aborting = progress.Aborting ? progress.Aborting : &localAbort;
+  if (params.GetExifThumbnail && readMetadata && !paramsOnly && bitmap != nullptr &&
+      TakeExifThumbnail(stream, tablesStream, bitmap, progress, params, aborting))
+    return;
   params.JpegWarnings = 0;
   params.JpegLastWarning = 0;
   const int64_t start = JpegPosition(stream);
@@ -677,6 +732,14 @@ void ReadJpegStream(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bitma
   CollectMarkers(d->cinfo, params);
   if (readMetadata) CollectColorProfile(d->cinfo, params);
   if (ok && !paramsOnly && !*aborting) JpegGuard(d->err, StepFinishDecompress, d.get());
+  if (readMetadata) {
+    ReadExifMarker(params);
+    if (params.AutoOrient && !paramsOnly && bitmap != nullptr && !*aborting)
+      AutoOrientImage(*bitmap, params, aborting);
+    // The size the picture will have once turned.
+    if (params.AutoOrient && paramsOnly && params.ExifOrientation >= 5 && params.ExifOrientation <= 8)
+      std::swap(params.Width, params.Height);
+  }
   // A missing end-of-image alone is only a warning; missing data is a failure.
   if (d->source.endSupplied && (d->cutBeforeRows || d->err.dataMissing)) *aborting = true;
   if (d->err.warnings > 0) {
@@ -686,6 +749,28 @@ void ReadJpegStream(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bitma
 }
 
 namespace {
+
+bool TakeExifThumbnail(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bitmap,
+                       TPxProgress& progress, TIOParamsVals& params, bool* aborting) {
+  const int64_t start = stream.Position();
+  // The look-up overwrites the wished size that a reduced decode needs.
+  const int32_t wishedWidth = params.Width, wishedHeight = params.Height;
+  params.ExifThumbnail.reset();
+  params.GetExifThumbnail = false;
+  ReadJpegStream(stream, tablesStream, bitmap, false, false, true, false, true, progress, params);
+  params.GetExifThumbnail = true;
+  stream.SetPosition(start);
+  const std::shared_ptr<TPxBitmap> thumb = params.ExifThumbnail;
+  if (!*aborting && thumb && !thumb->IsEmpty() && bitmap->Assign(*thumb)) {
+    bitmap->RemoveAlphaChannel();
+    return true;
+  }
+  // No usable thumbnail: the picture itself is decoded.
+  *aborting = false;
+  params.Width = wishedWidth;
+  params.Height = wishedHeight;
+  return false;
+}
 
 bool SetupEncoder(JpegEncoder& e, const TPxBitmap& bitmap, const TIOParamsVals& params) {
   jpeg_compress_struct& cinfo = e.cinfo;
@@ -722,8 +807,29 @@ bool SetupEncoder(JpegEncoder& e, const TPxBitmap& bitmap, const TIOParamsVals& 
   return true;
 }
 
-bool WriteMarkers(JpegEncoder& e, const TPxMarkerList& markers) {
+bool WriteOneMarker(JpegEncoder& e, uint8_t type, const std::vector<uint8_t>& data) {
+  if (data.size() > kMaxMarkerBytes - 2) return true;  // cannot be one segment
+  JpegMarkerWrite w{&e, type, data.data(), static_cast<unsigned>(data.size())};
+  return JpegGuard(e.err, StepWriteMarker, &w);
+}
+
+// With HasExif the EXIF values are written in place of the kept EXIF marker,
+// or first when there was none.
+bool WriteMarkers(JpegEncoder& e, const TIOParamsVals& params) {
+  const TPxMarkerList& markers = params.MarkerList;
+  std::vector<uint8_t> exif;
+  if (params.HasExif) {
+    exif = BuildExifBlock(params);
+    const bool kept = std::any_of(markers.begin(), markers.end(),
+                                  [](const TPxMarker& m) { return IsExifMarker(m.Type, m.Data); });
+    if (!kept && !WriteOneMarker(e, kMarkerApp1, exif)) return false;
+  }
   for (const TPxMarker& m : markers) {
+    if (params.HasExif && IsExifMarker(m.Type, m.Data)) {
+      if (!exif.empty() && !WriteOneMarker(e, kMarkerApp1, exif)) return false;
+      exif.clear();  // one EXIF marker only
+      continue;
+    }
     // libjpeg writes its own Adobe marker for the colour space it codes.
     if (m.Type == kMarkerApp14) continue;
     const bool app = m.Type >= kMarkerApp0 && m.Type <= kMarkerApp15;
@@ -810,7 +916,7 @@ void WriteJpegStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params
   if (*aborting) return;
   if (!SetupEncoder(*e, *bitmap, params)) return;
   if (!JpegGuard(e->err, StepStartCompress, e.get())) return;
-  if (!WriteMarkers(*e, params.MarkerList)) return;
+  if (!WriteMarkers(*e, params)) return;
   EncodeRows(*e, *bitmap, progress, aborting);
   if (!*aborting) JpegGuard(e->err, StepFinishCompress, e.get());
 }
