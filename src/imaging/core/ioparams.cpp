@@ -31,6 +31,7 @@ void TIOParamsVals::ClearMetadata() {
   ExifThumbnail.reset();
   PngTextKeys.clear();
   PngTextValues.clear();
+  GifComments.clear();
   ColorProfile.clear();
 }
 
@@ -48,6 +49,17 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   JpegOriginalWidth = from.JpegOriginalWidth;
   JpegOriginalHeight = from.JpegOriginalHeight;
   PngInterlaced = from.PngInterlaced;
+  GifXPos = from.GifXPos;
+  GifYPos = from.GifYPos;
+  GifFlagTranspColor = from.GifFlagTranspColor;
+  GifTranspColor = from.GifTranspColor;
+  GifInterlaced = from.GifInterlaced;
+  GifWinWidth = from.GifWinWidth;
+  GifWinHeight = from.GifWinHeight;
+  GifBackground = from.GifBackground;
+  GifRatio = from.GifRatio;
+  GifAction = from.GifAction;
+  GifImageCount = from.GifImageCount;
   ColorMap = from.ColorMap;
   ColorMapCount = from.ColorMapCount;
 }
