@@ -76,6 +76,7 @@ struct InfoCase {
   const char* options;
   const char* format;
   int dpi, bits, samples;
+  const char* own;     // how the second line, the format's own fields, starts
   bool stored = true;  // the file stores its resolution
 };
 
@@ -86,7 +87,9 @@ TEST_P(CliInfo, OneLineWithFormatSizeResolutionAndSamples) {
   std::string file = Make(c.file, c.options, 70, 30);
   auto r = RunCli("info " + Quote(file));
   ASSERT_EQ(r.status, 0) << r.output;
-  EXPECT_EQ(Lines(r.output), 1u);
+  EXPECT_EQ(Lines(r.output), 2u);
+  const size_t second = r.output.find('\n') + 1;
+  EXPECT_EQ(r.output.compare(second, std::strlen(c.own) + 2, std::string("  ") + c.own), 0) << r.output;
   int w = 0, h = 0, dx = 0, dy = 0, bits = 0, samples = 0;
   const std::string expectedStart = file + ": " + c.format + ", ";
   ASSERT_EQ(r.output.rfind(expectedStart, 0), 0u) << r.output;
@@ -108,14 +111,16 @@ TEST_P(CliInfo, OneLineWithFormatSizeResolutionAndSamples) {
 }
 
 const InfoCase kInfoCases[] = {
-    {"png_rgb", "rgb.png", "-density 150 -units PixelsPerInch PNG24:", "Portable Network Graphics", 150, 8, 3},
-    {"png_rgba16", "rgba.png", "-alpha set -density 72 -units PixelsPerInch PNG64:", "Portable Network Graphics", 72, 16, 4},
-    {"png_gray", "gray.png", "-colorspace gray -define png:color-type=0 -density 300 -units PixelsPerInch", "Portable Network Graphics", 300, 8, 1},
-    {"jpeg", "photo.jpg", "-density 200 -units PixelsPerInch -quality 90", "JPEG Bitmap", 200, 8, 3},
-    {"jpeg_gray", "gray.jpg", "-colorspace gray -density 96 -units PixelsPerInch", "JPEG Bitmap", 96, 8, 1},
+    {"png_rgb", "rgb.png", "-density 150 -units PixelsPerInch PNG24:", "Portable Network Graphics", 150, 8, 3, "not interlaced"},
+    {"png_rgba16", "rgba.png", "-alpha set -density 72 -units PixelsPerInch PNG64:", "Portable Network Graphics", 72, 16, 4, "not interlaced"},
+    {"png_gray", "gray.png", "-colorspace gray -define png:color-type=0 -density 300 -units PixelsPerInch", "Portable Network Graphics", 300, 8, 1, "not interlaced"},
+    {"png_interlaced_palette", "pal.png", "-interlace PNG -colors 16 PNG8:", "Portable Network Graphics", 300, 8, 1, "interlaced, palette of", false},
+    {"jpeg", "photo.jpg", "-density 200 -units PixelsPerInch -quality 90", "JPEG Bitmap", 200, 8, 3, "YCbCr, baseline"},
+    {"jpeg_gray", "gray.jpg", "-colorspace gray -density 96 -units PixelsPerInch", "JPEG Bitmap", 96, 8, 1, "gray, baseline"},
+    {"jpeg_progressive", "prog.jpg", "-interlace JPEG -density 96 -units PixelsPerInch", "JPEG Bitmap", 96, 8, 3, "YCbCr, progressive"},
     // No resolution in the file: the one printing uses, and a note saying so.
-    {"jpeg_aspect_only", "aspect.jpg", "-units Undefined -density 1x1", "JPEG Bitmap", 300, 8, 3, false},
-    {"png_no_phys", "plain.png", "-define png:exclude-chunk=pHYs PNG24:", "Portable Network Graphics", 300, 8, 3, false},
+    {"jpeg_aspect_only", "aspect.jpg", "-units Undefined -density 1x1", "JPEG Bitmap", 300, 8, 3, "YCbCr, baseline", false},
+    {"png_no_phys", "plain.png", "-define png:exclude-chunk=pHYs PNG24:", "Portable Network Graphics", 300, 8, 3, "not interlaced", false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Files, CliInfo, ::testing::ValuesIn(kInfoCases),
@@ -129,7 +134,7 @@ TEST_F(CliTest, InfoFailsForMissingAndUnknownFilesButReportsTheGoodOnes) {
   auto r = testutil::RunCommand("( " + Cli() + " info " + Quote(good) + " " + Quote(missing) + " " +
                                 Quote(text) + " 2>" + Quote(dir.File("err.txt")) + " )");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(Lines(r.output), 1u) << r.output;  // the good file on standard output
+  EXPECT_EQ(Lines(r.output), 2u) << r.output;  // the good file on standard output
   EXPECT_EQ(r.output.rfind(good + ": Portable Network Graphics", 0), 0u) << r.output;
   std::string err = testutil::ReadFileBytes(dir.File("err.txt"));
   EXPECT_EQ(Lines(err), 2u) << err;

@@ -72,7 +72,8 @@ bool ParseFilter(const std::string& text, TResampleFilter& out) {
 
 // --- info ----------------------------------------------------------------------
 
-// One line per file; false when the file is unknown or unreadable.
+// One line per file, and a second with the format's own fields when it has
+// any; false when the file is unknown or unreadable.
 bool InfoLine(const std::string& file) {
   try {
     TPxFileStream probe(file, TPxFileStream::fmOpenRead);
@@ -99,6 +100,9 @@ bool InfoLine(const std::string& file) {
               file.c_str(), format->FullName.c_str(), p.Width, p.Height, dpiX, dpiY,
               p.DpiFromFile ? "" : " (the file stores no resolution)", p.BitsPerSample,
               p.SamplesPerPixel, p.SamplesPerPixel == 1 ? "" : "s");
+  // The format's own fields, on a line of their own below.
+  const std::string own = format->Describe ? format->Describe(p) : std::string();
+  if (!own.empty()) std::printf("  %s\n", own.c_str());
   return true;
 }
 

@@ -814,3 +814,31 @@ void WriteJpegStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params
   EncodeRows(*e, *bitmap, progress, aborting);
   if (!*aborting) JpegGuard(e->err, StepFinishCompress, e.get());
 }
+
+// --- The JPEG row of the format table ----------------------------------------
+
+void ReadJpegRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+                 TPxProgress& progress) {
+  ReadJpegStream(stream, nullptr, bitmap, true, false, true, false, paramsOnly, progress, params);
+  // The IPTC records travel in the APP13 marker.
+  for (const TPxMarker& m : params.MarkerList)
+    if (m.Type == 237 && params.IPTCInfoList.DecodeAPP13(m.Data)) break;
+}
+
+void WriteJpegRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                  TPxProgress& progress) {
+  params.UpdateIPTCMarker();
+  WriteJpegStream(stream, bitmap, params, progress);
+}
+
+std::string DescribeJpeg(const TIOParamsVals& params) {
+  static const char* const kSpaces[] = {"RGB", "gray", "YCbCr", "CMYK", "YCCK"};
+  std::string text = params.JpegColorSpace < 5 ? kSpaces[params.JpegColorSpace] : "unknown";
+  text += params.JpegProgressive ? ", progressive" : ", baseline";
+  if (params.HasExif) text += ", EXIF";
+  if (!params.IPTCInfoList.Items.empty())
+    text += ", " + std::to_string(params.IPTCInfoList.Items.size()) + " IPTC record" +
+            (params.IPTCInfoList.Items.size() == 1 ? "" : "s");
+  if (!params.ColorProfile.empty()) text += ", ICC profile";
+  return text;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxprogress.h"
@@ -37,3 +38,16 @@ int64_t JpegPosition(TPxStream& stream);
 
 // True when the stream holds a start of image within reach of JpegPosition.
 bool IsJpegStream(TPxStream& stream);
+
+// --- The JPEG row of the format table ----------------------------------------
+
+// The row's read: ReadJpegStream with the embedded profile and metadata, and
+// the IPTC records decoded from the APP13 marker into params.IPTCInfoList.
+void ReadJpegRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+                 TPxProgress& progress);
+// The row's write: the IPTC list goes into APP13 when it should
+// (TIOParamsVals::UpdateIPTCMarker), then WriteJpegStream.
+void WriteJpegRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                  TPxProgress& progress);
+// The fields of a read as text: colour kind, progressive coding, metadata found.
+std::string DescribeJpeg(const TIOParamsVals& params);

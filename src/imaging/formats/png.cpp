@@ -896,3 +896,50 @@ bool IsPngStream(TPxStream& stream) {
   if (n > 0) stream.Seek(-n, soCurrent);
   return n == 8 && head[0] == 137 && head[1] == 'P' && head[2] == 'N' && head[3] == 'G';
 }
+
+// --- The PNG row of the format table -------------------------------------------
+
+void ReadPngRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+                TPxProgress& progress) {
+  std::unique_ptr<TPxMask> mask;
+  if (paramsOnly) {
+    ReadPngStream(stream, bitmap, params, true, mask, true, progress);
+    return;
+  }
+  ReadPngStream(stream, bitmap, params, false, mask, false, progress);
+  if (mask && bitmap && !bitmap->IsEmpty()) bitmap->AlphaFromMask(mask.get());
+}
+
+void WritePngRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                 TPxProgress& progress) {
+  std::unique_ptr<TPxMask> mask;
+  if (bitmap && bitmap->HasAlphaChannel()) {
+    mask = std::make_unique<TPxMask>();
+    if (!bitmap->AlphaToMask(*mask)) {
+      progress.Abort();
+      return;
+    }
+  }
+  WritePngStream(stream, bitmap, params, mask.get(), progress);
+}
+
+bool PngContentTest(TPxStream& stream) {
+  return stream.Size() - stream.Position() > 8 && IsPngStream(stream);
+}
+
+std::string DescribePng(const TIOParamsVals& params) {
+  std::string text = params.PngInterlaced ? "interlaced" : "not interlaced";
+  if (params.ColorMapCount > 0)
+    text += ", palette of " + std::to_string(params.ColorMapCount) + " colours";
+  const size_t texts = params.PngTextKeys.size();
+  if (texts > 0) text += ", " + std::to_string(texts) + " text chunk" + (texts == 1 ? "" : "s");
+  return text;
+}
+
+void GivePngBackground(TIOParamsVals& params, uint32_t background) {
+  params.PngBackground = PxColorRefToBGR(background);
+}
+
+uint32_t TakePngBackground(const TIOParamsVals& params) {
+  return PxBGRToColorRef(params.PngBackground);
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxprogress.h"
@@ -25,3 +26,21 @@ void WritePngStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
 
 // Reads 8 bytes and compares the first 4 with the PNG signature; the position is restored.
 bool IsPngStream(TPxStream& stream);
+
+// --- The PNG row of the format table -------------------------------------------
+
+// The row's read. A full read puts the transparency into the bitmap's alpha
+// plane; a parameters-only read takes the file's bKGD colour into
+// params.PngBackground.
+void ReadPngRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+                TPxProgress& progress);
+// The row's write: the bitmap's alpha plane, when it has one, becomes the file's.
+void WritePngRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                 TPxProgress& progress);
+// The row's content test: more than the signature, and the signature.
+bool PngContentTest(TPxStream& stream);
+// The fields of a read as text: interlacing, palette size, text chunks.
+std::string DescribePng(const TIOParamsVals& params);
+// The background colour (a colour reference) a read starts from and ends with.
+void GivePngBackground(TIOParamsVals& params, uint32_t background);
+uint32_t TakePngBackground(const TIOParamsVals& params);

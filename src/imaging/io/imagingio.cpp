@@ -5,8 +5,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "imaging/formats/jpeg.h"
-#include "imaging/formats/png.h"
+#include "imaging/io/formattable.h"
 #include "imaging/proc/imagingproc.h"
 #include "imaging/proc/mergerows.h"
 
@@ -17,61 +16,9 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// A stand-in for the rows whose codec is not part of this program: it marks the
-// row readable or writable in the table, and fails cleanly when called.
-void PlaceholderRead(TPxStream&, TPxBitmap*, TIOParamsVals&, bool, TPxProgress& progress) {
-  progress.Abort();
-}
-void PlaceholderWrite(TPxStream&, TPxBitmap*, TIOParamsVals&, TPxProgress& progress) {
-  progress.Abort();
-}
-bool PlaceholderTest(TPxStream&) { return false; }
-
+// The built-in rows are filled in formattable.cpp; extensions append theirs.
 std::vector<TPxFileFormat>& FormatTable() {
-  static std::vector<TPxFileFormat> table = [] {
-    struct Row {
-      int32_t type;
-      const char* name;
-      const char* extensions;
-      uint16_t page;
-      bool read;
-      bool write;
-    };
-    static const Row rows[] = {
-        {ioTIFF, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F", 8, true, true},
-        {ioGIF, "CompuServe Bitmap", "GIF", 16, true, true},
-        {ioJPEG, "JPEG Bitmap", "JPG;JPEG;JPE", 4, true, true},
-        {ioPCX, "PaintBrush", "PCX", 64, true, true},
-        {ioBMP, "Windows Bitmap", "BMP;DIB;RLE", 32, true, true},
-        {ioICO, "Windows Icon", "ICO", 0, true, true},
-        {ioCUR, "Windows Cursor", "CUR", 0, true, false},
-        {ioPNG, "Portable Network Graphics", "PNG", 128, true, true},
-        {ioWMF, "Windows Metafile", "WMF", 0, true, false},
-        {ioEMF, "Enhanced Windows Metafile", "EMF", 0, true, false},
-        {ioTGA, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", 256, true, true},
-        {ioPXM, "Portable Pixmap, GrayMap, BitMap", "PXM;PPM;PGM;PBM", 0, true, true},
-        {ioWBMP, "Wireless Bitmap", "WBMP", 0, true, true},
-        {ioJP2, "JPEG2000", "JP2", 512, true, true},
-        {ioJ2K, "JPEG2000 Code Stream", "J2K;JPC;J2C", 512, true, true},
-        {ioPS, "PostScript Level 2", "PS;EPS", 0, false, true},
-        {ioPDF, "Adobe PDF", "PDF", 0, false, true},
-        {ioDCX, "Multipage PCX", "DCX", 0, true, true},
-        {ioRAW, "Camera RAW", "CRW;CR2;NEF;RAW;PEF;RAF;X3F;BAY;ORF;SRF;MRW;DCR", 0, true, false},
-    };
-    std::vector<TPxFileFormat> t;
-    for (const Row& r : rows) {
-      TPxFileFormat f;
-      f.FileType = r.type;
-      f.FullName = r.name;
-      f.Extensions = r.extensions;
-      f.DialogPage = r.page;
-      if (r.read) f.ReadFunction = PlaceholderRead;
-      if (r.write) f.WriteFunction = PlaceholderWrite;
-      f.TestFunction = PlaceholderTest;
-      t.push_back(std::move(f));
-    }
-    return t;
-  }();
+  static std::vector<TPxFileFormat> table = PxBuiltInFormats();
   return table;
 }
 
@@ -141,14 +88,10 @@ bool IsWebAddress(const std::string& name) {
   return head.rfind("http://", 0) == 0 || head.rfind("https://", 0) == 0;
 }
 
-// Tag of the 12-byte stream header for the formats whose stream writers use one.
+// Tag of the 12-byte stream header of a format; nullptr when its streams have none.
 const char* StreamHeaderTag(int32_t fileType) {
-  switch (fileType) {
-    case ioJPEG: return "JFIF";
-    case ioPCX: return "PCX2";
-    case ioTIFF: return "TIFF";
-    default: return nullptr;
-  }
+  const TPxFileFormat* row = PxFindFileFormat(fileType);
+  return row && !row->StreamTag.empty() ? row->StreamTag.c_str() : nullptr;
 }
 
 // The first `count` bytes read as text up to the first zero byte.
@@ -266,66 +209,21 @@ bool IsKnownFormat(const std::string& fileName) {
 
 namespace {
 
-// Content tests of the formats whose codec is not part of this program yet:
-// they never match, so detection falls through to the next test.
-bool NoContentTest(TPxStream&, int64_t) { return false; }
-
-struct DetectStep {
-  int32_t fileType;
-  bool (*test)(TPxStream& stream, int64_t size);  // reads from the start position
-};
-
-// Parses untrusted data. `size` is what the stream holds from the start position.
-bool HeadIs(TPxStream& s, int64_t size, int64_t minSize, int count, const char* text) {
-  return size > minSize && HeadText(s, s.Position(), count) == text;
+bool InDetectionOrder(int32_t fileType) {
+  for (const TPxDetectStep& step : PxDetectionOrder())
+    if (step.FileType == fileType) return true;
+  return false;
 }
 
-const DetectStep kDetectSteps[] = {
-    {ioJPEG, [](TPxStream& s, int64_t n) { return HeadIs(s, n, 12, 5, "JFIF"); }},
-    {ioGIF,
-     [](TPxStream& s, int64_t n) {
-       char h[3];
-       return n > 13 && s.ReadExact(h, 3) && std::memcmp(h, "GIF", 3) == 0;
-     }},
-    {ioPCX, [](TPxStream& s, int64_t n) { return HeadIs(s, n, 12, 5, "PCX2"); }},
-    {ioPCX, [](TPxStream& s, int64_t n) { return HeadIs(s, n, 4, 4, "PCX"); }},
-    {ioBMP,
-     [](TPxStream& s, int64_t n) {
-       uint8_t h[2];
-       return n > 14 && s.ReadExact(h, 2) && h[0] == 'B' && h[1] == 'M';
-     }},
-    {ioPCX,
-     [](TPxStream& s, int64_t n) {
-       uint8_t h[2];
-       return n > 128 && s.ReadExact(h, 2) && h[0] == 10 && h[1] <= 5;
-     }},
-    {ioTIFF, [](TPxStream& s, int64_t n) { return HeadIs(s, n, 12, 5, "TIFF"); }},
-    {ioTIFF,
-     [](TPxStream& s, int64_t n) {
-       uint8_t h[9];
-       if (n <= 8 || !s.ReadExact(h, 9)) return false;
-       if (h[0] == 'I' && h[1] == 'I') return ReadU32(h + 4, false) < n;
-       return h[0] == 'M' && h[1] == 'M' && ReadU32(h + 4, true) < n && h[8] != 0xBA;
-     }},
-    {ioPNG, [](TPxStream& s, int64_t n) { return n > 8 && IsPngStream(s); }},
-    {ioICO, NoContentTest},
-    {ioCUR, NoContentTest},
-    {ioTGA, NoContentTest},
-    {ioPXM, NoContentTest},
-    {ioJPEG, [](TPxStream& s, int64_t) { return IsJpegStream(s); }},
-    {ioJP2, NoContentTest},
-    {ioJ2K, NoContentTest},
-    {ioAVI,
-     [](TPxStream& s, int64_t n) {
-       char h[12];
-       return n >= 12 && s.ReadExact(h, 12) && std::memcmp(h, "RIFF", 4) == 0 &&
-              std::memcmp(h + 8, "AVI ", 4) == 0;
-     }},
-    {ioDCX, NoContentTest},
-    {ioWMF, NoContentTest},
-    {ioEMF, NoContentTest},
-    {ioRAW, NoContentTest},
-};
+// Parses untrusted data, from the stream's position.
+bool StepMatches(const TPxDetectStep& step, TPxStream& s, int64_t size) {
+  if (step.OutsideTable) return step.OutsideTable(s);
+  const TPxFileFormat* row = PxFindFileFormat(step.FileType);
+  if (!row) return false;
+  if (step.By == dbStreamTag)
+    return !row->StreamTag.empty() && size > 12 && HeadText(s, s.Position(), 5) == row->StreamTag;
+  return row->TestFunction && row->TestFunction(s);
+}
 
 }  // namespace
 
@@ -336,8 +234,10 @@ int32_t TImagingIO::DetectStreamType(TPxStream& stream) {
   int32_t result = 0;
   try {
     const int64_t size = stream.Size() - start;
+    // The rows added by extensions first, in table order: such a format can
+    // win over a built-in one.
     for (const TPxFileFormat& f : FormatTable()) {
-      if (!f.TestFunction) continue;
+      if (!f.TestFunction || InDetectionOrder(f.FileType)) continue;
       stream.SetPosition(start);
       bool hit = f.TestFunction(stream);
       stream.SetPosition(start);
@@ -346,10 +246,10 @@ int32_t TImagingIO::DetectStreamType(TPxStream& stream) {
         break;
       }
     }
-    for (const DetectStep& step : kDetectSteps) {
+    for (const TPxDetectStep& step : PxDetectionOrder()) {
       if (result) break;
       stream.SetPosition(start);
-      if (step.test(stream, size)) result = step.fileType;
+      if (StepMatches(step, stream, size)) result = step.FileType;
     }
   } catch (...) {
     // A stream that fails while probing: what was found so far stands (nothing).
@@ -667,44 +567,21 @@ void TImagingIO::LoadFromStreamAsType(TPxStream& stream, int32_t fileType) {
 void TImagingIO::ReadFormat(TPxStream& stream, int32_t fileType, bool byTable,
                             TPxProgress& progress, bool paramsOnly) {
   TPxBitmap* bitmap = Bitmap();
-  if (byTable) {
-    const TPxFileFormat* row = PxFindFileFormat(fileType);
-    if (!row || !row->ReadFunction) {
-      progress.Abort();
-      return;
-    }
-    // Rows added by extensions report failures by exception as well.
-    try {
-      row->ReadFunction(stream, bitmap, Params, paramsOnly, progress);
-    } catch (...) {
-      progress.Abort();
-    }
+  const TPxFileFormat* row = PxFindFileFormat(fileType);
+  if (!row || !row->ReadFunction) {
+    progress.Abort();
     return;
   }
-  // One case per format whose reader is built into the library.
-  switch (fileType) {
-    case ioJPEG:
-      ReadJpegStream(stream, nullptr, bitmap, true, false, true, false, paramsOnly, progress,
-                     Params);
-      // The IPTC records travel in the APP13 marker.
-      for (const TPxMarker& m : Params.MarkerList)
-        if (m.Type == 237 && Params.IPTCInfoList.DecodeAPP13(m.Data)) break;
-      break;
-    case ioPNG: {
-      std::unique_ptr<TPxMask> mask;
-      if (paramsOnly) {
-        ReadPngStream(stream, bitmap, Params, true, mask, true, progress);
-        break;
-      }
-      Params.PngBackground = PxColorRefToBGR(Background());
-      ReadPngStream(stream, bitmap, Params, false, mask, false, progress);
-      if (mask && bitmap && !bitmap->IsEmpty()) bitmap->AlphaFromMask(mask.get());
-      break;
-    }
-    default:
-      // The codec of this format is not part of this program.
-      progress.Abort();
-      break;
+  if (!paramsOnly && row->GiveBackground) row->GiveBackground(Params, Background());
+  if (!byTable) {
+    row->ReadFunction(stream, bitmap, Params, paramsOnly, progress);
+    return;
+  }
+  // Rows added by extensions report failures by exception as well.
+  try {
+    row->ReadFunction(stream, bitmap, Params, paramsOnly, progress);
+  } catch (...) {
+    progress.Abort();
   }
 }
 
@@ -714,7 +591,8 @@ void TImagingIO::AfterLoad(int32_t fileType) {
   if (AutoAdjustDPI) AdjustDpi();
   Params.FileType = fileType;
   if (view_) view_->IOSetDpi(Params.DpiX, Params.DpiY);
-  if (fileType == ioPNG) SetBackground(PxBGRToColorRef(Params.PngBackground));
+  const TPxFileFormat* row = PxFindFileFormat(fileType);
+  if (row && row->TakeBackground) SetBackground(row->TakeBackground(Params));
   if (view_) view_->IOImageChanged(IsWorkerThread());
 }
 
@@ -797,7 +675,7 @@ void TImagingIO::SaveFileAs(const std::string& fileName, int32_t fileType, bool 
   }
   try {
     TPxBitmap flattened;
-    TPxBitmap* source = PrepareForWrite(fileType, byTable, flattened);
+    TPxBitmap* source = PrepareForWrite(fileType, flattened);
     if (!source) {
       FinishWork(progress);
       return;
@@ -828,7 +706,7 @@ void TImagingIO::SaveToStream(TPxStream& stream, int32_t fileType) {
   }
   try {
     TPxBitmap flattened;
-    TPxBitmap* source = PrepareForWrite(fileType, !own, flattened);
+    TPxBitmap* source = PrepareForWrite(fileType, flattened);
     if (!source) {
       FinishWork(progress);
       return;
@@ -883,58 +761,35 @@ bool FlattenOnWhite(TPxBitmap& source, TPxBitmap& out) {
 
 }  // namespace
 
-TPxBitmap* TImagingIO::PrepareForWrite(int32_t fileType, bool byTable, TPxBitmap& flattened) {
+TPxBitmap* TImagingIO::PrepareForWrite(int32_t fileType, TPxBitmap& flattened) {
   TPxBitmap* bitmap = Bitmap();
-  if (!bitmap || bitmap->IsEmpty()) return bitmap;
-  if (fileType == ioJPEG) Params.UpdateIPTCMarker();
-  // Only PNG keeps transparency among the writers of this program.
-  const bool keepsAlpha = fileType == ioPNG && !byTable;
-  if (!keepsAlpha && bitmap->HasAlphaChannel() && !PxAlphaAllOpaque(*bitmap->AlphaChannel())) {
+  const TPxFileFormat* row = PxFindFileFormat(fileType);
+  if (!bitmap || bitmap->IsEmpty() || !row) return bitmap;
+  if (!row->WriteKeepsAlpha && bitmap->HasAlphaChannel() &&
+      !PxAlphaAllOpaque(*bitmap->AlphaChannel())) {
     return FlattenOnWhite(*bitmap, flattened) ? &flattened : nullptr;
   }
-  // JPEG and the rows of extensions take 24-bit colour or black and white.
-  if (fileType == ioJPEG || byTable) {
-    TPxPixelFormat pf = bitmap->PixelFormat();
-    if (pf != px1g && pf != pxRGB24) bitmap->ConvertTo(pxRGB24);
-  }
+  const std::vector<TPxPixelFormat>& takes = row->WritePixelFormats;
+  if (!takes.empty() && std::find(takes.begin(), takes.end(), bitmap->PixelFormat()) == takes.end())
+    bitmap->ConvertTo(pxRGB24);
   return bitmap;
 }
 
 void TImagingIO::WriteFormat(TPxStream& stream, TPxBitmap* bitmap, int32_t fileType, bool byTable,
                              TPxProgress& progress) {
-  if (byTable) {
-    const TPxFileFormat* row = PxFindFileFormat(fileType);
-    if (!row || !row->WriteFunction) {
-      progress.Abort();
-      return;
-    }
-    try {
-      row->WriteFunction(stream, bitmap, Params, progress);
-    } catch (...) {
-      progress.Abort();
-    }
+  const TPxFileFormat* row = PxFindFileFormat(fileType);
+  if (!row || !row->WriteFunction) {
+    progress.Abort();
     return;
   }
-  // One case per format whose writer is built into the library.
-  switch (fileType) {
-    case ioJPEG:
-      WriteJpegStream(stream, bitmap, Params, progress);
-      break;
-    case ioPNG: {
-      std::unique_ptr<TPxMask> mask;
-      if (bitmap->HasAlphaChannel()) {
-        mask = std::make_unique<TPxMask>();
-        if (!bitmap->AlphaToMask(*mask)) {
-          progress.Abort();
-          break;
-        }
-      }
-      WritePngStream(stream, bitmap, Params, mask.get(), progress);
-      break;
-    }
-    default:
-      progress.Abort();
-      break;
+  if (!byTable) {
+    row->WriteFunction(stream, bitmap, Params, progress);
+    return;
+  }
+  try {
+    row->WriteFunction(stream, bitmap, Params, progress);
+  } catch (...) {
+    progress.Abort();
   }
 }
 

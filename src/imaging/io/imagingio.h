@@ -27,8 +27,11 @@ using TPxReadFunction =
 using TPxWriteFunction = std::function<void(TPxStream& stream, TPxBitmap* bitmap,
                                             TIOParamsVals& params, TPxProgress& progress)>;
 using TPxTestFunction = std::function<bool(TPxStream& stream)>;
+// The format's own fields of a read, as text for a reader ("4 bits, RLE4"); empty: nothing to add.
+using TPxDescribeFunction = std::function<std::string(const TIOParamsVals& params)>;
 
-// One row of the format table.
+// One row of the format table: everything the input/output core knows of a
+// format. The defaults are those of a row added by an extension of the library.
 struct TPxFileFormat {
   int32_t FileType = 0;
   std::string FullName;    // up to 80 characters
@@ -36,7 +39,22 @@ struct TPxFileFormat {
   uint16_t DialogPage = 0;
   TPxReadFunction ReadFunction;    // empty: not readable
   TPxWriteFunction WriteFunction;  // empty: not writable
-  TPxTestFunction TestFunction;    // content test
+  // Content test, reading from the stream's position (restored by the caller).
+  TPxTestFunction TestFunction;
+  TPxDescribeFunction Describe;  // empty: nothing to add
+  // Tag of the 12-byte header its stream reader skips and its stream writer
+  // puts first when StreamHeaders is on; empty: streams get none.
+  std::string StreamTag;
+  // The writer keeps an alpha plane; without, transparency lands on white first.
+  bool WriteKeepsAlpha = false;
+  // Pixel formats the writer takes; an image in another one is converted to
+  // pxRGB24 first (the image itself). Empty: the writer takes every format.
+  std::vector<TPxPixelFormat> WritePixelFormats{px1g, pxRGB24};
+  // For a format whose file may name a background colour: hands the
+  // component's background (a colour reference) to the read before it runs,
+  // and takes the one to use after a full read. Both empty: left alone.
+  std::function<void(TIOParamsVals& params, uint32_t background)> GiveBackground;
+  std::function<uint32_t(const TIOParamsVals& params)> TakeBackground;
 };
 
 // The format table, built once, in registration order.
@@ -160,10 +178,10 @@ class TImagingIO : public TPxParamsOwner {
   void SaveFileAs(const std::string& fileName, int32_t fileType, bool byTable);
   void ReadFormat(TPxStream& stream, int32_t fileType, bool byTable, TPxProgress& progress,
                   bool paramsOnly);
-  // The bitmap to write: the target itself, or a copy of it flattened on
-  // white (held in `flattened`) for a format that keeps no transparency;
-  // nullptr when that copy cannot be made.
-  TPxBitmap* PrepareForWrite(int32_t fileType, bool byTable, TPxBitmap& flattened);
+  // The bitmap to write: the target itself (converted to a pixel format the
+  // writer takes), or a copy of it flattened on white (held in `flattened`)
+  // for a format that keeps no transparency; nullptr when that copy cannot be made.
+  TPxBitmap* PrepareForWrite(int32_t fileType, TPxBitmap& flattened);
   void WriteFormat(TPxStream& stream, TPxBitmap* bitmap, int32_t fileType, bool byTable,
                    TPxProgress& progress);
   void AfterLoad(int32_t fileType);

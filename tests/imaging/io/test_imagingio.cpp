@@ -188,6 +188,49 @@ TEST(FormatTable, RowsByTypeWithNamesExtensionsAndAbilities) {
   EXPECT_EQ(table[18].FileType, ioRAW);
 }
 
+TEST(FormatTable, BuiltInCodecsCarryTheirWholeRow) {
+  struct Case {
+    int32_t type;
+    const char* tag;
+    bool keepsAlpha;
+    std::vector<TPxPixelFormat> takes;
+  } cases[] = {
+      {ioJPEG, "JFIF", false, {px1g, pxRGB24}},
+      {ioPNG, "", true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    const TPxFileFormat* f = PxFindFileFormat(c.type);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(f->ReadFunction && f->WriteFunction && f->TestFunction && f->Describe);
+    EXPECT_EQ(f->StreamTag, c.tag);
+    EXPECT_EQ(f->WriteKeepsAlpha, c.keepsAlpha);
+    EXPECT_EQ(f->WritePixelFormats, c.takes);
+  }
+  // The PNG row's own read and write, called as the core calls them: the
+  // transparency goes into the alpha plane and back.
+  TPxBitmap b(3, 2, pxRGB24);
+  b.Fill(0.5);
+  b.AlphaChannel()->Fill(0);
+  b.Alpha(1, 1, 200);
+  TIOParamsVals params;
+  TPxMemoryStream s;
+  bool aborting = false;
+  TPxProgress progress;
+  progress.Aborting = &aborting;
+  const TPxFileFormat* png = PxFindFileFormat(ioPNG);
+  png->WriteFunction(s, &b, params, progress);
+  ASSERT_FALSE(aborting);
+  s.SetPosition(0);
+  EXPECT_TRUE(png->TestFunction(s));
+  TPxBitmap back;
+  png->ReadFunction(s, &back, params, false, progress);
+  ASSERT_FALSE(aborting);
+  ASSERT_TRUE(back.HasAlphaChannel());
+  EXPECT_EQ(back.Alpha(1, 1), 200);
+  EXPECT_EQ(back.Alpha(0, 0), 0);
+}
+
 TEST(FormatTable, IsKnownFormatNeedsAReadableRowForTheExtension) {
   struct Case {
     const char* name;
