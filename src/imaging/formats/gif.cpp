@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/formats/codecio.h"
 #include "imaging/proc/mergerows.h"
 
 namespace {
@@ -145,44 +146,21 @@ LzwOutcome DecodeCodes(const uint8_t* data, int64_t bytes, int minCodeSize, uint
 }
 
 // Parses untrusted data: the sub-blocks of image data up to a zero length or
-// the end of the stream, in one array with 4 zero bytes after it.
-std::vector<uint8_t> GatherSubBlocks(TPxStream& stream) {
+// the end of the data, in one array with 4 zero bytes after it.
+std::vector<uint8_t> GatherSubBlocks(TPxByteReader& r) {
   std::vector<uint8_t> data;
-  uint8_t length = 0;
-  while (stream.Read(&length, 1) == 1 && length != 0) {
+  for (int length; (length = r.Byte()) > 0;) {
     const size_t at = data.size();
-    data.resize(at + length);
-    const int64_t got = stream.Read(data.data() + at, length);
-    data.resize(at + static_cast<size_t>(std::max<int64_t>(got, 0)));
-    if (got < length) break;
+    const int64_t n = std::min<int64_t>(length, r.Left());
+    data.resize(at + static_cast<size_t>(n));
+    r.Read(data.data() + at, n);
+    if (n < length) break;
   }
+  data.resize(data.size() + 4, 0);
   return data;
 }
 
 // --- Reading the blocks ----------------------------------------------------
-
-// Parses untrusted data: bytes past the end of the stream read as its end.
-class BlockReader {
- public:
-  explicit BlockReader(TPxStream& stream) : stream_(stream), size_(stream.Size()) {}
-  TPxStream& Stream() { return stream_; }
-  // A byte, or -1 at the end.
-  int Byte() {
-    uint8_t b;
-    return stream_.Read(&b, 1) == 1 ? b : -1;
-  }
-  bool Bytes(void* buffer, int64_t count) { return stream_.ReadExact(buffer, count); }
-  int64_t Left() { return std::max<int64_t>(0, size_ - stream_.Position()); }
-  void Skip(int64_t count) { stream_.SetPosition(stream_.Position() + std::min(count, Left())); }
-  // Sub-blocks up to a zero length or the end.
-  void SkipSubBlocks() {
-    for (int n; (n = Byte()) > 0;) Skip(n);
-  }
-
- private:
-  TPxStream& stream_;
-  int64_t size_;
-};
 
 struct GifScreen {
   int width = 0, height = 0;
@@ -207,20 +185,24 @@ struct GifImage {
   int Disposal() const { return (control.flags >> 2) & 7; }
 };
 
+// Sub-blocks up to a zero length or the end of the data.
+void SkipSubBlocks(TPxByteReader& r) {
+  for (int n; (n = r.Byte()) > 0;) r.Skip(n);
+}
+
 // A colour table of 2^bits entries in the file's red, green, blue order;
 // entries cut off by the end of the file stay black.
-void ReadTable(BlockReader& r, int bits, Palette& table) {
+void ReadTable(TPxByteReader& r, int bits, Palette& table) {
   table.fill(TBGR{});
-  uint8_t rgb[256 * 3] = {};
   const int count = 1 << bits;
-  r.Bytes(rgb, 3 * count);
-  for (int i = 0; i < count; ++i) table[i] = MakeBGR(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]);
+  r.Read(table.data(), 3 * count);
+  PxSwapRedBlue(reinterpret_cast<uint8_t*>(table.data()), reinterpret_cast<uint8_t*>(table.data()), count);
 }
 
 // The header and logical screen. False when the stream does not begin with "GIF" or ends within them.
-bool ReadScreen(BlockReader& r, TIOParamsVals& params, GifScreen& screen) {
+bool ReadScreen(TPxByteReader& r, TIOParamsVals& params, GifScreen& screen) {
   uint8_t h[13];
-  if (!r.Bytes(h, 13) || std::memcmp(h, "GIF", 3) != 0) return false;
+  if (!r.Read(h, 13) || std::memcmp(h, "GIF", 3) != 0) return false;
   params.GifVersion.assign(reinterpret_cast<const char*>(h), 6);
   screen.width = Le16(h + 6);
   screen.height = Le16(h + 8);
@@ -251,22 +233,23 @@ bool ReadScreen(BlockReader& r, TIOParamsVals& params, GifScreen& screen) {
 // A graphic control extension after its label: the first sub-block holds the
 // flags, delay and transparent index (missing bytes read as 0); any further
 // sub-blocks are passed over.
-void ReadControl(BlockReader& r, GifControl& control) {
+void ReadControl(TPxByteReader& r, GifControl& control) {
   uint8_t v[255] = {};
   const int n = r.Byte();
   if (n <= 0) return;
-  r.Bytes(v, n);
+  r.Read(v, n);
   control.flags = v[0];
   control.delay = Le16(v + 1);
   control.transparent = v[3];
-  r.SkipSubBlocks();
+  SkipSubBlocks(r);
 }
 
 // A comment extension after its label: each non-empty sub-block is one text.
-void ReadComments(BlockReader& r, std::vector<std::string>& comments) {
+void ReadComments(TPxByteReader& r, std::vector<std::string>& comments) {
   char text[255];
   for (int n; (n = r.Byte()) > 0;) {
-    const int64_t got = std::max<int64_t>(0, r.Stream().Read(text, n));
+    const int64_t got = std::min<int64_t>(n, r.Left());
+    r.Read(text, got);
     if (got > 0) comments.emplace_back(text, static_cast<size_t>(got));
     if (got < n) return;
   }
@@ -274,9 +257,9 @@ void ReadComments(BlockReader& r, std::vector<std::string>& comments) {
 
 // An image descriptor after its 0x2C, with its local table. False when the
 // file ends within the descriptor.
-bool ReadDescriptor(BlockReader& r, const GifScreen& screen, GifImage& image) {
+bool ReadDescriptor(TPxByteReader& r, const GifScreen& screen, GifImage& image) {
   uint8_t d[9];
-  if (!r.Bytes(d, 9)) return false;
+  if (!r.Read(d, 9)) return false;
   image.x = Le16(d);
   image.y = Le16(d + 2);
   image.width = Le16(d + 4);
@@ -293,8 +276,8 @@ bool ReadDescriptor(BlockReader& r, const GifScreen& screen, GifImage& image) {
 }
 
 // The code size byte and the sub-blocks of an image not read.
-void SkipImageData(BlockReader& r) {
-  if (r.Byte() >= 0) r.SkipSubBlocks();
+void SkipImageData(TPxByteReader& r) {
+  if (r.Byte() >= 0) SkipSubBlocks(r);
 }
 
 // Walks the blocks after the screen up to the trailer or the end of the
@@ -303,7 +286,7 @@ void SkipImageData(BlockReader& r) {
 // onImage reads or skips; it returns false to stop the walk. A graphic
 // control extension belongs to the next image. Returns the images seen.
 template <class OnImage>
-int WalkImages(BlockReader& r, const GifScreen& screen, std::vector<std::string>* comments,
+int WalkImages(TPxByteReader& r, const GifScreen& screen, std::vector<std::string>* comments,
                OnImage onImage) {
   int k = 0;
   GifControl control;
@@ -314,7 +297,7 @@ int WalkImages(BlockReader& r, const GifScreen& screen, std::vector<std::string>
       const int label = r.Byte();
       if (label == 0xF9) ReadControl(r, control);
       else if (label == 0xFE && comments) ReadComments(r, *comments);
-      else r.SkipSubBlocks();
+      else SkipSubBlocks(r);
     } else if (b == 0x2C) {
       GifImage image;
       if (!ReadDescriptor(r, screen, image)) break;
@@ -346,8 +329,8 @@ void SetImageParams(TIOParamsVals& params, const GifImage& image) {
 enum class Decoded { Whole, Damaged, Empty, Refused };
 
 // The indices of an image, rows top-down, from the image data at the stream's position.
-Decoded DecodeIndices(BlockReader& r, const GifImage& image, const TIOParamsVals& params,
-                      PixelBlock& indices) {
+Decoded DecodeIndices(TPxStream& stream, TPxByteReader& r, const GifImage& image,
+                      const TIOParamsVals& params, PixelBlock& indices) {
   const int64_t count = int64_t(image.width) * image.height;
   if (count == 0) {
     SkipImageData(r);
@@ -358,19 +341,21 @@ Decoded DecodeIndices(BlockReader& r, const GifImage& image, const TIOParamsVals
   if (!PxCheckedImageBytes(image.width, image.height, 8, rowBytes, total, 8)) return Decoded::Refused;
   indices = AllocIndices(count);
   if (!indices) return Decoded::Refused;
-  TPxStream& stream = r.Stream();
-  const int64_t before = stream.Position();
+  // The decoder reads the stream itself, from where the walk got to.
+  const int64_t before = r.Position();
+  r.Release();
   if (params.GifLzwDecompress)
     params.GifLzwDecompress(stream, image.height, image.width, image.interlaced, indices.get());
   else
     GifLzwDecompressDefault(stream, image.height, image.width, image.interlaced, indices.get());
+  const int64_t after = stream.Position();
+  r.Seek(after);
   // A decoder that fails leaves the stream where it began; what it wrote stays.
-  return stream.Position() == before ? Decoded::Damaged : Decoded::Whole;
+  return after == before ? Decoded::Damaged : Decoded::Whole;
 }
 
 bool IsBilevel(const GifImage& image) {
-  return image.bits == 1 && image.palette[0] == TBGR{0, 0, 0} &&
-         image.palette[1] == TBGR{255, 255, 255};
+  return image.bits == 1 && PxBlackWhitePalette(image.palette.data(), 2) == 1;
 }
 
 TPxPixelFormat FrameFormat(const GifImage& image, bool native) {
@@ -398,15 +383,15 @@ void IndicesToBGR(const uint8_t* src, uint8_t* dst, int width, const WordPalette
 bool MakeFrameBitmap(const uint8_t* indices, const GifImage& image, bool native, TPxBitmap& bitmap) {
   const int w = image.width, h = image.height;
   const TPxPixelFormat pf = FrameFormat(image, native);
-  if (!bitmap.Allocate(w, h, pf)) return false;
+  if (!PxAllocateChecked(bitmap, w, h, pf)) return false;
   const WordPalette pal(image.palette);
-  if (pf == px8p)
-    for (int i = 0; i < 256; ++i) bitmap.PaletteColor(i, image.palette[i]);
+  if (pf == px8p) PxSetPalette(bitmap, image.palette.data(), image.Count());
   for (int y = 0; y < h; ++y) {
     const uint8_t* src = indices + int64_t(y) * w;
     uint8_t* dst = bitmap.Scanline(y);
     if (!dst) return false;
     if (pf == px1g) {
+      // Only index 1 is white: an index beyond the two entries shows black.
       std::memset(dst, 0, static_cast<size_t>(bitmap.RowBytes()));
       for (int x = 0; x < w; ++x)
         if (src[x] == 1) dst[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
@@ -439,7 +424,7 @@ void MakeMask(const uint8_t* indices, const GifImage& image, std::unique_ptr<TPx
 }
 
 // Image params.GifImageIndex, found by the walk with the stream at its data.
-bool ReadWantedImage(BlockReader& r, const GifImage& image, TPxBitmap* bitmap,
+bool ReadWantedImage(TPxStream& stream, TPxByteReader& r, const GifImage& image, TPxBitmap* bitmap,
                      bool ignoreTransparency, std::unique_ptr<TPxMask>& mask, bool paramsOnly,
                      TPxProgress& progress, TIOParamsVals& params) {
   progress.Report(30);
@@ -450,7 +435,7 @@ bool ReadWantedImage(BlockReader& r, const GifImage& image, TPxBitmap* bitmap,
     return true;
   }
   PixelBlock indices;
-  const Decoded decoded = DecodeIndices(r, image, params, indices);
+  const Decoded decoded = DecodeIndices(stream, r, image, params, indices);
   // Nothing to show: a refused size or an image without pixels.
   if (decoded == Decoded::Refused || decoded == Decoded::Empty || !bitmap) {
     progress.Abort();
@@ -547,7 +532,7 @@ class Composer {
 // bitmap. The stream is at the start of the file.
 void ComposeFrames(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
                    TPxProgress& progress, int count, int last) {
-  BlockReader r(stream);
+  TPxByteReader r(stream);
   GifScreen screen;
   if (!ReadScreen(r, params, screen)) {
     progress.Abort();
@@ -562,7 +547,7 @@ void ComposeFrames(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
     if (progress.Aborted()) return false;
     SetImageParams(params, image);
     PixelBlock indices;
-    const Decoded decoded = DecodeIndices(r, image, params, indices);
+    const Decoded decoded = DecodeIndices(stream, r, image, params, indices);
     if (decoded == Decoded::Refused) {
       damaged = true;
       return false;
@@ -584,6 +569,7 @@ void ComposeFrames(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
     }
     return k < last;
   });
+  r.Release();
   // A stop asked for by the caller discards the work; damage keeps what was drawn.
   if (progress.Aborted()) return;
   if (!canvas.IsEmpty()) {
@@ -595,41 +581,30 @@ void ComposeFrames(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
 
 // --- Encoding -----------------------------------------------------------------
 
-// Sub-blocks of at most 255 bytes, gathered and written in large pieces.
+// Sub-blocks of at most 255 bytes.
 class SubBlockWriter {
  public:
-  explicit SubBlockWriter(TPxStream& stream) : stream_(stream) { chunk_.reserve(kChunk + 256); }
+  explicit SubBlockWriter(TPxByteWriter& out) : out_(out) {}
   void Put(uint8_t b) {
     packet_[length_++] = b;
     if (length_ == 255) EndPacket();
   }
-  // The last packet and the zero length that ends the data. False when the stream took less.
-  bool Finish() {
+  // The last packet and the zero length that ends the data.
+  void Finish() {
     EndPacket();
-    chunk_.push_back(0);
-    Drain();
-    return !failed_;
+    out_.U8(0);
   }
 
  private:
-  static constexpr size_t kChunk = 1 << 16;
   void EndPacket() {
     if (length_ == 0) return;
-    chunk_.push_back(static_cast<uint8_t>(length_));
-    chunk_.insert(chunk_.end(), packet_, packet_ + length_);
+    out_.U8(static_cast<uint8_t>(length_));
+    out_.Write(packet_, static_cast<size_t>(length_));
     length_ = 0;
-    if (chunk_.size() >= kChunk) Drain();
   }
-  void Drain() {
-    if (!chunk_.empty() && !stream_.WriteExact(chunk_.data(), static_cast<int64_t>(chunk_.size())))
-      failed_ = true;
-    chunk_.clear();
-  }
-  TPxStream& stream_;
-  std::vector<uint8_t> chunk_;
+  TPxByteWriter& out_;
   uint8_t packet_[255];
   int length_ = 0;
-  bool failed_ = false;
 };
 
 // Codes of growing width, least significant bit first.
@@ -734,8 +709,7 @@ bool UnpackBits(const TPxBitmap& bitmap, IndexedPicture& pic) {
   for (int y = 0; y < bitmap.Height(); ++y) {
     const uint8_t* src = bitmap.Scanline(y);
     if (!src) return false;
-    uint8_t* dst = pic.indices.get() + int64_t(y) * w;
-    for (int x = 0; x < w; ++x) dst[x] = (src[x >> 3] >> (7 - (x & 7))) & 1;
+    PxUnpackRow(src, pic.indices.get() + int64_t(y) * w, w, 1);
   }
   pic.palette[0] = TBGR{0, 0, 0};
   pic.palette[1] = TBGR{255, 255, 255};
@@ -795,13 +769,13 @@ bool IndexTwoColours(const TPxBitmap& bitmap, IndexedPicture& pic) {
 bool IndexColours(const TPxBitmap& bitmap, int colours, IndexedPicture& pic) {
   const int w = bitmap.Width(), h = bitmap.Height();
   if (bitmap.PixelFormat() == px8p) {
-    int highest = 0;
-    for (int y = 0; y < h; ++y) {
+    bool fit = true;
+    for (int y = 0; y < h && fit; ++y) {
       const uint8_t* src = bitmap.Scanline(y);
-      highest = std::max<int>(highest, *std::max_element(src, src + w));
+      fit = PxIndexesBelow(src, w, colours);
       std::memcpy(pic.indices.get() + int64_t(y) * w, src, static_cast<size_t>(w));
     }
-    if (highest < colours) {
+    if (fit) {
       for (int i = 0; i < 256; ++i) pic.palette[i] = bitmap.PaletteColor(i);
       pic.paletteCount = colours;
       return true;
@@ -832,59 +806,49 @@ void MarkTransparent(TPxBitmap& bitmap, int reserved, IndexedPicture& pic) {
   pic.palette[reserved] = TBGR{0, 0, 0};
 }
 
-void PutLe16(std::vector<uint8_t>& out, int v) {
-  out.push_back(static_cast<uint8_t>(v & 0xFF));
-  out.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
-}
-
 // Header, screen, global table, graphic control extension and image descriptor.
-std::vector<uint8_t> HeadBlocks(const TPxBitmap& bitmap, const TIOParamsVals& params, int bits,
-                                const IndexedPicture& pic, int background, int transparent,
-                                int x, int y) {
-  std::vector<uint8_t> out;
+void WriteHead(TPxByteWriter& out, const TPxBitmap& bitmap, const TIOParamsVals& params, int bits,
+               const IndexedPicture& pic, int background, int transparent, int x, int y) {
   const std::string& v = params.GifVersion;
   const bool versionOk = v.size() == 6 && v.compare(0, 3, "GIF") == 0;
-  const std::string version = versionOk ? v : std::string("GIF89a");
-  out.insert(out.end(), version.begin(), version.end());
+  out.Write(versionOk ? v.data() : "GIF89a", 6);
   // The screen holds the image at its place.
-  PutLe16(out, x + bitmap.Width());
-  PutLe16(out, y + bitmap.Height());
-  out.push_back(static_cast<uint8_t>(0x80 | (bits - 1) << 4 | (bits - 1)));
-  out.push_back(static_cast<uint8_t>(background));
-  out.push_back(0);
-  for (int i = 0; i < (1 << bits); ++i) {
-    const TBGR& c = pic.palette[i];
-    out.insert(out.end(), {c.r, c.g, c.b});
-  }
-  out.insert(out.end(), {0x21, 0xF9, 4});
-  out.push_back(static_cast<uint8_t>((params.GifFlagTranspColor ? 1 : 0) | 8));
-  PutLe16(out, params.GifDelayTime);
-  out.push_back(static_cast<uint8_t>(transparent));
-  out.push_back(0);
-  out.push_back(0x2C);
-  PutLe16(out, x);
-  PutLe16(out, y);
-  PutLe16(out, bitmap.Width());
-  PutLe16(out, bitmap.Height());
-  out.push_back(params.GifInterlaced ? 0x40 : 0);
-  return out;
+  out.U16LE(static_cast<uint16_t>(x + bitmap.Width()));
+  out.U16LE(static_cast<uint16_t>(y + bitmap.Height()));
+  out.U8(static_cast<uint8_t>(0x80 | (bits - 1) << 4 | (bits - 1)));
+  out.U8(static_cast<uint8_t>(background));
+  out.U8(0);
+  uint8_t table[256 * 3];
+  PxSwapRedBlue(reinterpret_cast<const uint8_t*>(pic.palette.data()), table, 1 << bits);
+  out.Write(table, size_t(3) << bits);
+  const uint8_t control[] = {0x21, 0xF9, 4, static_cast<uint8_t>((params.GifFlagTranspColor ? 1 : 0) | 8)};
+  out.Write(control, sizeof control);
+  out.U16LE(static_cast<uint16_t>(params.GifDelayTime));
+  out.U8(static_cast<uint8_t>(transparent));
+  out.U8(0);
+  out.U8(0x2C);
+  out.U16LE(static_cast<uint16_t>(x));
+  out.U16LE(static_cast<uint16_t>(y));
+  out.U16LE(static_cast<uint16_t>(bitmap.Width()));
+  out.U16LE(static_cast<uint16_t>(bitmap.Height()));
+  out.U8(params.GifInterlaced ? 0x40 : 0);
 }
 
 // The comment extension (also without comments) and the trailer. A line
 // longer than a sub-block takes several; an empty one has none, as a zero
 // length would end the extension.
-std::vector<uint8_t> TailBlocks(const TIOParamsVals& params) {
-  std::vector<uint8_t> out = {0x21, 0xFE};
+void WriteTail(TPxByteWriter& out, const TIOParamsVals& params) {
+  out.U8(0x21);
+  out.U8(0xFE);
   for (const std::string& line : params.GifComments) {
     for (size_t at = 0; at < line.size(); at += 255) {
       const size_t n = std::min<size_t>(255, line.size() - at);
-      out.push_back(static_cast<uint8_t>(n));
-      out.insert(out.end(), line.begin() + static_cast<long>(at), line.begin() + static_cast<long>(at + n));
+      out.U8(static_cast<uint8_t>(n));
+      out.Write(line.data() + at, n);
     }
   }
-  out.push_back(0);
-  out.push_back(0x3B);
-  return out;
+  out.U8(0);
+  out.U8(0x3B);
 }
 
 }  // namespace
@@ -895,16 +859,17 @@ std::vector<uint8_t> TailBlocks(const TIOParamsVals& params) {
 void GifLzwDecompressDefault(TPxStream& stream, int height, int width, bool interlaced,
                              uint8_t* pixels) {
   const int64_t start = stream.Position();
-  uint8_t minCodeSize = 0;
-  if (!stream.ReadExact(&minCodeSize, 1) || minCodeSize < 2 || minCodeSize > 9) {
+  TPxByteReader r(stream);
+  const int minCodeSize = r.Byte();
+  if (minCodeSize < 2 || minCodeSize > 9) {
     stream.SetPosition(start);
     return;
   }
-  std::vector<uint8_t> data = GatherSubBlocks(stream);
-  const int64_t bytes = static_cast<int64_t>(data.size());
+  std::vector<uint8_t> data = GatherSubBlocks(r);
+  r.Release();
+  const int64_t bytes = static_cast<int64_t>(data.size()) - 4;
   const int64_t total = width > 0 && height > 0 ? int64_t(width) * height : 0;
   if (bytes == 0 || total == 0 || !pixels) return;
-  data.resize(data.size() + 4, 0);
   LzwOutcome outcome;
   if (!interlaced) {
     outcome = DecodeCodes(data.data(), bytes, minCodeSize, pixels, total);
@@ -930,11 +895,11 @@ void GifLzwDecompressDefault(TPxStream& stream, int height, int width, bool inte
 void GifLzwCompressDefault(TPxStream& stream, int height, int width, bool interlaced,
                            const uint8_t* pixels, int bitsPerPixel) {
   const int minCodeSize = std::clamp(bitsPerPixel, 2, 8);
-  const uint8_t sizeByte = static_cast<uint8_t>(minCodeSize);
-  if (!stream.WriteExact(&sizeByte, 1)) return;
   const int clear = 1 << minCodeSize, end = clear + 1;
   const uint8_t literalMask = static_cast<uint8_t>(clear - 1);
-  SubBlockWriter blocks(stream);
+  TPxByteWriter out(stream);
+  out.U8(static_cast<uint8_t>(minCodeSize));
+  SubBlockWriter blocks(out);
   CodeWriter codes(blocks, minCodeSize);
   StringTable table;
   table.Clear();
@@ -972,6 +937,7 @@ void GifLzwCompressDefault(TPxStream& stream, int height, int width, bool interl
   codes.Code(end, nextFree);
   codes.Flush();
   blocks.Finish();
+  out.Flush();
 }
 
 // --- Reading and writing ------------------------------------------------------
@@ -981,7 +947,7 @@ int ReadGifStream(TPxStream& stream, TPxBitmap* bitmap, bool ignoreTransparency,
                   TIOParamsVals& params) {
   progress.Report(0);
   if (progress.Aborted()) return 0;
-  BlockReader r(stream);
+  TPxByteReader r(stream);
   GifScreen screen;
   if (!ReadScreen(r, params, screen) || r.Left() == 0) {
     progress.Abort();
@@ -993,9 +959,10 @@ int ReadGifStream(TPxStream& stream, TPxBitmap* bitmap, bool ignoreTransparency,
       SkipImageData(r);
       return true;
     }
-    return ReadWantedImage(r, image, bitmap, ignoreTransparency, mask, paramsOnly, progress,
+    return ReadWantedImage(stream, r, image, bitmap, ignoreTransparency, mask, paramsOnly, progress,
                            params);
   });
+  r.Release();
   params.GifImageCount = count;
   if (!progress.Aborted()) progress.Report(100);
   return count;
@@ -1070,11 +1037,13 @@ void WriteGifStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
 
   const int background = NearestEntry(pic, params.GifBackground);
   const int transparentIndex = transparent ? colours : NearestEntry(pic, params.GifTranspColor);
-  const std::vector<uint8_t> head =
-      HeadBlocks(*bitmap, params, bits, pic, background, transparentIndex, x, y);
-  if (!stream.WriteExact(head.data(), static_cast<int64_t>(head.size()))) {
-    progress.Abort();
-    return;
+  {
+    TPxByteWriter out(stream);
+    WriteHead(out, *bitmap, params, bits, pic, background, transparentIndex, x, y);
+    if (!out.Flush()) {
+      progress.Abort();
+      return;
+    }
   }
   progress.Report(70);
   if (progress.Aborted()) return;
@@ -1083,26 +1052,24 @@ void WriteGifStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
     params.GifLzwCompress(stream, h, w, params.GifInterlaced, pic.indices.get(), bits);
   else
     GifLzwCompressDefault(stream, h, w, params.GifInterlaced, pic.indices.get(), bits);
-  const std::vector<uint8_t> tail = TailBlocks(params);
-  if (stream.Position() == before ||
-      !stream.WriteExact(tail.data(), static_cast<int64_t>(tail.size()))) {
+  // An encoder that wrote nothing is taken for none at all.
+  TPxByteWriter out(stream);
+  if (stream.Position() == before) {
+    progress.Abort();
+    return;
+  }
+  WriteTail(out, params);
+  if (!out.Flush()) {
     progress.Abort();
     return;
   }
   progress.Report(100);
 }
 
-bool IsGifStream(TPxStream& stream) {
-  const int64_t start = stream.Position();
-  char head[3];
-  const bool gif = stream.Size() - start > 13 && stream.ReadExact(head, 3) &&
-                   std::memcmp(head, "GIF", 3) == 0;
-  stream.SetPosition(start);
-  return gif;
-}
+// --- The format table's row -----------------------------------------------------
 
-void ReadGifFile(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
-                 TPxProgress& progress) {
+void ReadGifRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+                TPxProgress& progress) {
   if (paramsOnly) {
     std::unique_ptr<TPxMask> none;
     ReadGifStream(stream, bitmap, true, none, true, progress, params);
@@ -1111,9 +1078,33 @@ void ReadGifFile(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bo
   LoadGifStream(stream, bitmap, params, progress);
 }
 
-void WriteGifFile(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
-                  TPxProgress& progress) {
+void WriteGifRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
+                 TPxProgress& progress) {
   WriteGifStream(stream, bitmap, params, progress);
 }
 
-bool TestGifFile(TPxStream& stream) { return IsGifStream(stream); }
+bool GifContentTest(TPxStream& stream) {
+  char head[3];
+  return stream.Size() - stream.Position() > 13 && stream.ReadExact(head, 3) &&
+         std::memcmp(head, "GIF", 3) == 0;
+}
+
+std::string DescribeGif(const TIOParamsVals& params) {
+  std::string text = params.GifVersion + ", image " + std::to_string(params.GifImageIndex + 1) +
+                     " of " + std::to_string(params.GifImageCount) + " at " +
+                     std::to_string(params.GifXPos) + "," + std::to_string(params.GifYPos) +
+                     " on a " + std::to_string(params.GifWinWidth) + " x " +
+                     std::to_string(params.GifWinHeight) + " screen";
+  text += params.GifInterlaced ? ", interlaced" : ", not interlaced";
+  text += ", palette of " + std::to_string(params.ColorMapCount) + " colours";
+  if (params.GifFlagTranspColor) text += ", a transparent colour";
+  text += ", delay " + std::to_string(params.GifDelayTime) + "/100 s, disposal " +
+          std::to_string(params.GifAction);
+  const size_t comments = params.GifComments.size();
+  if (comments > 0) text += ", " + std::to_string(comments) + " comment" + (comments == 1 ? "" : "s");
+  return text;
+}
+
+uint32_t TakeGifBackground(const TIOParamsVals& params) {
+  return PxBGRToColorRef(params.GifFlagTranspColor ? params.GifTranspColor : params.GifBackground);
+}

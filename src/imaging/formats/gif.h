@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxprogress.h"
@@ -35,10 +36,6 @@ int LoadGifStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
 void WriteGifStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
                     TPxProgress& progress);
 
-// True when the stream holds more than 13 bytes from its position and they
-// begin with "GIF"; the position is restored.
-bool IsGifStream(TPxStream& stream);
-
 // The library's LZW coder, used when the parameters' slot is empty. See
 // TGifLzwDecompress and TGifLzwCompress.
 void GifLzwDecompressDefault(TPxStream& stream, int height, int width, bool interlaced,
@@ -46,10 +43,18 @@ void GifLzwDecompressDefault(TPxStream& stream, int height, int width, bool inte
 void GifLzwCompressDefault(TPxStream& stream, int height, int width, bool interlaced,
                            const uint8_t* pixels, int bitsPerPixel);
 
-// The format table's functions: the read composes frames (LoadGifStream), the
-// parameters-only read reads those of image GifImageIndex.
-void ReadGifFile(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+// --- The GIF row of the format table -------------------------------------------
+
+// The row's read: frames composed (LoadGifStream); the parameters-only read
+// gives those of image GifImageIndex.
+void ReadGifRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
+                TPxProgress& progress);
+void WriteGifRow(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
                  TPxProgress& progress);
-void WriteGifFile(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
-                  TPxProgress& progress);
-bool TestGifFile(TPxStream& stream);
+// The row's content test: more than 13 bytes from the position, beginning with "GIF".
+bool GifContentTest(TPxStream& stream);
+// The fields of a read as text: version, image and screen, palette, timing.
+std::string DescribeGif(const TIOParamsVals& params);
+// The background a read leaves to the component: the transparent colour
+// when the image has one, else the screen's background.
+uint32_t TakeGifBackground(const TIOParamsVals& params);

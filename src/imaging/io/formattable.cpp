@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "imaging/formats/bmp.h"
+#include "imaging/formats/gif.h"
 #include "imaging/formats/jpeg.h"
 #include "imaging/formats/png.h"
 
@@ -38,13 +39,6 @@ TPxFileFormat& AddRow(std::vector<TPxFileFormat>& table, int32_t type, const cha
 // Parses untrusted data. Content tests of formats whose codec is still to
 // come; each moves into its codec's file pair with the codec.
 int64_t Left(TPxStream& s) { return s.Size() - s.Position(); }
-
-bool HeadIs(TPxStream& s, const char* head, int64_t count) {
-  char h[8];
-  return s.ReadExact(h, count) && std::memcmp(h, head, static_cast<size_t>(count)) == 0;
-}
-
-bool GifSignature(TPxStream& s) { return Left(s) > 13 && HeadIs(s, "GIF", 3); }
 
 // "PCX" as text (up to a zero byte), or a PCX header: byte 10, version <= 5.
 bool PcxSignature(TPxStream& s) {
@@ -89,7 +83,14 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
 
   {
     TPxFileFormat& f = AddRow(t, ioGIF, "CompuServe Bitmap", "GIF", 16, true, true);
-    f.TestFunction = GifSignature;
+    f.ReadFunction = ReadGifRow;
+    f.WriteFunction = WriteGifRow;
+    f.TestFunction = GifContentTest;
+    f.Describe = DescribeGif;
+    f.WriteKeepsAlpha = true;
+    // Palette pictures keep their indices; the writer converts other formats itself.
+    f.WritePixelFormats.clear();
+    f.TakeBackground = TakeGifBackground;
   }
 
   {

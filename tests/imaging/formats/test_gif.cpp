@@ -122,7 +122,7 @@ std::unique_ptr<Read> ReadFile(const std::string& path, int index = 0, bool para
   TPxFileStream stream(path, TPxFileStream::fmOpenRead);
   TPxProgress progress;
   progress.Aborting = &r->aborting;
-  ReadGifFile(stream, &r->bitmap, r->params, paramsOnly, progress);
+  ReadGifRow(stream, &r->bitmap, r->params, paramsOnly, progress);
   return r;
 }
 
@@ -133,7 +133,7 @@ void WriteFile(const std::string& path, TPxBitmap& bitmap, TIOParamsVals& params
   progress.Aborting = &aborting;
   {
     TPxFileStream stream(path, TPxFileStream::fmCreate);
-    WriteGifFile(stream, &bitmap, params, progress);
+    WriteGifRow(stream, &bitmap, params, progress);
     stream.Close();
   }
   if (aborted) *aborted = aborting;
@@ -541,10 +541,11 @@ TEST(GifRoundTrip, ParametersComeBack) {
   WriteGifStream(stream, picture.get(), params, progress);
   ASSERT_FALSE(aborting);
   stream.SetPosition(0);
-  EXPECT_TRUE(IsGifStream(stream));
+  EXPECT_TRUE(GifContentTest(stream));
+  stream.SetPosition(0);
   TIOParamsVals back;
   TPxBitmap bitmap;
-  ReadGifFile(stream, &bitmap, back, false, progress);
+  ReadGifRow(stream, &bitmap, back, false, progress);
   ASSERT_FALSE(aborting);
   EXPECT_EQ(back.GifVersion, "GIF87a");
   EXPECT_EQ(back.BitsPerSample, 7);
