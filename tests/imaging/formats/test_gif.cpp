@@ -15,6 +15,7 @@
 #include "gifbuilder.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/gif.h"
+#include "imaging/io/imagingio.h"
 #include "util/testutil.h"
 
 namespace {
@@ -561,6 +562,61 @@ TEST(GifRoundTrip, ParametersComeBack) {
   EXPECT_FALSE(bitmap.HasAlphaChannel());
   const Rgba a = OurRgba(*picture), b = OurRgba(bitmap);
   EXPECT_EQ(a.px, b.px);
+}
+
+// --- Through the input/output component --------------------------------------
+
+TEST_F(GifWithImageMagick, TheComponentLoadsFramesAndTakesTheTransparentColour) {
+  const std::string file = dir_.File("anim.gif");
+  Shell(kConvert + " " + kAnimations[2].arguments + " " + file);
+  TImagingIO io;
+  io.Params.GifImageIndex = 1;
+  io.LoadFromFile(file);
+  ASSERT_FALSE(io.Aborting);
+  EXPECT_EQ(io.Params.FileType, ioGIF);
+  EXPECT_EQ(io.Params.GifImageIndex, 1);
+  EXPECT_EQ(io.Params.GifImageCount, 4);
+  ASSERT_TRUE(io.Params.GifFlagTranspColor);
+  EXPECT_EQ(io.Background(), PxBGRToColorRef(io.Params.GifTranspColor));
+  const std::vector<Rgba> theirs = ImCoalesced(dir_, file, 70, 46, 4);
+  ExpectSamePixels(OurRgba(*io.Bitmap()), theirs[1]);
+
+  // Recognised by content whatever the name says; the parameters alone leave the picture.
+  const std::string renamed = dir_.File("anim.jpg");
+  testutil::WriteFileBytes(renamed, testutil::ReadFileBytes(file));
+  EXPECT_EQ(TImagingIO::DetectFileType(renamed, false), ioGIF);
+  TImagingIO other;
+  other.Params.GifImageIndex = 3;
+  other.LoadFromFileAuto(renamed);
+  ASSERT_FALSE(other.Aborting);
+  ExpectSamePixels(OurRgba(*other.Bitmap()), theirs[3]);
+  other.ReadParamsFromFile(file);
+  EXPECT_EQ(other.Params.FileType, ioGIF);
+  EXPECT_EQ(other.Params.Width, 10);
+  EXPECT_EQ(other.Params.Height, 10);
+  EXPECT_EQ(other.Bitmap()->Width(), 70);
+}
+
+TEST_F(GifWithImageMagick, TheComponentSavesTransparencyAndPaletteIndices) {
+  TImagingIO io;
+  std::unique_ptr<TPxBitmap> picture = Picture(20, 10, px8p, Content::FewColours);
+  TPxBitmap* alpha = picture->AlphaChannel();
+  alpha->Scanline(4)[7] = 0;
+  alpha->SetFullAlpha(false);
+  io.SetTargetBitmap(picture.get());
+  io.Params.BitsPerSample = 8;
+  const std::string file = dir_.File("saved.gif");
+  io.SaveToFile(file);
+  ASSERT_FALSE(io.Aborting);
+  // The picture itself is not converted before the write.
+  EXPECT_EQ(picture->PixelFormat(), px8p);
+  const Rgba theirs = ImRgba(dir_, file, 20, 10);
+  EXPECT_EQ(theirs.px[(4 * 20 + 7) * 4 + 3], 0);
+  Rgba ours = OurRgba(*picture);
+  for (size_t i = 0; i < ours.px.size(); i += 4)
+    if (ours.px[i + 3] == 255) {
+      ASSERT_TRUE(std::equal(ours.px.begin() + i, ours.px.begin() + i + 4, theirs.px.begin() + i));
+    }
 }
 
 }  // namespace
