@@ -27,10 +27,10 @@ struct PixelsDeleter {
 };
 using PixelBlock = std::unique_ptr<uint8_t[], PixelsDeleter>;
 
-// Zeroed index memory, through the library's one allocation function.
-PixelBlock AllocIndices(int64_t bytes) {
+// Index memory, through the library's one allocation function; zeroed when asked.
+PixelBlock AllocIndices(int64_t bytes, bool zeroed = true) {
   PixelBlock block(PxAllocPixels(bytes));
-  if (block) std::memset(block.get(), 0, static_cast<size_t>(bytes));
+  if (block && zeroed) std::memset(block.get(), 0, static_cast<size_t>(bytes));
   return block;
 }
 
@@ -59,6 +59,22 @@ struct LzwOutcome {
   bool failed = false;   // a code the table cannot have yet
 };
 
+// Copies a string of earlier output. Most strings are short: when 16 bytes
+// fit before the end they are moved as two words (both read before either is
+// written, so a source that runs into the destination does no harm; the bytes
+// past the string are overwritten by the strings that follow).
+inline void CopyString(uint8_t* out, int64_t from, int64_t to, int len, int64_t total) {
+  if (len <= 16 && total - to >= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, out + from, 8);
+    std::memcpy(&b, out + from + 8, 8);
+    std::memcpy(out + to, &a, 8);
+    std::memcpy(out + to + 8, &b, 8);
+    return;
+  }
+  std::memcpy(out + to, out + from, static_cast<size_t>(std::min<int64_t>(len, total - to)));
+}
+
 // Decodes LZW codes (least significant bit first) into at most `total`
 // indices. `data` holds `bytes` bytes followed by 4 readable zero bytes.
 // Every code's string is kept as the place in `out` where it was first
@@ -77,55 +93,37 @@ LzwOutcome DecodeCodes(const uint8_t* data, int64_t bytes, int minCodeSize, uint
   const uint64_t bitsAvailable = static_cast<uint64_t>(bytes) * 8;
   uint64_t bitPos = 0;
   int64_t cur = 0, prevStart = 0;
-  int prevLength = 0;
-  bool afterClear = true;  // the start of the data counts as one
+  int prevLength = 0;  // 0: no string before this code (the start, or a clear code)
   while (cur < total) {
     if (bitPos + static_cast<uint64_t>(codeBits) > bitsAvailable) break;
     uint32_t word;
     std::memcpy(&word, data + (bitPos >> 3), 4);
-    int code = static_cast<int>((word >> (bitPos & 7)) & mask);
+    const int code = static_cast<int>((word >> (bitPos & 7)) & mask);
     bitPos += static_cast<uint64_t>(codeBits);
-    if (code == clear) {
+    int len;
+    if (code < clear) {
+      out[cur] = static_cast<uint8_t>(code);
+      len = 1;
+    } else if (code > end && code < next) {
+      len = length[code];
+      CopyString(out, start[code], cur, len, total);
+    } else if (code == clear) {
       codeBits = minCodeSize + 1;
       limit = 1 << codeBits;
       mask = static_cast<uint32_t>(limit - 1);
       next = end + 1;
-      afterClear = true;
+      prevLength = 0;
       continue;
-    }
-    if (code == end) break;
-    if (afterClear) {
+    } else if (code == end) {
+      break;
+    } else if (prevLength == 0) {
       // No string is defined yet: a code beyond the literals stands for 0.
-      if (code >= next) code = 0;
-      out[cur] = static_cast<uint8_t>(code);
-      prevStart = cur;
-      prevLength = 1;
-      ++cur;
-      afterClear = false;
-      continue;
-    }
-    int len;
-    if (code < next) {
-      if (code < clear) {
-        out[cur] = static_cast<uint8_t>(code);
-        len = 1;
-      } else {
-        len = length[code];
-        const int64_t n = std::min<int64_t>(len, total - cur);
-        std::memcpy(out + cur, out + start[code], static_cast<size_t>(n));
-      }
-      if (next < kMaxCodes) {
-        start[next] = prevStart;
-        length[next] = static_cast<uint16_t>(prevLength + 1);
-        ++next;
-      }
+      out[cur] = 0;
+      len = 1;
     } else if (code == next) {
       // The string being defined: the previous one and its own first index.
-      // The copy overlaps its source by one index, so it goes forwards.
-      start[next] = prevStart;
+      // The copy overlaps its source, so it goes forwards byte by byte.
       len = prevLength + 1;
-      length[next] = static_cast<uint16_t>(len);
-      ++next;
       const int64_t n = std::min<int64_t>(len, total - cur);
       const uint8_t* from = out + prevStart;
       uint8_t* to = out + cur;
@@ -133,14 +131,19 @@ LzwOutcome DecodeCodes(const uint8_t* data, int64_t bytes, int minCodeSize, uint
     } else {
       return {cur, true};
     }
+    if (prevLength > 0 && next < kMaxCodes) {
+      start[next] = prevStart;
+      length[next] = static_cast<uint16_t>(prevLength + 1);
+      ++next;
+      if (next >= limit && codeBits < kMaxCodeBits) {
+        ++codeBits;
+        limit <<= 1;
+        mask = static_cast<uint32_t>(limit - 1);
+      }
+    }
     prevStart = cur;
     prevLength = len;
     cur = std::min<int64_t>(cur + len, total);
-    if (next >= limit && codeBits < kMaxCodeBits) {
-      ++codeBits;
-      limit <<= 1;
-      mask = static_cast<uint32_t>(limit - 1);
-    }
   }
   return {std::min(cur, total), false};
 }
@@ -339,7 +342,9 @@ Decoded DecodeIndices(TPxStream& stream, TPxByteReader& r, const GifImage& image
   if (count > r.Left() * kMaxPixelsPerByte) return Decoded::Refused;
   int64_t rowBytes = 0, total = 0;
   if (!PxCheckedImageBytes(image.width, image.height, 8, rowBytes, total, 8)) return Decoded::Refused;
-  indices = AllocIndices(count);
+  // The library's decoder writes every index (0 where the data ends); another
+  // one finds zeros where it writes none.
+  indices = AllocIndices(count, params.GifLzwDecompress != nullptr);
   if (!indices) return Decoded::Refused;
   // The decoder reads the stream itself, from where the walk got to.
   const int64_t before = r.Position();
@@ -859,35 +864,38 @@ void WriteTail(TPxByteWriter& out, const TIOParamsVals& params) {
 void GifLzwDecompressDefault(TPxStream& stream, int height, int width, bool interlaced,
                              uint8_t* pixels) {
   const int64_t start = stream.Position();
+  const int64_t total = width > 0 && height > 0 && pixels ? int64_t(width) * height : 0;
   TPxByteReader r(stream);
   const int minCodeSize = r.Byte();
   if (minCodeSize < 2 || minCodeSize > 9) {
+    if (total > 0) std::memset(pixels, 0, static_cast<size_t>(total));
     stream.SetPosition(start);
     return;
   }
   std::vector<uint8_t> data = GatherSubBlocks(r);
   r.Release();
   const int64_t bytes = static_cast<int64_t>(data.size()) - 4;
-  const int64_t total = width > 0 && height > 0 ? int64_t(width) * height : 0;
-  if (bytes == 0 || total == 0 || !pixels) return;
-  LzwOutcome outcome;
-  if (!interlaced) {
-    outcome = DecodeCodes(data.data(), bytes, minCodeSize, pixels, total);
-  } else {
-    // Decoded in file order, then each row to its place.
-    PixelBlock scratch = AllocIndices(total);
+  if (total == 0) return;
+  // Decoded in file order: into the pixels, or for interlaced rows into a
+  // scratch block from which each row goes to its place. Where the data ends
+  // the indices are 0.
+  PixelBlock scratch;
+  uint8_t* out = pixels;
+  if (interlaced) {
+    scratch = AllocIndices(total, false);
     if (!scratch) {
+      std::memset(pixels, 0, static_cast<size_t>(total));
       stream.SetPosition(start);
       return;
     }
-    outcome = DecodeCodes(data.data(), bytes, minCodeSize, scratch.get(), total);
+    out = scratch.get();
+  }
+  const LzwOutcome outcome = DecodeCodes(data.data(), bytes, minCodeSize, out, total);
+  std::memset(out + outcome.produced, 0, static_cast<size_t>(total - outcome.produced));
+  if (interlaced) {
     const std::vector<int> rows = FileRowOrder(height, true);
-    for (int r = 0; r < height; ++r) {
-      const int64_t from = int64_t(r) * width;
-      if (from >= outcome.produced) break;
-      const int64_t n = std::min<int64_t>(width, outcome.produced - from);
-      std::memcpy(pixels + int64_t(rows[r]) * width, scratch.get() + from, static_cast<size_t>(n));
-    }
+    for (int r = 0; r < height; ++r)
+      std::memcpy(pixels + int64_t(rows[r]) * width, out + int64_t(r) * width, static_cast<size_t>(width));
   }
   if (outcome.failed) stream.SetPosition(start);
 }
