@@ -3,7 +3,9 @@
 // code per index, no strings), whose decoding is known without any encoder.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
