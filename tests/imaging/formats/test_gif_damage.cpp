@@ -489,4 +489,42 @@ TEST(GifEdges, PicturesBeyondTheFormatsSizeAreNotWritten) {
   EXPECT_TRUE(aborted);
 }
 
+// Progress goes 0, 30, 70, 100 for a read and for a write; a stop asked for
+// at 30 ends the read before any pixel is made.
+TEST(GifEdges, ProgressAndStopping) {
+  File f;
+  f.Screen(6, 6, kFour);
+  f.Image(0, 0, 6, 6, Diagonal(6, 6), 2);
+  f.Trailer();
+  for (int stopAt : {-1, 30}) {
+    std::vector<int> seen;
+    bool aborted = false;
+    TPxProgress progress;
+    progress.Aborting = &aborted;
+    progress.Event = [&](TImagingIO*, int per) {
+      seen.push_back(per);
+      if (per == stopAt) aborted = true;
+    };
+    TPxMemoryStream stream(f.bytes.data(), f.bytes.size());
+    TPxBitmap bitmap;
+    TIOParamsVals params;
+    ReadGifRow(stream, &bitmap, params, false, progress);
+    if (stopAt < 0) {
+      EXPECT_FALSE(aborted);
+      EXPECT_EQ(seen, (std::vector<int>{0, 30, 70, 100}));
+      std::vector<int> written;
+      progress.Event = [&](TImagingIO*, int per) { written.push_back(per); };
+      progress.LastPer = -1;
+      TPxMemoryStream out;
+      WriteGifRow(out, &bitmap, params, progress);
+      EXPECT_FALSE(aborted);
+      EXPECT_EQ(written, (std::vector<int>{0, 30, 70, 100}));
+    } else {
+      EXPECT_TRUE(aborted);
+      EXPECT_EQ(seen, (std::vector<int>{0, 30}));
+      EXPECT_TRUE(bitmap.IsEmpty());
+    }
+  }
+}
+
 }  // namespace
