@@ -1098,7 +1098,7 @@ bool GifContentTest(TPxStream& stream) {
 }
 
 std::string DescribeGif(const TIOParamsVals& params) {
-  std::string text = params.GifVersion + ", image " + std::to_string(params.GifImageIndex + 1) +
+  std::string text = params.GifVersion + ", image " + std::to_string(int64_t(params.GifImageIndex) + 1) +
                      " of " + std::to_string(params.GifImageCount) + " at " +
                      std::to_string(params.GifXPos) + "," + std::to_string(params.GifYPos) +
                      " on a " + std::to_string(params.GifWinWidth) + " x " +

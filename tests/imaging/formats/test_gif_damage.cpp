@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include "gifbuilder.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/gif.h"
+#include "util/testutil.h"
 
 namespace {
 
@@ -525,6 +527,26 @@ TEST(GifEdges, ProgressAndStopping) {
       EXPECT_TRUE(bitmap.IsEmpty());
     }
   }
+}
+
+// The fuzz target also composes every frame of its inputs: its finds and
+// the hostile files are read so here (the replay of all targets reads frame 0).
+TEST(GifEdges, EveryKeptFuzzInputComposesAllItsFramesCleanly) {
+  const std::filesystem::path folder =
+      std::filesystem::path(testutil::SourceDir()) / "tests" / "data" / "fuzz" / "gif";
+  int read = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    SCOPED_TRACE(entry.path().filename().string());
+    const std::string bytes = testutil::ReadFileBytes(entry.path().string());
+    const std::vector<uint8_t> data(bytes.begin(), bytes.end());
+    std::unique_ptr<Outcome> o;
+    EXPECT_NO_THROW(o = Read(data, INT32_MAX));
+    if (o && entry.path().filename().string().rfind("hostile-", 0) == 0) {
+      EXPECT_TRUE(o->aborted);
+    }
+    ++read;
+  }
+  EXPECT_GT(read, 0);
 }
 
 }  // namespace
