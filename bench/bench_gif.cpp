@@ -1,13 +1,20 @@
 // GIF decoding of a 2000 x 2000 picture of 256 colours, in megapixels per
 // second: a photo with the grain that dithering to a palette leaves (many
-// short strings, the hard case for LZW), the same smooth (long strings), and
-// interlaced. Also the writing of the grainy one, palette making included.
+// short strings, the hard case for LZW), the same smooth (long strings),
+// interlaced, and ImageMagick's dithered plasma (when it is installed: the
+// file the other decoders are timed on). Also the writing of the grainy one,
+// palette making included.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "imaging/core/pxutils.h"
@@ -87,6 +94,28 @@ BENCHMARK(BM_GifDecodeSmooth)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_GifDecodeGrainyInterlaced(benchmark::State& state) { Decode(state, File(24, true)); }
 BENCHMARK(BM_GifDecodeGrainyInterlaced)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ImageMagick's plasma reduced to 256 colours with its dithering; empty when
+// ImageMagick is missing.
+std::vector<uint8_t> ImageMagickPlasma() {
+  const std::string path = "/tmp/pictrova-bench-plasma-2000.gif";
+  const std::string command = "/usr/bin/convert -seed 1 -size 2000x2000 plasma:fractal -colors 256 " + path;
+  if (std::system(command.c_str()) != 0) return {};
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(path.c_str());
+  return bytes;
+}
+
+void BM_GifDecodeImageMagickPlasma(benchmark::State& state) {
+  static const std::vector<uint8_t> file = ImageMagickPlasma();
+  if (file.empty()) {
+    state.SkipWithError("ImageMagick could not make the file");
+    return;
+  }
+  Decode(state, file);
+}
+BENCHMARK(BM_GifDecodeImageMagickPlasma)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_GifEncodeGrainy(benchmark::State& state) {
   std::unique_ptr<TPxBitmap> photo = Photo(24);
