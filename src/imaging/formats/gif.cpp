@@ -19,6 +19,11 @@ constexpr int kMaxCodeBits = 12;
 // pixels than this, so a larger image in fewer bytes is not a GIF's doing.
 constexpr int64_t kMaxPixelsPerByte = int64_t(kMaxCodes) * 8 / 3;
 constexpr int kMaxDimension = 65535;
+// Most of an animation's canvas is background, which costs the file nothing:
+// a canvas may have about the pixels LZW gets out of a byte of a flat picture
+// for each byte of the file, or be a screen of 2048 x 2048 whatever the file.
+constexpr int64_t kCanvasPixelsPerByte = 2048;
+constexpr int64_t kCanvasPixelsAnyFile = int64_t(2048) * 2048;
 
 using Palette = std::array<TBGR, 256>;
 
@@ -482,8 +487,6 @@ class Composer {
       canvas_.AlphaChannel()->FillRect(p.x, p.y, x2, y2, 0);
     }
     if (canvas_.IsEmpty()) {
-      // The canvas is mostly background, which costs no image data: its
-      // size is bounded by what the whole file could decode to.
       if (int64_t(width) * height > maxPixels) return false;
       if (!canvas_.Allocate(width, height, pxRGB24)) return false;
       canvas_.Fill(PxBGRToColorRef(background_));
@@ -543,7 +546,7 @@ void ComposeFrames(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
     progress.Abort();
     return;
   }
-  const int64_t maxPixels = r.Left() * kMaxPixelsPerByte;
+  const int64_t maxPixels = std::max(kCanvasPixelsAnyFile, r.Left() * kCanvasPixelsPerByte);
   TPxBitmap canvas;
   Composer composer(canvas, params.GifBackground);
   TPxPixelFormat lastFormat = pxRGB24;

@@ -238,6 +238,34 @@ const DamageCase kCases[] = {
        return f.bytes;
      },
      1, true, nullptr},
+    // A screen of up to 2048 x 2048 is drawn on whatever the file's size; a
+    // larger one needs a file of a size to fill it.
+    {"small-frames-on-a-2048-screen",
+     [] {
+       File f;
+       f.Screen(2048, 2048, kFour, 1);
+       f.Image(0, 0, 1, 1, {2}, 2);
+       f.Image(2047, 2047, 1, 1, {3}, 2);
+       f.Trailer();
+       return f.bytes;
+     },
+     1, false,
+     [](Outcome& o) {
+       ASSERT_EQ(o.bitmap.Width(), 2048);
+       EXPECT_EQ(PixelAt(o.bitmap, 0, 0), Bgr(kFour[2]));
+       EXPECT_EQ(PixelAt(o.bitmap, 2047, 2047), Bgr(kFour[3]));
+       EXPECT_EQ(o.bitmap.Alpha(1000, 1000), 0);
+     }},
+    {"small-frames-on-a-4000-screen",
+     [] {
+       File f;
+       f.Screen(4000, 4000, kFour, 1);
+       f.Image(0, 0, 1, 1, {2}, 2);
+       f.Image(3999, 3999, 1, 1, {3}, 2);
+       f.Trailer();
+       return f.bytes;
+     },
+     1, true, nullptr},
     {"indices-beyond-the-palette",
      [] {
        File f;
