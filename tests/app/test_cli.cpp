@@ -120,6 +120,10 @@ const InfoCase kInfoCases[] = {
     {"jpeg_progressive", "prog.jpg", "-interlace JPEG -density 96 -units PixelsPerInch", "JPEG Bitmap", 96, 8, 3, "YCbCr, progressive"},
     // No resolution in the file: the one printing uses, and a note saying so.
     {"jpeg_aspect_only", "aspect.jpg", "-units Undefined -density 1x1", "JPEG Bitmap", 300, 8, 3, "YCbCr, baseline", false},
+    {"bmp_rle", "rle.bmp", "-type palette -compress RLE bmp3:", "Windows Bitmap", 300, 8, 1, "Windows header, run-length coded, 256-colour table", false},
+    {"bmp_os2", "os2.bmp", "-type truecolor bmp2:", "Windows Bitmap", 300, 8, 3, "OS/2 1.x header, uncompressed", false},
+    {"bmp_resolution", "dpi.bmp", "-density 150 -units PixelsPerInch -type truecolor bmp3:", "Windows Bitmap", 150, 8, 3, "Windows header, uncompressed"},
+    {"ico", "icon.ico", "", "Windows Icon", 300, 8, 4, "1 image: 70 x 30 32 bits", false},
     {"png_no_phys", "plain.png", "-define png:exclude-chunk=pHYs PNG24:", "Portable Network Graphics", 300, 8, 3, "not interlaced", false},
 };
 
@@ -166,6 +170,10 @@ TEST_F(CliTest, ConvertKeepsThePixelsOfALosslessCopy) {
       {"a.png", "PNG24:", "copy.png"},
       {"b.png", "-interlace PNG PNG24:", "copy2.png"},
       {"c.png", "-colors 20 PNG8:", "copy3.png"},
+      {"d.bmp", "-type truecolor bmp3:", "copy4.png"},
+      {"e.png", "PNG24:", "copy5.bmp"},
+      {"f.bmp", "-type palette -compress RLE bmp3:", "copy6.bmp"},
+      {"g.ico", "", "copy7.png"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);
@@ -181,11 +189,24 @@ TEST_F(CliTest, ConvertKeepsThePixelsOfALosslessCopy) {
 
 TEST_F(CliTest, ConvertWritesTheFormatOfTheOutputExtension) {
   std::string in = Make("in.png", "");
-  std::string out = dir.File("out.jpg");
-  auto r = RunCli("convert " + Quote(in) + " " + Quote(out));
-  ASSERT_EQ(r.status, 0) << r.output;
-  auto id = testutil::RunCommand(kIdentify + " -format '%m %w %h' " + Quote(out));
-  EXPECT_EQ(id.output, "JPEG 64 48");
+  struct Case {
+    const char* out;
+    const char* identified;
+  } cases[] = {
+      {"out.jpg", "JPEG 64 48"},
+      {"out.bmp", "BMP3 64 48"},  // the 40-byte header
+      {"out.dib", "BMP3 64 48"},
+      // An icon gets the one size an icon is written in unless asked otherwise.
+      {"out.ico", "ICO 64 64"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.out);
+    std::string out = dir.File(c.out);
+    auto r = RunCli("convert " + Quote(in) + " " + Quote(out));
+    ASSERT_EQ(r.status, 0) << r.output;
+    auto id = testutil::RunCommand(kIdentify + " -format '%m %w %h' " + Quote(out));
+    EXPECT_EQ(id.output, c.identified);
+  }
 }
 
 TEST_F(CliTest, ConvertFailuresNameTheFileAndWhatFailed) {

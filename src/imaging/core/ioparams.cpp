@@ -49,6 +49,12 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   JpegOriginalWidth = from.JpegOriginalWidth;
   JpegOriginalHeight = from.JpegOriginalHeight;
   PngInterlaced = from.PngInterlaced;
+  BmpVersion = from.BmpVersion;
+  BmpCompression = from.BmpCompression;
+  IcoSizes = from.IcoSizes;
+  IcoBitCounts = from.IcoBitCounts;
+  CurXHotSpot = from.CurXHotSpot;
+  CurYHotSpot = from.CurYHotSpot;
   GifXPos = from.GifXPos;
   GifYPos = from.GifYPos;
   GifFlagTranspColor = from.GifFlagTranspColor;

@@ -2,6 +2,7 @@
 // options of the next write, for every format.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -60,6 +61,13 @@ struct TPxExifTag {
   uint16_t Type = 0;
   uint32_t Count = 0;
   std::vector<uint8_t> Value;
+};
+
+// Size of one image of an icon.
+struct TPxIcoSize {
+  int32_t Width = 0;
+  int32_t Height = 0;
+  friend bool operator==(const TPxIcoSize&, const TPxIcoSize&) = default;
 };
 
 // The two slots of the GIF coder. The decoder writes width x height palette
@@ -137,8 +145,20 @@ class TIOParamsVals {
   std::vector<std::string> PngTextValues;
 
   // BMP.
+  uint8_t BmpVersion = 1;      // 1 Windows 40-byte header, 2 OS/2 1.x 12-byte, 3 OS/2 2.x 64-byte, 0 other
+  uint8_t BmpCompression = 0;  // 1 run-length coding (4- and 8-bit files)
 
   // ICO and CUR.
+  int32_t IcoImageIndex = 0;             // image of an icon to read
+  TBGR IcoBackground{255, 255, 255};     // colour of the transparent pixels of palette icons
+  // Width and height of each image of an icon to write, the list ending at
+  // the first width of 0; filled from the directory by a read (256 for a 0 byte).
+  std::array<TPxIcoSize, 16> IcoSizes{{{64, 64}}};
+  std::array<int32_t, 16> IcoBitCounts{{8}};  // bit count of each image; filled by a read
+  int32_t CurImageIndex = 0;             // image of a cursor to read
+  int32_t CurXHotSpot = 0;               // hot spot of the cursor image read
+  int32_t CurYHotSpot = 0;
+  TBGR CurBackground{255, 255, 255};     // colour of the transparent pixels of palette cursors
 
   // GIF.
   std::string GifVersion = "GIF89a";  // the six characters of the signature

@@ -294,3 +294,33 @@ bool PxAllocateChecked(TPxBitmap& bitmap, int64_t width, int64_t height, TPxPixe
   return bitmap.Allocate(static_cast<int>(width), static_cast<int>(height), pf) &&
          !bitmap.IsEmpty() && bitmap.PixelFormat() == pf;
 }
+
+bool PxFlattenOnWhite(TPxBitmap& source, TPxBitmap& out) {
+  if (!out.Assign(source) || (out.PixelFormat() != pxRGB24 && !out.ConvertTo(pxRGB24))) return false;
+  TPxBitmap* alpha = source.HasAlphaChannel() ? source.AlphaChannel() : nullptr;
+  const int w = out.Width();
+  for (int y = 0; alpha && y < out.Height(); ++y) {
+    uint8_t* p = out.Scanline(y);
+    const uint8_t* a = alpha->Scanline(y);
+    for (int x = 0; x < w; ++x, p += 3) {
+      const unsigned k = a[x], white = 255u * (255u - k);
+      p[0] = static_cast<uint8_t>((p[0] * k + white + 127) / 255);
+      p[1] = static_cast<uint8_t>((p[1] * k + white + 127) / 255);
+      p[2] = static_cast<uint8_t>((p[2] * k + white + 127) / 255);
+    }
+  }
+  out.RemoveAlphaChannel();
+  return true;
+}
+
+bool PxHasTransparency(TPxBitmap& bitmap) {
+  if (!bitmap.HasAlphaChannel()) return false;
+  TPxBitmap* alpha = bitmap.AlphaChannel();
+  const int w = alpha->Width();
+  for (int y = 0; y < alpha->Height(); ++y) {
+    const uint8_t* a = alpha->Scanline(y);
+    for (int x = 0; x < w; ++x)
+      if (a[x] != 255) return true;
+  }
+  return false;
+}

@@ -127,6 +127,13 @@ int PxBlackWhitePalette(const TBGR* colors, int count);
 // Inverts `bytes` bytes of packed bits.
 void PxInvertBits(uint8_t* row, size_t bytes);
 
+// A copy of source in pxRGB24 with its transparent parts laid on white, the
+// sheet's colour, and no alpha plane: for files that cannot keep
+// transparency. False when the copy cannot be made.
+bool PxFlattenOnWhite(TPxBitmap& source, TPxBitmap& out);
+// True when the bitmap has an alpha plane with a value below 255.
+bool PxHasTransparency(TPxBitmap& bitmap);
+
 // Allocates a bitmap for a size read from a file, after checking it against
 // the library's limits; false when it cannot be had.
 bool PxAllocateChecked(TPxBitmap& bitmap, int64_t width, int64_t height, TPxPixelFormat pf);

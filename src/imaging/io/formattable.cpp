@@ -8,6 +8,7 @@
 
 #include "imaging/formats/bmp.h"
 #include "imaging/formats/gif.h"
+#include "imaging/formats/ico.h"
 #include "imaging/formats/jpeg.h"
 #include "imaging/formats/png.h"
 
@@ -111,15 +112,29 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
 
   {
     TPxFileFormat& f = AddRow(t, ioBMP, "Windows Bitmap", "BMP;DIB;RLE", 32, true, true);
+    f.ReadFunction = ReadBmpRow;
+    f.WriteFunction = WriteBmpStream;
     f.TestFunction = BmpContentTest;
+    f.Describe = DescribeBmp;
+    f.WriteKeepsAlpha = true;  // 32-bit files
+    f.WritePixelFormats = {px1g, px8p, pxRGB24};
   }
 
   {
-    AddRow(t, ioICO, "Windows Icon", "ICO", 0, true, true);
+    TPxFileFormat& f = AddRow(t, ioICO, "Windows Icon", "ICO", 0, true, true);
+    f.ReadFunction = ReadIcoRow;
+    f.WriteFunction = WriteIcoStream;
+    f.TestFunction = IsIcoStream;
+    f.Describe = DescribeIco;
+    f.WriteKeepsAlpha = true;
+    f.WritePixelFormats = {px1g, pxRGB24};
   }
 
   {
-    AddRow(t, ioCUR, "Windows Cursor", "CUR", 0, true, false);
+    TPxFileFormat& f = AddRow(t, ioCUR, "Windows Cursor", "CUR", 0, true, false);
+    f.ReadFunction = ReadCurRow;
+    f.TestFunction = IsCurStream;
+    f.Describe = DescribeCur;
   }
 
   {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "imaging/formats/codecio.h"
 #include "imaging/io/formattable.h"
 #include "imaging/proc/imagingproc.h"
 #include "imaging/proc/mergerows.h"
@@ -737,37 +738,13 @@ void TImagingIO::SaveToStream(TPxStream& stream, int32_t fileType) {
   FinishWork(progress);
 }
 
-namespace {
-
-// Transparent parts of a picture land on white, the sheet's colour, where the
-// file cannot keep them. False when the copy cannot be made.
-bool FlattenOnWhite(TPxBitmap& source, TPxBitmap& out) {
-  if (!out.Assign(source) || (out.PixelFormat() != pxRGB24 && !out.ConvertTo(pxRGB24))) return false;
-  TPxBitmap* alpha = source.AlphaChannel();
-  const int w = out.Width();
-  for (int y = 0; y < out.Height(); ++y) {
-    uint8_t* p = out.Scanline(y);
-    const uint8_t* a = alpha->Scanline(y);
-    for (int x = 0; x < w; ++x, p += 3) {
-      const unsigned k = a[x], white = 255u * (255u - k);
-      p[0] = static_cast<uint8_t>((p[0] * k + white + 127) / 255);
-      p[1] = static_cast<uint8_t>((p[1] * k + white + 127) / 255);
-      p[2] = static_cast<uint8_t>((p[2] * k + white + 127) / 255);
-    }
-  }
-  out.RemoveAlphaChannel();
-  return true;
-}
-
-}  // namespace
-
 TPxBitmap* TImagingIO::PrepareForWrite(int32_t fileType, TPxBitmap& flattened) {
   TPxBitmap* bitmap = Bitmap();
   const TPxFileFormat* row = PxFindFileFormat(fileType);
   if (!bitmap || bitmap->IsEmpty() || !row) return bitmap;
   if (!row->WriteKeepsAlpha && bitmap->HasAlphaChannel() &&
       !PxAlphaAllOpaque(*bitmap->AlphaChannel())) {
-    return FlattenOnWhite(*bitmap, flattened) ? &flattened : nullptr;
+    return PxFlattenOnWhite(*bitmap, flattened) ? &flattened : nullptr;
   }
   const std::vector<TPxPixelFormat>& takes = row->WritePixelFormats;
   if (!takes.empty() && std::find(takes.begin(), takes.end(), bitmap->PixelFormat()) == takes.end())
