@@ -16,6 +16,7 @@
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/gif.h"
 #include "imaging/io/imagingio.h"
+#include "util/oracle.h"
 #include "util/testutil.h"
 
 namespace {
@@ -23,35 +24,9 @@ namespace {
 const std::string kConvert = "/usr/bin/convert";
 const std::string kIdentify = "/usr/bin/identify";
 
-// Pixels as red, green, blue, alpha bytes.
-struct Rgba {
-  int width = 0, height = 0;
-  std::vector<uint8_t> px;
-};
+using testutil::RgbaImage;
 
-Rgba OurRgba(TPxBitmap& b) {
-  Rgba out;
-  out.width = b.Width();
-  out.height = b.Height();
-  for (int y = 0; y < b.Height(); ++y) {
-    const uint8_t* row = b.Scanline(y);
-    for (int x = 0; x < b.Width(); ++x) {
-      TBGR c;
-      switch (b.PixelFormat()) {
-        case px1g: {
-          const uint8_t v = (row[x >> 3] & (0x80 >> (x & 7))) ? 255 : 0;
-          c = TBGR{v, v, v};
-          break;
-        }
-        case px8p: c = b.PaletteColor(row[x]); break;
-        case px8g: c = TBGR{row[x], row[x], row[x]}; break;
-        default: std::memcpy(&c, row + 3 * x, 3); break;
-      }
-      out.px.insert(out.px.end(), {c.r, c.g, c.b, b.Alpha(x, y)});
-    }
-  }
-  return out;
-}
+RgbaImage OurRgba(const TPxBitmap& b) { return testutil::BitmapRgba(b); }
 
 std::string Shell(const std::string& command) {
   testutil::CommandResult r = testutil::RunCommand(command);
@@ -59,52 +34,48 @@ std::string Shell(const std::string& command) {
   return r.output;
 }
 
-// ImageMagick's decoding of `spec` (a file name, with [n] for one frame) as
-// width x height pixels, after `options` (for example -coalesce, giving
-// frame-named files).
-Rgba ImRgba(const testutil::TempDir& dir, const std::string& spec, int width, int height,
-            const std::string& out = "im.rgba") {
-  Shell(kConvert + " '" + spec + "' -depth 8 rgba:" + dir.File(out));
-  Rgba r;
-  r.width = width;
-  r.height = height;
-  const std::string bytes = testutil::ReadFileBytes(dir.File(out));
-  r.px.assign(bytes.begin(), bytes.end());
-  EXPECT_EQ(r.px.size(), size_t(width) * height * 4) << spec;
+// ImageMagick's decoding of the file's first image, of the size we expect.
+RgbaImage ImRgba(const std::string& file, int width, int height) {
+  RgbaImage r;
+  EXPECT_TRUE(testutil::ImageMagickRgba(file, r)) << file;
+  EXPECT_EQ(r.width, width);
+  EXPECT_EQ(r.height, height);
   return r;
 }
 
 // ImageMagick's frames composed over each other, one per image of the file.
-std::vector<Rgba> ImCoalesced(const testutil::TempDir& dir, const std::string& file, int width,
+std::vector<RgbaImage> ImCoalesced(const testutil::TempDir& dir, const std::string& file, int width,
                               int height, int frames) {
   Shell(kConvert + " '" + file + "' -coalesce +adjoin -depth 8 rgba:" + dir.File("frame-%d.rgba"));
-  std::vector<Rgba> out;
+  std::vector<RgbaImage> out;
   for (int i = 0; i < frames; ++i) {
-    Rgba r;
+    RgbaImage r;
     r.width = width;
     r.height = height;
     const std::string bytes = testutil::ReadFileBytes(dir.File("frame-" + std::to_string(i) + ".rgba"));
-    r.px.assign(bytes.begin(), bytes.end());
-    EXPECT_EQ(r.px.size(), size_t(width) * height * 4);
+    r.rgba.assign(bytes.begin(), bytes.end());
+    EXPECT_EQ(r.rgba.size(), size_t(width) * height * 4);
     out.push_back(std::move(r));
   }
   return out;
 }
 
-// Equal alpha everywhere and equal colour where a pixel is not transparent
-// (a transparent pixel's colour is nobody's business). Reports the first difference.
-void ExpectSamePixels(const Rgba& ours, const Rgba& theirs) {
+// Equal alpha everywhere and equal colour where a pixel is not transparent:
+// unlike testutil::RgbaDifference, for a transparent pixel's colour is
+// nobody's business (ImageMagick clears a restored area to transparent black,
+// we to the transparent background colour). Reports the first difference.
+void ExpectSamePixels(const RgbaImage& ours, const RgbaImage& theirs) {
   ASSERT_EQ(ours.width, theirs.width);
   ASSERT_EQ(ours.height, theirs.height);
-  ASSERT_EQ(ours.px.size(), theirs.px.size());
-  for (size_t i = 0; i < ours.px.size(); i += 4) {
+  ASSERT_EQ(ours.rgba.size(), theirs.rgba.size());
+  for (size_t i = 0; i < ours.rgba.size(); i += 4) {
     const int x = static_cast<int>((i / 4) % ours.width), y = static_cast<int>((i / 4) / ours.width);
-    ASSERT_EQ(ours.px[i + 3], theirs.px[i + 3]) << "alpha at " << x << "," << y;
-    if (ours.px[i + 3] == 0) continue;
-    ASSERT_TRUE(std::equal(ours.px.begin() + i, ours.px.begin() + i + 3, theirs.px.begin() + i))
-        << "colour at " << x << "," << y << ": ours " << int(ours.px[i]) << " " << int(ours.px[i + 1])
-        << " " << int(ours.px[i + 2]) << ", theirs " << int(theirs.px[i]) << " "
-        << int(theirs.px[i + 1]) << " " << int(theirs.px[i + 2]);
+    ASSERT_EQ(ours.rgba[i + 3], theirs.rgba[i + 3]) << "alpha at " << x << "," << y;
+    if (ours.rgba[i + 3] == 0) continue;
+    ASSERT_TRUE(std::equal(ours.rgba.begin() + i, ours.rgba.begin() + i + 3, theirs.rgba.begin() + i))
+        << "colour at " << x << "," << y << ": ours " << int(ours.rgba[i]) << " " << int(ours.rgba[i + 1])
+        << " " << int(ours.rgba[i + 2]) << ", theirs " << int(theirs.rgba[i]) << " "
+        << int(theirs.rgba[i + 1]) << " " << int(theirs.rgba[i + 2]);
   }
 }
 
@@ -223,7 +194,7 @@ TEST_P(GifStill, ReadsAsImageMagickDecodesIt) {
   EXPECT_EQ(r->params.SamplesPerPixel, 1);
   EXPECT_EQ(r->bitmap.HasAlphaChannel(), c.transparent);
   EXPECT_EQ(r->params.GifFlagTranspColor, c.transparent);
-  ExpectSamePixels(OurRgba(r->bitmap), ImRgba(dir_, file, w, h));
+  ExpectSamePixels(OurRgba(r->bitmap), ImRgba(file, w, h));
 
   // The parameters alone: the same size and palette, the bitmap untouched.
   std::unique_ptr<Read> p = ReadFile(file, 0, true);
@@ -288,7 +259,7 @@ TEST_P(GifAnimation, EveryFrameIsComposedAsImageMagickCoalescesIt) {
   ASSERT_EQ(static_cast<int>(info.size()), c.frames);
   int sw = 0, sh = 0;
   std::istringstream(info[0]) >> sw >> sh;
-  const std::vector<Rgba> theirs = ImCoalesced(dir_, file, sw, sh, c.frames);
+  const std::vector<RgbaImage> theirs = ImCoalesced(dir_, file, sw, sh, c.frames);
   for (int i = 0; i < c.frames; ++i) {
     SCOPED_TRACE("frame " + std::to_string(i));
     std::unique_ptr<Read> r = ReadFile(file, i);
@@ -457,7 +428,7 @@ TEST_P(GifWrite, ImageMagickReadsBackTheSamePixels) {
   EXPECT_EQ(info[0], std::to_string(c.width) + " " + std::to_string(c.height) + " 42 " +
                          (c.interlaced ? "GIF" : "None"));
 
-  const Rgba theirs = ImRgba(dir_, file, c.width, c.height);
+  const RgbaImage theirs = ImRgba(file, c.width, c.height);
   std::unique_ptr<Read> back = ReadFile(file);
   ASSERT_FALSE(back->aborting);
   // Both decoders see the same file.
@@ -471,14 +442,14 @@ TEST_P(GifWrite, ImageMagickReadsBackTheSamePixels) {
 
   // And it holds the picture: its own colours where they fit, transparency
   // wherever the alpha plane is below 255, otherwise a close palette.
-  Rgba source = OurRgba(*picture);
+  RgbaImage source = OurRgba(*picture);
   int64_t error = 0;
-  for (size_t i = 0; i < source.px.size(); i += 4) {
-    const bool clear = source.px[i + 3] < 255;
-    ASSERT_EQ(theirs.px[i + 3], clear ? 0 : 255) << "pixel " << i / 4;
+  for (size_t i = 0; i < source.rgba.size(); i += 4) {
+    const bool clear = source.rgba[i + 3] < 255;
+    ASSERT_EQ(theirs.rgba[i + 3], clear ? 0 : 255) << "pixel " << i / 4;
     if (clear) continue;
     for (int k = 0; k < 3; ++k) {
-      const int d = std::abs(int(source.px[i + k]) - int(theirs.px[i + k]));
+      const int d = std::abs(int(source.rgba[i + k]) - int(theirs.rgba[i + k]));
       if (c.exact) {
         ASSERT_EQ(d, 0) << "pixel " << i / 4;
       }
@@ -486,7 +457,7 @@ TEST_P(GifWrite, ImageMagickReadsBackTheSamePixels) {
     }
   }
   if (!c.exact) {
-    EXPECT_LT(error / static_cast<double>(source.px.size() / 4 * 3), 24.0);
+    EXPECT_LT(error / static_cast<double>(source.rgba.size() / 4 * 3), 24.0);
   }
 }
 
@@ -521,8 +492,8 @@ TEST_F(GifWithImageMagick, TransparencyTakesTheLastIndexOfAFullPalette) {
   const std::vector<std::string> colours = Identify("%k", file);
   ASSERT_EQ(colours.size(), 1u);
   EXPECT_LE(std::stoi(colours[0]), 256);
-  const Rgba theirs = ImRgba(dir_, file, 64, 64);
-  EXPECT_EQ(theirs.px[(5 * 64 + 5) * 4 + 3], 0);
+  const RgbaImage theirs = ImRgba(file, 64, 64);
+  EXPECT_EQ(theirs.rgba[(5 * 64 + 5) * 4 + 3], 0);
 }
 
 // Our own reader takes back what our writer wrote, parameters included.
@@ -560,8 +531,8 @@ TEST(GifRoundTrip, ParametersComeBack) {
   EXPECT_EQ(back.GifComments, (std::vector<std::string>{"one", "two"}));
   EXPECT_FALSE(back.GifFlagTranspColor);
   EXPECT_FALSE(bitmap.HasAlphaChannel());
-  const Rgba a = OurRgba(*picture), b = OurRgba(bitmap);
-  EXPECT_EQ(a.px, b.px);
+  const RgbaImage a = OurRgba(*picture), b = OurRgba(bitmap);
+  EXPECT_EQ(a.rgba, b.rgba);
 }
 
 // --- Through the input/output component --------------------------------------
@@ -578,7 +549,7 @@ TEST_F(GifWithImageMagick, TheComponentLoadsFramesAndTakesTheTransparentColour) 
   EXPECT_EQ(io.Params.GifImageCount, 4);
   ASSERT_TRUE(io.Params.GifFlagTranspColor);
   EXPECT_EQ(io.Background(), PxBGRToColorRef(io.Params.GifTranspColor));
-  const std::vector<Rgba> theirs = ImCoalesced(dir_, file, 70, 46, 4);
+  const std::vector<RgbaImage> theirs = ImCoalesced(dir_, file, 70, 46, 4);
   ExpectSamePixels(OurRgba(*io.Bitmap()), theirs[1]);
 
   // Recognised by content whatever the name says; the parameters alone leave the picture.
@@ -610,12 +581,12 @@ TEST_F(GifWithImageMagick, TheComponentSavesTransparencyAndPaletteIndices) {
   ASSERT_FALSE(io.Aborting);
   // The picture itself is not converted before the write.
   EXPECT_EQ(picture->PixelFormat(), px8p);
-  const Rgba theirs = ImRgba(dir_, file, 20, 10);
-  EXPECT_EQ(theirs.px[(4 * 20 + 7) * 4 + 3], 0);
-  Rgba ours = OurRgba(*picture);
-  for (size_t i = 0; i < ours.px.size(); i += 4)
-    if (ours.px[i + 3] == 255) {
-      ASSERT_TRUE(std::equal(ours.px.begin() + i, ours.px.begin() + i + 4, theirs.px.begin() + i));
+  const RgbaImage theirs = ImRgba(file, 20, 10);
+  EXPECT_EQ(theirs.rgba[(4 * 20 + 7) * 4 + 3], 0);
+  RgbaImage ours = OurRgba(*picture);
+  for (size_t i = 0; i < ours.rgba.size(); i += 4)
+    if (ours.rgba[i + 3] == 255) {
+      ASSERT_TRUE(std::equal(ours.rgba.begin() + i, ours.rgba.begin() + i + 4, theirs.rgba.begin() + i));
     }
 }
 
