@@ -336,6 +336,21 @@ void SetImageParams(TIOParamsVals& params, const GifImage& image) {
 
 enum class Decoded { Whole, Damaged, Empty, Refused };
 
+// The bytes of the sub-blocks of the image data at the reader's position,
+// which stays where it is.
+int64_t ImageDataBytes(TPxByteReader& r) {
+  const int64_t at = r.Position();
+  int64_t bytes = 0;
+  if (r.Byte() >= 0) {
+    for (int n; (n = r.Byte()) > 0;) {
+      bytes += std::min<int64_t>(n, r.Left());
+      r.Skip(n);
+    }
+  }
+  r.Seek(at);
+  return bytes;
+}
+
 // The indices of an image, rows top-down, from the image data at the stream's position.
 Decoded DecodeIndices(TPxStream& stream, TPxByteReader& r, const GifImage& image,
                       const TIOParamsVals& params, PixelBlock& indices) {
@@ -344,7 +359,7 @@ Decoded DecodeIndices(TPxStream& stream, TPxByteReader& r, const GifImage& image
     SkipImageData(r);
     return Decoded::Empty;
   }
-  if (count > r.Left() * kMaxPixelsPerByte) return Decoded::Refused;
+  if (count > (ImageDataBytes(r) + 1) * kMaxPixelsPerByte) return Decoded::Refused;
   int64_t rowBytes = 0, total = 0;
   if (!PxCheckedImageBytes(image.width, image.height, 8, rowBytes, total, 8)) return Decoded::Refused;
   // The library's decoder writes every index (0 where the data ends); another
@@ -476,9 +491,9 @@ class Composer {
  public:
   Composer(TPxBitmap& canvas, TBGR background) : canvas_(canvas), background_(background) {}
 
-  // Prepares the canvas for an image of a w x h screen: restores the area of
-  // the image before when its disposal asks for the background, creates or
-  // enlarges the canvas. False when it cannot be had.
+  // Prepares the canvas of width x height for the next image: restores the
+  // area of the image before when its disposal asks for the background, or
+  // creates the canvas. False when it cannot be had.
   bool Prepare(int width, int height, int64_t maxPixels) {
     if (previousDisposal_ == 2 && !canvas_.IsEmpty() && previous_.width > 0 && previous_.height > 0) {
       const Rect& p = previous_;
@@ -493,12 +508,6 @@ class Composer {
       TPxBitmap* alpha = canvas_.AlphaChannel();
       if (!alpha) return false;
       alpha->Fill(0);
-      return true;
-    }
-    if (canvas_.Width() < width || canvas_.Height() < height) {
-      const int w = std::max(canvas_.Width(), width), h = std::max(canvas_.Height(), height);
-      if (int64_t(w) * h > maxPixels) return false;
-      return canvas_.Resize(w, h, PxBGRToColorRef(background_), 255, 0, 0);
     }
     return true;
   }
@@ -547,6 +556,17 @@ void ComposeFrames(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
     return;
   }
   const int64_t maxPixels = std::max(kCanvasPixelsAnyFile, r.Left() * kCanvasPixelsPerByte);
+  // The canvas takes the screen and every image to be drawn, once: grown
+  // image by image it would be copied again for each larger one.
+  const int64_t imagesAt = r.Position();
+  int cw = screen.width, ch = screen.height;
+  WalkImages(r, screen, nullptr, [&](int k, const GifImage& image) {
+    cw = std::max(cw, image.width);
+    ch = std::max(ch, image.height);
+    SkipImageData(r);
+    return k < last;
+  });
+  r.Seek(imagesAt);
   TPxBitmap canvas;
   Composer composer(canvas, params.GifBackground);
   TPxPixelFormat lastFormat = pxRGB24;
@@ -561,7 +581,6 @@ void ComposeFrames(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
       return false;
     }
     if (progress.Aborted()) return false;
-    const int cw = std::max(screen.width, image.width), ch = std::max(screen.height, image.height);
     if (cw > 0 && ch > 0) {
       if (!composer.Prepare(cw, ch, maxPixels)) {
         damaged = true;

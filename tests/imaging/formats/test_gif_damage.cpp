@@ -228,6 +228,40 @@ const DamageCase kCases[] = {
        return f.bytes;
      },
      0, true, nullptr},
+    // Its own data bounds an image, not the bytes of the images after it.
+    {"image-larger-than-its-own-data",
+     [] {
+       File f;
+       f.Screen(100, 100, kFour);
+       f.Image(0, 0, 2000, 2000, {1, 2, 3}, 2);
+       f.Image(0, 0, 100, 100, Diagonal(100, 100), 2);
+       f.Trailer();
+       return f.bytes;
+     },
+     0, true, nullptr},
+    // The canvas takes the largest image drawn, from the start.
+    {"image-larger-than-the-screen",
+     [] {
+       File f;
+       f.Screen(2, 1, kFour);
+       f.Image(0, 0, 2, 1, {1, 1}, 2);
+       f.Control(0, true, 0);
+       f.Image(0, 0, 3, 2, {0, 2, 2, 3, 0, 0}, 2);
+       f.Trailer();
+       return f.bytes;
+     },
+     1, false,
+     [](Outcome& o) {
+       ASSERT_EQ(o.bitmap.Width(), 3);
+       ASSERT_EQ(o.bitmap.Height(), 2);
+       EXPECT_EQ(PixelAt(o.bitmap, 0, 0), Bgr(kFour[1]));
+       EXPECT_EQ(PixelAt(o.bitmap, 1, 0), Bgr(kFour[2]));
+       EXPECT_EQ(PixelAt(o.bitmap, 2, 0), Bgr(kFour[2]));
+       EXPECT_EQ(PixelAt(o.bitmap, 0, 1), Bgr(kFour[3]));
+       // Transparent in the second image, beyond the first: the canvas shows through.
+       EXPECT_EQ(o.bitmap.Alpha(1, 1), 0);
+       EXPECT_EQ(o.bitmap.Alpha(0, 1), 255);
+     }},
     {"screen-larger-than-the-file",
      [] {
        File f;
