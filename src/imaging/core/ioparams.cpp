@@ -54,6 +54,7 @@ void TIOParamsVals::ClearMetadata() {
   PngTextKeys.clear();
   PngTextValues.clear();
   PnmComments.clear();
+  GifComments.clear();
   ColorProfile.clear();
 }
 
@@ -105,6 +106,17 @@ void TIOParamsVals::CopyPictureDescription(const TIOParamsVals& from) {
   RawCamera = from.RawCamera;
   RawPictureRead = from.RawPictureRead;
   CodecError = from.CodecError;
+  GifXPos = from.GifXPos;
+  GifYPos = from.GifYPos;
+  GifFlagTranspColor = from.GifFlagTranspColor;
+  GifTranspColor = from.GifTranspColor;
+  GifInterlaced = from.GifInterlaced;
+  GifWinWidth = from.GifWinWidth;
+  GifWinHeight = from.GifWinHeight;
+  GifBackground = from.GifBackground;
+  GifRatio = from.GifRatio;
+  GifAction = from.GifAction;
+  GifImageCount = from.GifImageCount;
   ColorMap = from.ColorMap;
   ColorMapCount = from.ColorMapCount;
 }

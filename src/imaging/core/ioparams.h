@@ -4,11 +4,13 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "imaging/core/pxconfig.h"
+#include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"
 
 // The component whose record this is: the record reports a resolution change
@@ -145,6 +147,15 @@ struct TPxDateTime {
   friend bool operator==(const TPxDateTime&, const TPxDateTime&) = default;
 };
 
+// The two slots of the GIF coder. The decoder writes width x height palette
+// indices, rows top-down, from the image data at the stream's position, and
+// signals failure by leaving the stream where it started; the encoder writes
+// the image data of such indices. An empty slot is the library's own coder.
+using TGifLzwDecompress =
+    std::function<void(TPxStream& stream, int height, int width, bool interlaced, uint8_t* pixels)>;
+using TGifLzwCompress = std::function<void(TPxStream& stream, int height, int width,
+                                           bool interlaced, const uint8_t* pixels, int bitsPerPixel)>;
+
 class TIOParamsVals : public TPxExifValues {
  public:
   explicit TIOParamsVals(TPxParamsOwner* owner = nullptr);
@@ -227,6 +238,23 @@ class TIOParamsVals : public TPxExifValues {
   TBGR CurBackground{255, 255, 255};     // colour of the transparent pixels of palette cursors
 
   // GIF.
+  std::string GifVersion = "GIF89a";  // the six characters of the signature
+  int32_t GifImageIndex = 0;           // the image (frame) to read
+  int32_t GifXPos = 0;                 // the image's place on the logical screen
+  int32_t GifYPos = 0;
+  int32_t GifDelayTime = 0;  // hundredths of a second (16 bits used)
+  bool GifFlagTranspColor = false;
+  TBGR GifTranspColor{0, 0, 0};  // palette colour of the transparent index
+  bool GifInterlaced = false;
+  int32_t GifWinWidth = 0;  // logical screen
+  int32_t GifWinHeight = 0;
+  TBGR GifBackground{0, 0, 0};  // palette colour of the screen's background index
+  int32_t GifRatio = 0;         // pixel aspect byte of the screen
+  std::vector<std::string> GifComments;
+  int32_t GifAction = 0;      // disposal method, 0 .. 7
+  int32_t GifImageCount = 0;  // image descriptors in the file
+  TGifLzwDecompress GifLzwDecompress;
+  TGifLzwCompress GifLzwCompress;
 
   // PCX and DCX.
   uint8_t PcxVersion = 5;  // header version byte: set by reading, written as it is

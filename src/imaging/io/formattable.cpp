@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "imaging/formats/bmp.h"
+#include "imaging/formats/gif.h"
 #include "imaging/formats/heif.h"
 #include "imaging/formats/ico.h"
 #include "imaging/formats/jpeg.h"
@@ -45,21 +46,11 @@ TPxFileFormat& AddRow(std::vector<TPxFileFormat>& table, int32_t type, const cha
   return f;
 }
 
-// Parses untrusted data. Content tests of formats whose codec is still to
-// come; each moves into its codec's file pair with the codec.
-int64_t Left(TPxStream& s) { return s.Size() - s.Position(); }
-
-bool HeadIs(TPxStream& s, const char* head, int64_t count) {
-  char h[8];
-  return s.ReadExact(h, count) && std::memcmp(h, head, static_cast<size_t>(count)) == 0;
-}
-
-bool GifSignature(TPxStream& s) { return Left(s) > 13 && HeadIs(s, "GIF", 3); }
-
-// A video file: recognised, though the table has no row for it.
+// Parses untrusted data. A video file: recognised, though the table has no
+// row for it (every format with a row has its content test in its file pair).
 bool AviSignature(TPxStream& s) {
   char h[12];
-  return Left(s) >= 12 && s.ReadExact(h, 12) && std::memcmp(h, "RIFF", 4) == 0 &&
+  return s.Size() - s.Position() >= 12 && s.ReadExact(h, 12) && std::memcmp(h, "RIFF", 4) == 0 &&
          std::memcmp(h + 8, "AVI ", 4) == 0;
 }
 
@@ -80,7 +71,14 @@ std::vector<TPxFileFormat> PxBuiltInFormats() {
 
   {
     TPxFileFormat& f = AddRow(t, ioGIF, "CompuServe Bitmap", "GIF", 16, true, true);
-    f.TestFunction = GifSignature;
+    f.ReadFunction = ReadGifRow;
+    f.WriteFunction = WriteGifRow;
+    f.TestFunction = GifContentTest;
+    f.Describe = DescribeGif;
+    f.WriteKeepsAlpha = true;
+    // Palette pictures keep their indices; the writer converts other formats itself.
+    f.WritePixelFormats.clear();
+    f.TakeBackground = TakeGifBackground;
   }
 
   {
