@@ -209,9 +209,13 @@ void TImagingMView::PaintTo(TPxBitmap& bitmap) {
       e = EntryAt(k);
       if (!e) continue;
       if (!has) {
-        // Loaded in this pass, it is displayed; queued, it is not yet.
+        // Loaded in this pass (here or by a loader that was quick), it is
+        // displayed and news; still queued, it is not displayed yet.
         TLock lock(PxThumbnailLock());
-        if (!e->Image && !e->CellPicture) allDisplayed = false;
+        if (!e->Image && !e->CellPicture)
+          allDisplayed = false;
+        else
+          loaded = true;
       }
       const bool selected = IsSelected(k) && visibleSelection_ && displayMode_ == mdGrid;
       DrawCell(bitmap, *e, k, selected);
