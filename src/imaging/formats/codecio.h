@@ -100,6 +100,21 @@ class TPxByteWriter {
   std::vector<uint8_t> buffer_;
 };
 
+// Little-endian fields of a header held in memory.
+inline uint16_t PxGetU16LE(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t PxGetU32LE(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+// Values outside 0 .. 65535 are clamped to the field.
+inline void PxPutU16LE(uint8_t* p, int v) {
+  const int c = v < 0 ? 0 : v > 65535 ? 65535 : v;
+  p[0] = static_cast<uint8_t>(c);
+  p[1] = static_cast<uint8_t>(c >> 8);
+}
+inline void PxPutU32LE(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 // Rows of packed samples (1, 2 or 4 bits, the most significant first).
 // Unpacks `width` samples into one byte each.
 void PxUnpackRow(const uint8_t* src, uint8_t* dst, int width, int bits);

@@ -19,18 +19,6 @@ constexpr uint32_t kDcxIdentifier = 0x3ADE68B1;
 // Entries of a DCX page table, its ending 0 included.
 constexpr int kDcxMaxEntries = 1024;
 
-uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t U32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-void Put16(uint8_t* p, int v) {
-  const int c = std::clamp(v, 0, 65535);
-  p[0] = static_cast<uint8_t>(c);
-  p[1] = static_cast<uint8_t>(c >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // How the plane lines of a row make pixels.
 enum class Layout : uint8_t {
@@ -53,14 +41,14 @@ bool ParseHeader(const uint8_t* h, PcxHeader& out) {
   out.version = h[1];
   out.encoding = h[2];
   out.bits = h[3];
-  const int xmin = U16(h + 4), ymin = U16(h + 6), xmax = U16(h + 8), ymax = U16(h + 10);
+  const int xmin = PxGetU16LE(h + 4), ymin = PxGetU16LE(h + 6), xmax = PxGetU16LE(h + 8), ymax = PxGetU16LE(h + 10);
   out.width = xmax - xmin + 1;
   out.height = ymax - ymin + 1;
-  out.dpiX = U16(h + 12);
-  out.dpiY = U16(h + 14);
+  out.dpiX = PxGetU16LE(h + 12);
+  out.dpiY = PxGetU16LE(h + 14);
   for (int i = 0; i < 16; ++i) out.palette16[i] = MakeBGR(h[16 + 3 * i], h[17 + 3 * i], h[18 + 3 * i]);
   out.planes = h[65];
-  out.bytesPerLine = U16(h + 66);
+  out.bytesPerLine = PxGetU16LE(h + 66);
   if (out.width <= 0 || out.height <= 0 || out.bytesPerLine == 0) return false;
   if (out.planes == 1 && out.bits == 1) out.layout = Layout::Bilevel;
   else if (out.planes == 1 && (out.bits == 2 || out.bits == 4 || out.bits == 8)) out.layout = Layout::Indexed;
@@ -374,17 +362,17 @@ void WritePcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   header[1] = params.PcxVersion;
   header[2] = params.PcxCompression ? 1 : 0;
   header[3] = static_cast<uint8_t>(bits == 24 ? 8 : bits);
-  Put16(header + 8, w - 1);
-  Put16(header + 10, height - 1);
-  Put16(header + 12, params.DpiX);
-  Put16(header + 14, params.DpiY);
+  PxPutU16LE(header + 8, w - 1);
+  PxPutU16LE(header + 10, height - 1);
+  PxPutU16LE(header + 12, params.DpiX);
+  PxPutU16LE(header + 14, params.DpiY);
   for (size_t i = 0; i < palette.size() && i < 16; ++i) {
     header[16 + 3 * i] = palette[i].r;
     header[17 + 3 * i] = palette[i].g;
     header[18 + 3 * i] = palette[i].b;
   }
   header[65] = static_cast<uint8_t>(planes);
-  Put16(header + 66, static_cast<int>(bytesPerLine));
+  PxPutU16LE(header + 66, static_cast<int>(bytesPerLine));
   header[68] = bits == 24 ? 0 : 1;
   TPxByteWriter out(stream);
   out.Write(header, kHeaderSize);
@@ -453,9 +441,9 @@ bool ReadDcxTable(TPxStream& stream, int64_t start, std::vector<int64_t>& offset
   uint8_t head[4 + 4 * kDcxMaxEntries];
   stream.SetPosition(start);
   const int64_t got = stream.Read(head, sizeof head);
-  if (got < 4 || U32(head) != kDcxIdentifier) return false;
+  if (got < 4 || PxGetU32LE(head) != kDcxIdentifier) return false;
   for (int i = 0; i < kDcxMaxEntries && 8 + 4 * int64_t(i) <= got; ++i) {
-    const uint32_t offset = U32(head + 4 + 4 * i);
+    const uint32_t offset = PxGetU32LE(head + 4 + 4 * i);
     if (offset == 0) break;
     if (offset >= size) return false;
     offsets.push_back(offset);
@@ -526,13 +514,13 @@ void WriteDcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   const size_t pages = offsets.size() + 1;
   const size_t insertAt = static_cast<size_t>(std::clamp<int64_t>(params.DcxImageIndex, 0, int64_t(offsets.size())));
   std::vector<uint8_t> out(4 + 4 * (pages + 1), 0);
-  Put32(out.data(), kDcxIdentifier);
+  PxPutU32LE(out.data(), kDcxIdentifier);
   for (size_t p = 0, oldPage = 0; p < pages; ++p) {
     if (out.size() > UINT32_MAX) {
       progress.Abort();
       return;
     }
-    Put32(out.data() + 4 + 4 * p, static_cast<uint32_t>(out.size()));
+    PxPutU32LE(out.data() + 4 + 4 * p, static_cast<uint32_t>(out.size()));
     if (p == insertAt) {
       out.insert(out.end(), page.Data().begin(), page.Data().end());
     } else {

@@ -20,18 +20,6 @@ constexpr int64_t kRleMaxRatio = 128;
 // The longest text of the extension area's name fields, without their zero.
 constexpr size_t kNameField = 40;
 
-uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t U32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-void Put16(uint8_t* p, int v) {
-  const int c = std::clamp(v, 0, 65535);
-  p[0] = static_cast<uint8_t>(c);
-  p[1] = static_cast<uint8_t>(c >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // Five bits to eight, truncated, so that 31 is full intensity.
 inline uint8_t Expand5(unsigned v) { return static_cast<uint8_t>(v * 255 / 31); }
@@ -49,13 +37,13 @@ TgaHeader ParseHeader(const uint8_t* h) {
   t.idLength = h[0];
   t.mapType = h[1];
   t.imageType = h[2];
-  t.mapFirst = U16(h + 3);
-  t.mapLength = U16(h + 5);
+  t.mapFirst = PxGetU16LE(h + 3);
+  t.mapLength = PxGetU16LE(h + 5);
   t.mapEntryBits = h[7];
-  t.xOrigin = U16(h + 8);
-  t.yOrigin = U16(h + 10);
-  t.width = U16(h + 12);
-  t.height = U16(h + 14);
+  t.xOrigin = PxGetU16LE(h + 8);
+  t.yOrigin = PxGetU16LE(h + 10);
+  t.width = PxGetU16LE(h + 12);
+  t.height = PxGetU16LE(h + 14);
   t.depth = h[16];
   t.descriptor = h[17];
   return t;
@@ -86,21 +74,21 @@ void ReadExtension(TPxStream& stream, int64_t start, int64_t size, TIOParamsVals
   uint8_t footer[kFooterSize];
   stream.SetPosition(start + size - kFooterSize);
   if (!stream.ReadExact(footer, kFooterSize) || std::memcmp(footer + 8, kSignature, 17) != 0) return;
-  const int64_t at = U32(footer);
+  const int64_t at = PxGetU32LE(footer);
   if (at < kHeaderSize || at + kExtensionSize > size - kFooterSize) return;
   uint8_t e[kExtensionSize];
   stream.SetPosition(start + at);
   if (!stream.ReadExact(e, kExtensionSize)) return;
   params.TgaAuthor = Text(e + 2, 41);
-  const int month = U16(e + 367), day = U16(e + 369), year = U16(e + 371);
-  const int hour = U16(e + 373), minute = U16(e + 375), second = U16(e + 377);
+  const int month = PxGetU16LE(e + 367), day = PxGetU16LE(e + 369), year = PxGetU16LE(e + 371);
+  const int hour = PxGetU16LE(e + 373), minute = PxGetU16LE(e + 375), second = PxGetU16LE(e + 377);
   if (month && day && year && year < 2500 && month <= 12 && day <= 31 && hour < 24 && minute < 60 &&
       second < 60)
     params.TgaDate = {year, month, day, hour, minute, second};
   params.TgaJobName = Text(e + 379, 41);
   params.TgaKeyColor = MakeBGR(e[471], e[472], e[473]);
-  if (U16(e + 474) && U16(e + 476)) params.TgaAspectRatio = double(U16(e + 474)) / U16(e + 476);
-  if (U16(e + 478) && U16(e + 480)) params.TgaGamma = double(U16(e + 478)) / U16(e + 480);
+  if (PxGetU16LE(e + 474) && PxGetU16LE(e + 476)) params.TgaAspectRatio = double(PxGetU16LE(e + 474)) / PxGetU16LE(e + 476);
+  if (PxGetU16LE(e + 478) && PxGetU16LE(e + 480)) params.TgaGamma = double(PxGetU16LE(e + 478)) / PxGetU16LE(e + 480);
 }
 
 // The palette of 8-bit (and 4-bit) pixels, its alpha, and whether the map gave one.
@@ -131,7 +119,7 @@ bool ReadColourMap(TPxByteReader& in, const TgaHeader& t, TgaPalette& pal, TIOPa
       const int index = t.mapFirst + k;
       if (index > 255) continue;  // beyond what an 8-bit pixel can name
       if (t.mapEntryBits == 15 || t.mapEntryBits == 16) {
-        pal.colour[index] = Colour555(U16(entry));
+        pal.colour[index] = Colour555(PxGetU16LE(entry));
       } else if (t.mapEntryBits == 24 || t.mapEntryBits == 32) {
         pal.colour[index] = TBGR{entry[0], entry[1], entry[2]};
         if (pal.mapAlpha) pal.alpha[index] = entry[3];
@@ -221,7 +209,7 @@ void MakeRow(const TgaHeader& t, const uint8_t* src, const TgaPalette& pal, uint
         for (int x = 0; x < w; ++x) alpha[x] = pal.alpha[src[x]];
       break;
     case 16:
-      for (int x = 0; x < w; ++x) out[x] = Colour555(U16(src + 2 * x));
+      for (int x = 0; x < w; ++x) out[x] = Colour555(PxGetU16LE(src + 2 * x));
       break;
     case 24:
       if (src != row) std::memcpy(row, src, static_cast<size_t>(w) * 3);
@@ -409,8 +397,8 @@ void PutRatio(uint8_t* p, double value) {
   const double v = std::isfinite(value) ? std::max(value, 0.0) : 0.0;
   int denominator = 10000;
   if (v * denominator > 65535) denominator = std::max(1, static_cast<int>(65535 / v));
-  Put16(p, static_cast<int>(std::lround(std::min(v * denominator, 65535.0))));
-  Put16(p + 2, denominator);
+  PxPutU16LE(p, static_cast<int>(std::lround(std::min(v * denominator, 65535.0))));
+  PxPutU16LE(p + 2, denominator);
 }
 
 void PutText(uint8_t* p, const std::string& text, size_t max) {
@@ -419,15 +407,15 @@ void PutText(uint8_t* p, const std::string& text, size_t max) {
 
 std::vector<uint8_t> ExtensionArea(const TIOParamsVals& params) {
   std::vector<uint8_t> e(kExtensionSize, 0);
-  Put16(e.data(), kExtensionSize);
+  PxPutU16LE(e.data(), kExtensionSize);
   PutText(e.data() + 2, params.TgaAuthor, kNameField);
   const TPxDateTime& d = params.TgaDate;
-  Put16(e.data() + 367, d.Month);
-  Put16(e.data() + 369, d.Day);
-  Put16(e.data() + 371, d.Year);
-  Put16(e.data() + 373, d.Hour);
-  Put16(e.data() + 375, d.Minute);
-  Put16(e.data() + 377, d.Second);
+  PxPutU16LE(e.data() + 367, d.Month);
+  PxPutU16LE(e.data() + 369, d.Day);
+  PxPutU16LE(e.data() + 371, d.Year);
+  PxPutU16LE(e.data() + 373, d.Hour);
+  PxPutU16LE(e.data() + 375, d.Minute);
+  PxPutU16LE(e.data() + 377, d.Second);
   PutText(e.data() + 379, params.TgaJobName, kNameField);
   e[470] = 0;
   e[471] = params.TgaKeyColor.r;
@@ -504,13 +492,13 @@ void WriteTgaStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   head[1] = mapped ? 1 : 0;
   head[2] = static_cast<uint8_t>(depth == 1 || gray ? (rle ? 11 : 3) : mapped ? (rle ? 9 : 1) : (rle ? 10 : 2));
   if (mapped) {
-    Put16(head.data() + 5, 1 << depth);
+    PxPutU16LE(head.data() + 5, 1 << depth);
     head[7] = 24;
   }
-  Put16(head.data() + 8, params.TgaXPos);
-  Put16(head.data() + 10, params.TgaYPos);
-  Put16(head.data() + 12, w);
-  Put16(head.data() + 14, height);
+  PxPutU16LE(head.data() + 8, params.TgaXPos);
+  PxPutU16LE(head.data() + 10, params.TgaYPos);
+  PxPutU16LE(head.data() + 12, w);
+  PxPutU16LE(head.data() + 14, height);
   head[16] = static_cast<uint8_t>(depth);
   head[17] = static_cast<uint8_t>(0x20 | (depth == 32 ? 8 : 0));
   head.insert(head.end(), name.begin(), name.end());
@@ -583,7 +571,7 @@ void WriteTgaStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   const int64_t extensionAt = out.Position() - start;
   std::vector<uint8_t> tail = ExtensionArea(params);
   uint8_t footer[kFooterSize] = {};
-  Put32(footer, static_cast<uint32_t>(extensionAt));
+  PxPutU32LE(footer, static_cast<uint32_t>(extensionAt));
   std::memcpy(footer + 8, kSignature, sizeof kSignature);
   tail.insert(tail.end(), footer, footer + kFooterSize);
   out.Write(tail.data(), tail.size());
