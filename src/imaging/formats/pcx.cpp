@@ -322,20 +322,11 @@ void WritePcxStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   }
   const int bits = OutputBits(params);
   TPxBitmap work;
-  const TPxBitmap* src = bitmap;
-  TBGR dark{}, light{255, 255, 255};
-  if (bits == 1) {
-    if (!PxMakeBilevel(*bitmap, work, dark, light)) {
-      progress.Abort();
-      return;
-    }
-    src = &work;
-  } else if (bitmap->PixelFormat() != pxRGB24) {
-    if (!work.Assign(*bitmap) || !work.ConvertTo(pxRGB24)) {
-      progress.Abort();
-      return;
-    }
-    src = &work;
+  TBGR dark, light;
+  const TPxBitmap* src = PxWriterSource(*bitmap, bits == 1, work, dark, light);
+  if (!src) {
+    progress.Abort();
+    return;
   }
   const int w = src->Width(), height = src->Height();
   const int planes = bits == 24 ? 3 : 1;

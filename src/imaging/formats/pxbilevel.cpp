@@ -53,3 +53,12 @@ bool PxMakeBilevel(const TPxBitmap& source, TPxBitmap& out, TBGR& dark, TBGR& li
   out.TakeOver(bits);
   return true;
 }
+
+const TPxBitmap* PxWriterSource(const TPxBitmap& bitmap, bool bilevel, TPxBitmap& work, TBGR& dark,
+                                TBGR& light) {
+  dark = TBGR{0, 0, 0};
+  light = TBGR{255, 255, 255};
+  if (bilevel) return PxMakeBilevel(bitmap, work, dark, light) ? &work : nullptr;
+  if (bitmap.PixelFormat() == pxRGB24) return &bitmap;
+  return work.Assign(bitmap) && work.ConvertTo(pxRGB24) ? &work : nullptr;
+}

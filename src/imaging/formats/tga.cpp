@@ -462,20 +462,11 @@ void WriteTgaStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params,
   const bool mapped = depth == 4 || (depth == 8 && !gray);
 
   TPxBitmap work;
-  const TPxBitmap* src = bitmap;
-  if (depth == 1) {
-    TBGR dark, light;
-    if (!PxMakeBilevel(*bitmap, work, dark, light)) {
-      progress.Abort();
-      return;
-    }
-    src = &work;
-  } else if (bitmap->PixelFormat() != pxRGB24) {
-    if (!work.Assign(*bitmap) || !work.ConvertTo(pxRGB24)) {
-      progress.Abort();
-      return;
-    }
-    src = &work;
+  TBGR dark, light;
+  const TPxBitmap* src = PxWriterSource(*bitmap, depth == 1, work, dark, light);
+  if (!src) {
+    progress.Abort();
+    return;
   }
   const int w = src->Width(), height = src->Height();
   if (w > 65535 || height > 65535) {
