@@ -11,34 +11,16 @@
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/bmp.h"
 
+#include "benchphoto.h"
+
 namespace {
 
 constexpr int kWidth = 6000;
 constexpr int kHeight = 4000;
 
-// Smooth gradients with a little noise, as a photo has; `levels` colours per
-// channel for the palette variants (runs of equal pixels, as RLE8 meets them).
-std::unique_ptr<TPxBitmap> Photo(int levels) {
-  auto b = std::make_unique<TPxBitmap>();
-  b->Allocate(kWidth, kHeight, pxRGB24);
-  uint32_t noise = 12345;
-  for (int y = 0; y < kHeight; ++y) {
-    uint8_t* row = b->Scanline(y);
-    for (int x = 0; x < kWidth; ++x) {
-      noise = noise * 1664525u + 1013904223u;
-      const int n = static_cast<int>((noise >> 24) & 7) - 4;
-      const double fx = x / double(kWidth), fy = y / double(kHeight);
-      int c[3] = {static_cast<int>(200 - 150 * fx * fy) + n, static_cast<int>(40 + 180 * fy) + n,
-                  static_cast<int>(128 + 100 * std::sin(fx * 6.0 + fy * 2.0)) + n};
-      for (int k = 0; k < 3; ++k) {
-        int v = std::clamp(c[k], 0, 255);
-        if (levels > 0) v = v * levels / 256 * (255 / std::max(levels - 1, 1));
-        row[3 * x + k] = static_cast<uint8_t>(v);
-      }
-    }
-  }
-  return b;
-}
+// The stand-in for a photo; `levels` colours per channel for the palette
+// variants (runs of equal pixels, as RLE8 meets them).
+std::unique_ptr<TPxBitmap> Photo(int levels) { return PxBenchPhoto(kWidth, kHeight, levels); }
 
 std::vector<uint8_t> Encode(TPxBitmap& photo, int samples, int compression) {
   TPxMemoryStream s;

@@ -16,33 +16,16 @@
 #include "imaging/formats/pcx.h"
 #include "imaging/formats/tga.h"
 
+#include "benchphoto.h"
+
 namespace {
 
 constexpr int kWidth = 6000;
 constexpr int kHeight = 4000;
 
-// Smooth gradients with a little noise, as a photo has: runs are short.
+// The 6000 x 4000 stand-in for a photo.
 const TPxBitmap& Photo() {
-  static const std::unique_ptr<TPxBitmap> photo = [] {
-    auto b = std::make_unique<TPxBitmap>();
-    b->Allocate(kWidth, kHeight, pxRGB24);
-    uint32_t noise = 12345;
-    for (int y = 0; y < kHeight; ++y) {
-      uint8_t* row = b->Scanline(y);
-      for (int x = 0; x < kWidth; ++x) {
-        noise = noise * 1664525u + 1013904223u;
-        const int n = static_cast<int>((noise >> 24) & 7) - 4;
-        const double fx = x / static_cast<double>(kWidth), fy = y / static_cast<double>(kHeight);
-        const int r = static_cast<int>(128 + 100 * std::sin(fx * 6.0 + fy * 2.0)) + n;
-        const int g = static_cast<int>(40 + 180 * fy) + n;
-        const int bl = static_cast<int>(200 - 150 * fx * fy) + n;
-        row[3 * x] = static_cast<uint8_t>(std::clamp(bl, 0, 255));
-        row[3 * x + 1] = static_cast<uint8_t>(std::clamp(g, 0, 255));
-        row[3 * x + 2] = static_cast<uint8_t>(std::clamp(r, 0, 255));
-      }
-    }
-    return b;
-  }();
+  static const std::unique_ptr<TPxBitmap> photo = PxBenchPhoto();
   return *photo;
 }
 

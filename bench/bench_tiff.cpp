@@ -15,26 +15,12 @@
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/tiff.h"
 
+#include "benchphoto.h"
+
 namespace {
 
-// Smooth gradients with a little noise, as a photo has.
-std::unique_ptr<TPxBitmap> Photo() {
-  auto b = std::make_unique<TPxBitmap>();
-  b->Allocate(6000, 4000, pxRGB24);
-  uint32_t noise = 12345;
-  for (int y = 0; y < 4000; ++y) {
-    uint8_t* row = b->Scanline(y);
-    for (int x = 0; x < 6000; ++x) {
-      noise = noise * 1664525u + 1013904223u;
-      const int n = static_cast<int>((noise >> 24) & 7) - 4;
-      const double fx = x / 6000.0, fy = y / 4000.0;
-      row[3 * x] = static_cast<uint8_t>(std::clamp(static_cast<int>(200 - 150 * fx * fy) + n, 0, 255));
-      row[3 * x + 1] = static_cast<uint8_t>(std::clamp(static_cast<int>(40 + 180 * fy) + n, 0, 255));
-      row[3 * x + 2] = static_cast<uint8_t>(std::clamp(static_cast<int>(128 + 100 * std::sin(fx * 6 + fy * 2)) + n, 0, 255));
-    }
-  }
-  return b;
-}
+// The 6000 x 4000 stand-in for a photo.
+std::unique_ptr<TPxBitmap> Photo() { return PxBenchPhoto(); }
 
 // A text page: lines of word-like black blocks on white.
 std::unique_ptr<TPxBitmap> Page() {
