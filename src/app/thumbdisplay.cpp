@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/gen.h"
 #include "browse/imagingmview.h"
 #include "browse/pxnames.h"
 #include "imaging/core/pxstream.h"
@@ -21,12 +22,6 @@ XaThumbDisplay::XaThumbDisplay(TImagingMView& grid, TImagingView* preview, TSele
 }
 
 namespace {
-
-// Joins a folder and a name with one separator, also for a root such as "/".
-std::string JoinPath(const std::string& folder, const std::string& name) {
-  if (!folder.empty() && folder.back() == '/') return folder + name;
-  return folder + "/" + name;
-}
 
 std::string NameOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -54,7 +49,8 @@ void XaThumbDisplay::ShowFolder(const std::string& folder) {
             [](const std::string& a, const std::string& b) { return PxNameLess(a, b); });
   for (const std::string& name : names) {
     const int index = Grid.AppendImage();
-    Grid.SetImageFileName(index, JoinPath(folder, name));
+    // One separator, also after a root such as "/".
+    Grid.SetImageFileName(index, FolderWithSlash(folder) + name);
     Grid.ImageBottomText(index)->SetCaption(name);
   }
   Grid.UnlockUpdate();
