@@ -121,11 +121,17 @@ int PxFuzzExif(const uint8_t* data, size_t size, TPxFuzzOutcome* outcome) {
   TIOParamsVals read;
   out.LoadAborted = !ParseExifBlock(data, size, read);
   if (out.LoadAborted) return 0;
-  // What was read, written and read again, is written the same way.
-  const std::vector<uint8_t> written = BuildExifBlock(read);
-  TIOParamsVals back;
-  Check(ParseExifBlock(written.data(), written.size(), back), "a block the library wrote is not EXIF");
-  Check(BuildExifBlock(back) == written, "values read back are written differently");
+  // Written and read back, the values settle: the first writing may still
+  // change them (a resolution of 0 is left out and reads back as the
+  // default, a time too short for its fraction is written as 0 and then not
+  // at all), but what the library wrote, it writes again the same way.
+  TIOParamsVals once;
+  const std::vector<uint8_t> first = BuildExifBlock(read);
+  Check(ParseExifBlock(first.data(), first.size(), once), "a block the library wrote is not EXIF");
+  const std::vector<uint8_t> second = BuildExifBlock(once);
+  TIOParamsVals twice;
+  Check(ParseExifBlock(second.data(), second.size(), twice), "a block the library wrote is not EXIF");
+  Check(BuildExifBlock(twice) == second, "values read back are written differently");
   return 0;
 }
 

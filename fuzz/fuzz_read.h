@@ -42,8 +42,8 @@ int PxFuzzFax(const uint8_t* data, size_t size, TPxFuzzOutcome* outcome = nullpt
 
 // Parses data as the EXIF block of a JPEG file (the APP1 data, "Exif\0\0"
 // and a TIFF structure); outcome->LoadAborted when it is not EXIF. What was
-// read is written and read again, and must then be written the same way
-// (abort otherwise). Always returns 0.
+// read is written and read back twice; the second block read back must be
+// written as it was (abort otherwise). Always returns 0.
 int PxFuzzExif(const uint8_t* data, size_t size, TPxFuzzOutcome* outcome = nullptr);
 
 // The entry of a target that is not a format's reader (ccitt, exif), by

@@ -77,6 +77,53 @@ const Box* Find(const std::vector<Box>& boxes, const std::string& type) {
   return nullptr;
 }
 
+// Where the fields of one item's location stand in an iloc box: its base
+// offset and each extent's offset and length.
+struct ItemLocation {
+  uint32_t item = 0;
+  int method = 0;  // 0: in the file, 1: in idat
+  size_t baseAt = 0;
+  int baseSize = 0, offsetSize = 0, lengthSize = 0;
+  std::vector<size_t> extentsAt;  // each extent's offset field, its length right after
+};
+
+std::vector<ItemLocation> ItemLocations(const std::string& b, size_t ilocAt) {
+  std::vector<ItemLocation> out;
+  const int version = static_cast<uint8_t>(b[ilocAt + 8]);
+  size_t q = ilocAt + 12;
+  const int offsetSize = static_cast<uint8_t>(b[q]) >> 4, lengthSize = b[q] & 15;
+  const int baseSize = static_cast<uint8_t>(b[q + 1]) >> 4;
+  const int indexSize = version >= 1 ? b[q + 1] & 15 : 0;
+  const int idSize = version < 2 ? 2 : 4;
+  q += 2;
+  const uint32_t items = Get(b, q, idSize);
+  q += idSize;
+  for (uint32_t i = 0; i < items; ++i) {
+    ItemLocation l;
+    l.item = Get(b, q, idSize);
+    q += idSize;
+    if (version >= 1) {
+      l.method = Get(b, q, 2) & 15;
+      q += 2;
+    }
+    q += 2;  // data reference
+    l.baseAt = q;
+    l.baseSize = baseSize;
+    l.offsetSize = offsetSize;
+    l.lengthSize = lengthSize;
+    q += baseSize;
+    const uint32_t extents = Get(b, q, 2);
+    q += 2;
+    for (uint32_t e = 0; e < extents; ++e) {
+      q += indexSize;
+      l.extentsAt.push_back(q);
+      q += offsetSize + lengthSize;
+    }
+    out.push_back(l);
+  }
+  return out;
+}
+
 // Adds the property boxes (each a whole box) to the primary item, essential,
 // after its other properties: the transformations apply in that order.
 std::string AddProperties(const std::string& file, const std::vector<std::string>& properties) {
@@ -131,34 +178,14 @@ std::string AddProperties(const std::string& file, const std::vector<std::string
   const uint32_t delta = static_cast<uint32_t>(newMeta.size() - meta->size);
 
   // iloc: offsets of the data stored in the file itself (construction method 0).
-  const int version = static_cast<uint8_t>(newMeta[ilocInMeta + 8]);
-  size_t q = ilocInMeta + 12;
-  const int offsetSize = static_cast<uint8_t>(newMeta[q]) >> 4, lengthSize = newMeta[q] & 15;
-  const int baseSize = static_cast<uint8_t>(newMeta[q + 1]) >> 4;
-  const int indexSize = version >= 1 ? newMeta[q + 1] & 15 : 0;
-  q += 2;
-  const uint32_t items = Get(newMeta, q, version < 2 ? 2 : 4);
-  q += version < 2 ? 2 : 4;
-  for (uint32_t i = 0; i < items; ++i) {
-    q += version < 2 ? 2 : 4;
-    int method = 0;
-    if (version >= 1) {
-      method = Get(newMeta, q, 2) & 15;
-      q += 2;
+  for (const ItemLocation& l : ItemLocations(newMeta, ilocInMeta)) {
+    if (l.method != 0) continue;
+    if (l.baseSize > 0 && Get(newMeta, l.baseAt, l.baseSize) != 0) {
+      Set(newMeta, l.baseAt, l.baseSize, Get(newMeta, l.baseAt, l.baseSize) + delta);
+      continue;
     }
-    q += 2;  // data reference
-    const size_t base = q;
-    q += baseSize;
-    const uint32_t extents = Get(newMeta, q, 2);
-    q += 2;
-    const bool moveBase = method == 0 && baseSize > 0 && Get(newMeta, base, baseSize) != 0;
-    if (moveBase) Set(newMeta, base, baseSize, Get(newMeta, base, baseSize) + delta);
-    for (uint32_t e = 0; e < extents; ++e) {
-      q += indexSize;
-      if (method == 0 && !moveBase && offsetSize > 0)
-        Set(newMeta, q, offsetSize, Get(newMeta, q, offsetSize) + delta);
-      q += offsetSize + lengthSize;
-    }
+    for (size_t at : l.extentsAt)
+      if (l.offsetSize > 0) Set(newMeta, at, l.offsetSize, Get(newMeta, at, l.offsetSize) + delta);
   }
   return file.substr(0, meta->at) + newMeta + file.substr(meta->at + meta->size);
 }
@@ -220,29 +247,11 @@ Tile TileOf(const std::string& file) {
   if (!hvcC) return tile;
   tile.hvcC = file.substr(hvcC->at, hvcC->size);
   // iloc: the item's one extent in the file (construction method 0).
-  const int version = static_cast<uint8_t>(file[iloc->at + 8]);
-  size_t q = iloc->at + 12;
-  const int offsetSize = static_cast<uint8_t>(file[q]) >> 4, lengthSize = file[q] & 15;
-  const int baseSize = static_cast<uint8_t>(file[q + 1]) >> 4;
-  const int indexSize = version >= 1 ? file[q + 1] & 15 : 0;
-  q += 2;
-  const uint32_t items = Get(file, q, version < 2 ? 2 : 4);
-  q += version < 2 ? 2 : 4;
-  for (uint32_t i = 0; i < items; ++i) {
-    const uint32_t item = Get(file, q, version < 2 ? 2 : 4);
-    q += version < 2 ? 2 : 4;
-    if (version >= 1) q += 2;
-    q += 2;
-    const uint32_t base = baseSize > 0 ? Get(file, q, baseSize) : 0;
-    q += baseSize;
-    const uint32_t extents = Get(file, q, 2);
-    q += 2;
-    for (uint32_t e = 0; e < extents; ++e) {
-      q += indexSize;
-      const uint32_t offset = Get(file, q, offsetSize), length = Get(file, q + offsetSize, lengthSize);
-      if (item == coded && extents == 1) tile.data = file.substr(base + offset, length);
-      q += offsetSize + lengthSize;
-    }
+  for (const ItemLocation& l : ItemLocations(file, iloc->at)) {
+    if (l.item != coded || l.method != 0 || l.extentsAt.size() != 1) continue;
+    const uint32_t base = l.baseSize > 0 ? Get(file, l.baseAt, l.baseSize) : 0;
+    const size_t at = l.extentsAt[0];
+    tile.data = file.substr(base + Get(file, at, l.offsetSize), Get(file, at + l.offsetSize, l.lengthSize));
   }
   EXPECT_FALSE(tile.data.empty());
   return tile;
