@@ -71,6 +71,7 @@ int PxFuzzFax(const uint8_t* data, size_t size, TPxFuzzOutcome* outcome) {
   TFaxOptions options;
   options.Coding = static_cast<TFaxCoding>(data[0] & 3);
   options.LsbFirst = (data[0] & 4) != 0;
+  options.AlignEol = (data[0] & 8) != 0;  // the coder's only: decoders take either
   options.Width = 1 + (data[1] << 8 | data[2]) % kPxFuzzFaxMaxWidth;
   const int rows = 1 + data[3];
   const uint8_t* code = data + kPxFuzzFaxHeader;

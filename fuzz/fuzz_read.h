@@ -27,8 +27,9 @@ int PxFuzzRead(const uint8_t* data, size_t size, int32_t fileType,
                TPxFuzzOutcome* outcome = nullptr);
 
 // The fax target's input: byte 0 the coding (bits 0-1: modified Huffman,
-// Group 3 one-dimensional, Group 3 two-dimensional, Group 4) and the bit
-// order (bit 2: least significant bit first), bytes 1-2 the width - 1
+// Group 3 one-dimensional, Group 3 two-dimensional, Group 4), the bit
+// order (bit 2: least significant bit first) and whether the coding again
+// ends each end-of-line code on a byte (bit 3), bytes 1-2 the width - 1
 // (big-endian, taken modulo kPxFuzzFaxMaxWidth), byte 3 the rows - 1; the
 // rest is the code of one strip.
 inline constexpr size_t kPxFuzzFaxHeader = 4;

@@ -256,7 +256,7 @@ std::vector<uint8_t> FaxSeedBytes(const FaxSeed& s) {
   TFaxEncoder encoder(o);
   for (int y = 0; y < s.rows; ++y) encoder.EncodeRow(bitmap.Scanline(y));
   encoder.EndStrip();
-  const uint8_t mode = uint8_t(s.coding | (s.lsbFirst ? 4 : 0));
+  const uint8_t mode = uint8_t(s.coding | (s.lsbFirst ? 4 : 0) | (s.alignEol ? 8 : 0));
   std::vector<uint8_t> bytes{mode, uint8_t((s.width - 1) >> 8), uint8_t(s.width - 1),
                              uint8_t(s.rows - 1)};
   bytes.insert(bytes.end(), encoder.Output().begin(), encoder.Output().end());

@@ -3,7 +3,7 @@
 # OUTFOLDER/ccitt, strips of fax code that libtiff's tiffcp wrote (Group 3
 # one- and two-dimensional, Group 4, both bit orders) from bilevel pictures
 # ImageMagick draws, each behind the four bytes that tell the target how to
-# decode it: coding and bit order, width - 1 (two bytes), rows - 1.
+# decode it: coding, bit order and fill bits, width - 1 (two bytes), rows - 1.
 set -euo pipefail
 out=${1:?usage: seeds_ccitt.sh OUTFOLDER}/ccitt
 mkdir -p "$out"
@@ -50,7 +50,8 @@ for s in "${seeds[@]}"; do
     continue
   fi
   mode=$coding
-  [ "$order" = lsb2msb ] && mode=$((coding | 4))
+  [ "$order" = lsb2msb ] && mode=$((mode | 4))
+  [[ $compression == *fill* ]] && mode=$((mode | 8))
   printf "$(printf '\\%03o\\%03o\\%03o\\%03o' "$mode" $(((w - 1) >> 8)) $(((w - 1) & 255)) $((h - 1)))" \
     >"$out/$name"
   dd if="$tif" bs=1 skip="$offset" count="$count" status=none >>"$out/$name"
