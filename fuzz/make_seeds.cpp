@@ -2,7 +2,8 @@
 //   make-fuzz-seeds OUTFOLDER
 // makes OUTFOLDER/jpeg/*.jpg and OUTFOLDER/png/*.png, small pictures of every
 // pixel format and option the writers have (progressive, interlaced, palette,
-// 16-bit, alpha, text, markers), so that the fuzzer starts deep in the codecs.
+// 16-bit, alpha, text, markers), so that the fuzzer starts deep in the codecs;
+// OUTFOLDER/ccitt, fax strips of every coding, and OUTFOLDER/exif, EXIF blocks.
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -13,6 +14,8 @@
 #include "imaging/core/pxprogress.h"
 #include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"
+#include "imaging/formats/ccitt.h"
+#include "imaging/formats/exif.h"
 #include "imaging/formats/jpeg.h"
 #include "imaging/formats/png.h"
 
@@ -211,6 +214,123 @@ const PngSeed kPngSeeds[] = {
      }},
 };
 
+// Fax code of every coding and bit order, each behind the four bytes that
+// tell the fax target how to decode it (fuzz_read.h: PxFuzzFax).
+struct FaxSeed {
+  const char* name;
+  TFaxCoding coding;
+  bool lsbFirst, alignEol;
+  int width, rows;
+};
+
+const FaxSeed kFaxSeeds[] = {
+    {"mh", fcModifiedHuffman, false, false, 64, 24},
+    {"mh-lsb-wide", fcModifiedHuffman, true, false, 1728, 6},
+    {"g3-1d", fcGroup3_1D, false, false, 97, 20},
+    {"g3-1d-fill-lsb", fcGroup3_1D, true, true, 200, 8},
+    {"g3-2d", fcGroup3_2D, false, false, 120, 24},
+    {"g3-2d-fill", fcGroup3_2D, false, true, 33, 12},
+    {"g4", fcGroup4, false, false, 150, 30},
+    {"g4-lsb-long-runs", fcGroup4, true, false, 2600, 4},
+};
+
+std::vector<uint8_t> FaxSeedBytes(const FaxSeed& s) {
+  TFaxOptions o;
+  o.Coding = s.coding;
+  o.LsbFirst = s.lsbFirst;
+  o.AlignEol = s.alignEol;
+  o.Width = s.width;
+  TPxBitmap bitmap;
+  if (!bitmap.Allocate(s.width, s.rows, px1g)) return {};
+  // Runs of many lengths: a growing black block, a comb, and white rows.
+  for (int y = 0; y < s.rows; ++y) {
+    uint8_t* row = bitmap.Scanline(y);
+    for (int x = 0; x < s.width; ++x) {
+      const bool black = y % 7 != 6 && ((x > y * 3 && x < y * 4 + 70) || x % (y + 2) == 0);
+      if (black)
+        row[x >> 3] &= uint8_t(~(0x80 >> (x & 7)));
+      else
+        row[x >> 3] |= uint8_t(0x80 >> (x & 7));
+    }
+  }
+  TFaxEncoder encoder(o);
+  for (int y = 0; y < s.rows; ++y) encoder.EncodeRow(bitmap.Scanline(y));
+  encoder.EndStrip();
+  const uint8_t mode = uint8_t(s.coding | (s.lsbFirst ? 4 : 0) | (s.alignEol ? 8 : 0));
+  std::vector<uint8_t> bytes{mode, uint8_t((s.width - 1) >> 8), uint8_t(s.width - 1),
+                             uint8_t(s.rows - 1)};
+  bytes.insert(bytes.end(), encoder.Output().begin(), encoder.Output().end());
+  return bytes;
+}
+
+// EXIF blocks of the library's writer, with every kind of value.
+struct ExifSeed {
+  const char* name;
+  void (*values)(TIOParamsVals&);
+};
+
+const ExifSeed kExifSeeds[] = {
+    {"plain", [](TIOParamsVals& p) { p.ExifOrientation = 1; }},
+    {"camera",
+     [](TIOParamsVals& p) {
+       p.ExifMake = "Pictrova";
+       p.ExifModel = "Seed One";
+       p.ExifOrientation = 6;
+       p.ExifDateTime = "2024:05:06 07:08:09";
+       p.ExifDateTimeOriginal = "2024:05:06 07:08:09";
+       p.ExifExposureTime = 1.0 / 250;
+       p.ExifFNumber = 2.8;
+       p.ExifExposureProgram = 2;
+       p.ExifFocalLength = 35;
+       p.ExifFlash = 16;
+       p.ExifExifVersion = "0230";
+       p.ExifPixelXDimension = 4000;
+       p.ExifPixelYDimension = 3000;
+       p.SetDpi(72, 72);
+     }},
+    {"every-value",
+     [](TIOParamsVals& p) {
+       p.ExifImageDescription = "a seed";
+       p.ExifSoftware = "make-fuzz-seeds";
+       p.ExifCopyright = "nobody";
+       p.ExifOrientation = 8;
+       p.ExifYCbCrPositioning = 1;
+       p.ExifCompressedBitsPerPixel = 4;
+       p.ExifShutterSpeedValue = 7.9;
+       p.ExifApertureValue = 2.97;
+       p.ExifBrightnessValue = -1.5;
+       p.ExifExposureBiasValue = -0.3;
+       p.ExifMaxApertureValue = 1.7;
+       p.ExifSubjectDistance = 3.25;
+       p.ExifMeteringMode = 5;
+       p.ExifLightSource = 4;
+       p.ExifUserComment = "a comment";
+       p.ExifSubsecTime = "12";
+       p.ExifSubsecTimeOriginal = "34";
+       p.ExifSubsecTimeDigitized = "56";
+       p.ExifFlashPixVersion = "0100";
+       p.ExifColorSpace = 1;
+       p.ExifRelatedSoundFile = "SND00001.WAV";
+       p.ExifFocalPlaneXResolution = 4000.5;
+       p.ExifFocalPlaneYResolution = 3000.25;
+       p.ExifFocalPlaneResolutionUnit = 3;
+       p.ExifExposureIndex = 100;
+       p.ExifSensingMethod = 2;
+       p.ExifFileSource = 3;
+       p.ExifSceneType = 1;
+       p.SetDpi(300, 150);
+     }},
+    {"maker-note",
+     [](TIOParamsVals& p) {
+       p.ExifMake = "Pictrova";
+       // A note that is itself a directory, as many cameras write it.
+       p.ExifMakerNote = {2, 0, 1, 0, 3, 0, 1, 0, 0, 0, 7, 0, 0, 0, 2, 0,
+                          2, 0, 6, 0, 0, 0, 30, 0, 0, 0, 0, 0, 0, 0, 's', 'e', 'e', 'd', 0, 0};
+       p.ExifUserCommentCode = std::string("UNICODE\0", 8);
+       p.ExifUserComment = std::string("s\0e\0e\0d\0", 8);
+     }},
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -251,6 +371,21 @@ int main(int argc, char** argv) {
     progress.Aborting = &aborting;
     if (!aborting) WritePngStream(stream, &bitmap, params, s.alpha ? &mask : nullptr, progress);
     ok = Save(out / "png" / (std::string(s.name) + ".png"), stream, aborting) && ok;
+  }
+  std::filesystem::create_directories(out / "ccitt");
+  for (const FaxSeed& s : kFaxSeeds) {
+    const std::vector<uint8_t> bytes = FaxSeedBytes(s);
+    TPxMemoryStream stream(bytes.data(), bytes.size());
+    ok = Save(out / "ccitt" / s.name, stream, bytes.empty()) && ok;
+  }
+  std::filesystem::create_directories(out / "exif");
+  for (const ExifSeed& s : kExifSeeds) {
+    TIOParamsVals params;
+    s.values(params);
+    params.HasExif = true;
+    const std::vector<uint8_t> bytes = BuildExifBlock(params);
+    TPxMemoryStream stream(bytes.data(), bytes.size());
+    ok = Save(out / "exif" / s.name, stream, bytes.empty()) && ok;
   }
   return ok ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the fuzz targets' seed corpora: fuzz/make_seeds.sh OUTFOLDER SEEDTOOL
 # The library's own writers (SEEDTOOL, make-fuzz-seeds) and ImageMagick write
-# small pictures into OUTFOLDER/jpeg and OUTFOLDER/png. Nothing is downloaded:
+# small pictures into OUTFOLDER/jpeg and OUTFOLDER/png; SEEDTOOL also writes
+# fax strips into OUTFOLDER/ccitt and EXIF blocks into OUTFOLDER/exif. Nothing is downloaded:
 # ImageMagick draws its pictures from its built-in patterns.
 set -euo pipefail
 out=${1:?usage: make_seeds.sh OUTFOLDER SEEDTOOL}

@@ -16,6 +16,9 @@ namespace {
 
 // Each side of a picture, as the library checks it before decoding.
 constexpr int kHeifMaxSide = 65535;
+// HEVC codes whole blocks of up to this many pixels a side: a coded picture
+// may be this much larger than the picture it holds before it is cropped.
+constexpr int kHeifCodingBlock = 64;
 // The library holds the coded planes and its own RGB copy while we take the
 // pixels: about this many bytes per pixel besides ours.
 constexpr int64_t kHeifBytesPerPixel = 8;
@@ -74,6 +77,19 @@ bool BoxesFit(const std::vector<uint8_t>& data) {
     at += size;
   }
   return true;
+}
+
+// The longest side any plane of the picture may have. The library sizes
+// each plane it makes (the coded pictures, a grid's canvas, the alpha
+// picture) by what the coded data say, which a hostile file of a few hundred
+// bytes sets far beyond the picture it declares; every plane of an honest
+// file lies within the declared picture's longer side and one coding block.
+int PlaneSideLimit(const heif_image_handle& handle) {
+  const int declared = std::max({heif_image_handle_get_ispe_width(&handle),
+                                 heif_image_handle_get_ispe_height(&handle),
+                                 heif_image_handle_get_width(&handle),
+                                 heif_image_handle_get_height(&handle)});
+  return std::min(kHeifMaxSide, std::max(declared, 1) + kHeifCodingBlock);
 }
 
 bool CopyPixels(const heif_image& image, bool alpha, TPxBitmap& bitmap, TPxProgress& progress) {
@@ -145,16 +161,22 @@ void ReadHeif(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool 
   params.SamplesPerPixel = alpha ? 4 : 3;
   if (paramsOnly) return;
   if (!bitmap) return Fail(params, progress, "HEIF: no bitmap");
-  if (!SizeAllowed(w, h)) return Fail(params, progress, "HEIF: the picture is too large");
+  // Whatever the planes turn out to be, the library may then make them up
+  // to side x side: that much must be within the pixel limit.
+  const int side = PlaneSideLimit(*s.handle);
+  if (!SizeAllowed(side, side)) return Fail(params, progress, "HEIF: the picture is too large");
+  // The library refuses a side equal to its limit.
+  heif_context_set_maximum_image_size_limit(s.context, side + 1);
   s.options = heif_decoding_options_alloc();
   if (!s.options) return Fail(params, progress, "HEIF: out of memory");
   s.options->ignore_transformations = 0;
   s.options->convert_hdr_to_8bit = 1;
-  if (Failed(heif_decode_image(s.handle, &s.image, heif_colorspace_RGB,
-                               alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
-                               s.options),
-             params, progress))
-    return;
+  const heif_error decoded =
+      heif_decode_image(s.handle, &s.image, heif_colorspace_RGB,
+                        alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, s.options);
+  if (decoded.code != heif_error_Ok && decoded.subcode == heif_suberror_Security_limit_exceeded)
+    return Fail(params, progress, "HEIF: the coded picture is larger than the file says");
+  if (Failed(decoded, params, progress)) return;
   // The decoded size is the one to trust: the transformations may change it.
   const int dw = heif_image_get_width(s.image, heif_channel_interleaved);
   const int dh = heif_image_get_height(s.image, heif_channel_interleaved);

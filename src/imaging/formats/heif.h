@@ -12,9 +12,10 @@
 // stream's position into pxRGB24, with an alpha plane when it has one. The
 // file's own rotation, mirroring and crop are applied, so the picture stands
 // as it was taken, and Width and Height are those of the upright picture.
-// Pictures of more than 8 bits are reduced to 8. Damaged or truncated data
-// and sizes beyond the library's limits set *progress.Aborting (with
-// params.CodecError).
+// Pictures of more than 8 bits are reduced to 8. Damaged or truncated data,
+// sizes beyond the library's limits, and coded pictures or grid canvases
+// larger than the picture the file declares set *progress.Aborting (with
+// params.CodecError) before the library makes them.
 void ReadHeifStream(TPxStream& stream, TPxBitmap* bitmap, TIOParamsVals& params, bool paramsOnly,
                     TPxProgress& progress);
 

@@ -77,6 +77,53 @@ const Box* Find(const std::vector<Box>& boxes, const std::string& type) {
   return nullptr;
 }
 
+// Where the fields of one item's location stand in an iloc box: its base
+// offset and each extent's offset and length.
+struct ItemLocation {
+  uint32_t item = 0;
+  int method = 0;  // 0: in the file, 1: in idat
+  size_t baseAt = 0;
+  int baseSize = 0, offsetSize = 0, lengthSize = 0;
+  std::vector<size_t> extentsAt;  // each extent's offset field, its length right after
+};
+
+std::vector<ItemLocation> ItemLocations(const std::string& b, size_t ilocAt) {
+  std::vector<ItemLocation> out;
+  const int version = static_cast<uint8_t>(b[ilocAt + 8]);
+  size_t q = ilocAt + 12;
+  const int offsetSize = static_cast<uint8_t>(b[q]) >> 4, lengthSize = b[q] & 15;
+  const int baseSize = static_cast<uint8_t>(b[q + 1]) >> 4;
+  const int indexSize = version >= 1 ? b[q + 1] & 15 : 0;
+  const int idSize = version < 2 ? 2 : 4;
+  q += 2;
+  const uint32_t items = Get(b, q, idSize);
+  q += idSize;
+  for (uint32_t i = 0; i < items; ++i) {
+    ItemLocation l;
+    l.item = Get(b, q, idSize);
+    q += idSize;
+    if (version >= 1) {
+      l.method = Get(b, q, 2) & 15;
+      q += 2;
+    }
+    q += 2;  // data reference
+    l.baseAt = q;
+    l.baseSize = baseSize;
+    l.offsetSize = offsetSize;
+    l.lengthSize = lengthSize;
+    q += baseSize;
+    const uint32_t extents = Get(b, q, 2);
+    q += 2;
+    for (uint32_t e = 0; e < extents; ++e) {
+      q += indexSize;
+      l.extentsAt.push_back(q);
+      q += offsetSize + lengthSize;
+    }
+    out.push_back(l);
+  }
+  return out;
+}
+
 // Adds the property boxes (each a whole box) to the primary item, essential,
 // after its other properties: the transformations apply in that order.
 std::string AddProperties(const std::string& file, const std::vector<std::string>& properties) {
@@ -131,34 +178,14 @@ std::string AddProperties(const std::string& file, const std::vector<std::string
   const uint32_t delta = static_cast<uint32_t>(newMeta.size() - meta->size);
 
   // iloc: offsets of the data stored in the file itself (construction method 0).
-  const int version = static_cast<uint8_t>(newMeta[ilocInMeta + 8]);
-  size_t q = ilocInMeta + 12;
-  const int offsetSize = static_cast<uint8_t>(newMeta[q]) >> 4, lengthSize = newMeta[q] & 15;
-  const int baseSize = static_cast<uint8_t>(newMeta[q + 1]) >> 4;
-  const int indexSize = version >= 1 ? newMeta[q + 1] & 15 : 0;
-  q += 2;
-  const uint32_t items = Get(newMeta, q, version < 2 ? 2 : 4);
-  q += version < 2 ? 2 : 4;
-  for (uint32_t i = 0; i < items; ++i) {
-    q += version < 2 ? 2 : 4;
-    int method = 0;
-    if (version >= 1) {
-      method = Get(newMeta, q, 2) & 15;
-      q += 2;
+  for (const ItemLocation& l : ItemLocations(newMeta, ilocInMeta)) {
+    if (l.method != 0) continue;
+    if (l.baseSize > 0 && Get(newMeta, l.baseAt, l.baseSize) != 0) {
+      Set(newMeta, l.baseAt, l.baseSize, Get(newMeta, l.baseAt, l.baseSize) + delta);
+      continue;
     }
-    q += 2;  // data reference
-    const size_t base = q;
-    q += baseSize;
-    const uint32_t extents = Get(newMeta, q, 2);
-    q += 2;
-    const bool moveBase = method == 0 && baseSize > 0 && Get(newMeta, base, baseSize) != 0;
-    if (moveBase) Set(newMeta, base, baseSize, Get(newMeta, base, baseSize) + delta);
-    for (uint32_t e = 0; e < extents; ++e) {
-      q += indexSize;
-      if (method == 0 && !moveBase && offsetSize > 0)
-        Set(newMeta, q, offsetSize, Get(newMeta, q, offsetSize) + delta);
-      q += offsetSize + lengthSize;
-    }
+    for (size_t at : l.extentsAt)
+      if (l.offsetSize > 0) Set(newMeta, at, l.offsetSize, Get(newMeta, at, l.offsetSize) + delta);
   }
   return file.substr(0, meta->at) + newMeta + file.substr(meta->at + meta->size);
 }
@@ -166,6 +193,145 @@ std::string AddProperties(const std::string& file, const std::vector<std::string
 // Rotation anticlockwise by quarter turns, and mirroring about an axis.
 std::string Irot(int quarterTurns) { return std::string("\0\0\0\x09irot", 8) + char(quarterTurns); }
 std::string Imir(int axis) { return std::string("\0\0\0\x09imir", 8) + char(axis); }
+
+// --- grid pictures ------------------------------------------------------------------
+//
+// Phones store a picture as a grid of separately coded tiles: one hidden hvc1
+// item per tile and a primary grid item, whose data (kept in meta/idat) give
+// the rows, the columns and the size of the canvas the tiles are laid on.
+
+std::string BoxOf(const std::string& type, const std::string& payload) {
+  std::string b(4, '\0');
+  Set(b, 0, 4, static_cast<uint32_t>(8 + payload.size()));
+  return b + type + payload;
+}
+std::string FullBox(const std::string& type, int version, uint32_t flags, const std::string& payload) {
+  std::string head(4, '\0');
+  Set(head, 0, 4, static_cast<uint32_t>(version) << 24 | flags);
+  return BoxOf(type, head + payload);
+}
+std::string Be(uint32_t v, int bytes) {
+  std::string b(bytes, '\0');
+  Set(b, 0, bytes, v);
+  return b;
+}
+
+// The coded picture of a file heif-enc wrote: its decoder configuration
+// (hvcC) and the data of its hvc1 item.
+struct Tile {
+  std::string hvcC, data;
+};
+
+Tile TileOf(const std::string& file) {
+  Tile tile;
+  const auto top = Children(file, 0, file.size());
+  const Box* meta = Find(top, "meta");
+  EXPECT_NE(meta, nullptr);
+  if (!meta) return tile;
+  const auto inMeta = Children(file, meta->at + 12, meta->at + meta->size);
+  const Box *iinf = Find(inMeta, "iinf"), *iloc = Find(inMeta, "iloc"), *iprp = Find(inMeta, "iprp");
+  EXPECT_TRUE(iinf && iloc && iprp);
+  if (!iinf || !iloc || !iprp) return tile;
+  // iinf version 0, infe version 2: what heif-enc writes.
+  uint32_t coded = 0;
+  for (const Box& infe : Children(file, iinf->at + 14, iinf->at + iinf->size))
+    if (file.substr(infe.at + 16, 4) == "hvc1") coded = Get(file, infe.at + 12, 2);
+  EXPECT_NE(coded, 0u);
+  const auto inIprp = Children(file, iprp->at + 8, iprp->at + iprp->size);
+  const Box* ipco = Find(inIprp, "ipco");
+  EXPECT_NE(ipco, nullptr);
+  if (!ipco) return tile;
+  const auto properties = Children(file, ipco->at + 8, ipco->at + ipco->size);
+  const Box* hvcC = Find(properties, "hvcC");
+  EXPECT_NE(hvcC, nullptr);
+  if (!hvcC) return tile;
+  tile.hvcC = file.substr(hvcC->at, hvcC->size);
+  // iloc: the item's one extent in the file (construction method 0).
+  for (const ItemLocation& l : ItemLocations(file, iloc->at)) {
+    if (l.item != coded || l.method != 0 || l.extentsAt.size() != 1) continue;
+    const uint32_t base = l.baseSize > 0 ? Get(file, l.baseAt, l.baseSize) : 0;
+    const size_t at = l.extentsAt[0];
+    tile.data = file.substr(base + Get(file, at, l.offsetSize), Get(file, at + l.offsetSize, l.lengthSize));
+  }
+  EXPECT_FALSE(tile.data.empty());
+  return tile;
+}
+
+struct GridShape {
+  int tileWidth, tileHeight, columns, rows;
+  uint32_t canvasWidth, canvasHeight;  // what the grid's data say
+  uint32_t sizeWidth, sizeHeight;      // what the grid item's size box (ispe) says
+};
+
+// A file whose primary picture is the grid of the tiles, row by row.
+std::string GridFile(const std::vector<Tile>& tiles, const GridShape& g) {
+  const uint32_t n = static_cast<uint32_t>(tiles.size()), grid = n + 1;
+  // Properties: 1 the tiles' size, then each tile's hvcC, last the grid's size.
+  std::string ipco = FullBox("ispe", 0, 0, Be(g.tileWidth, 4) + Be(g.tileHeight, 4));
+  std::string ipma = Be(n + 1, 4);
+  for (uint32_t i = 0; i < n; ++i) {
+    ipco += tiles[i].hvcC;
+    ipma += Be(i + 1, 2) + Be(2, 1) + Be(0x80 | (i + 2), 1) + Be(1, 1);
+  }
+  ipco += FullBox("ispe", 0, 0, Be(g.sizeWidth, 4) + Be(g.sizeHeight, 4));
+  ipma += Be(grid, 2) + Be(1, 1) + Be(n + 2, 1);
+  const std::string iprp = BoxOf("iprp", BoxOf("ipco", ipco) + FullBox("ipma", 0, 0, ipma));
+
+  std::string infes;
+  for (uint32_t i = 0; i < n; ++i)  // flag 1: hidden, a part of the grid only
+    infes += FullBox("infe", 2, 1, Be(i + 1, 2) + Be(0, 2) + "hvc1" + std::string(1, '\0'));
+  infes += FullBox("infe", 2, 0, Be(grid, 2) + Be(0, 2) + "grid" + std::string(1, '\0'));
+  const std::string iinf = FullBox("iinf", 0, 0, Be(n + 1, 2) + infes);
+  std::string dimg = Be(grid, 2) + Be(n, 2);
+  for (uint32_t i = 0; i < n; ++i) dimg += Be(i + 1, 2);
+  const std::string iref = FullBox("iref", 0, 0, BoxOf("dimg", dimg));
+  const bool wide = g.canvasWidth > 65535 || g.canvasHeight > 65535;
+  const std::string gridData = Be(0, 1) + Be(wide ? 1 : 0, 1) + Be(g.rows - 1, 1) +
+                               Be(g.columns - 1, 1) + Be(g.canvasWidth, wide ? 4 : 2) +
+                               Be(g.canvasHeight, wide ? 4 : 2);
+  const std::string hdlr = FullBox("hdlr", 0, 0, Be(0, 4) + "pict" + std::string(13, '\0'));
+  const std::string pitm = FullBox("pitm", 0, 0, Be(grid, 2));
+  const std::string idat = BoxOf("idat", gridData);
+  // iloc version 1: the tiles in mdat (method 0), the grid's data in idat (method 1).
+  auto iloc = [&](uint32_t mdatData) {
+    std::string p = Be(0x44, 1) + Be(0, 1) + Be(n + 1, 2);
+    for (uint32_t i = 0; i < n; ++i) {
+      p += Be(i + 1, 2) + Be(0, 2) + Be(0, 2) + Be(1, 2) + Be(mdatData, 4) + Be(tiles[i].data.size(), 4);
+      mdatData += static_cast<uint32_t>(tiles[i].data.size());
+    }
+    p += Be(grid, 2) + Be(1, 2) + Be(0, 2) + Be(1, 2) + Be(0, 4) + Be(gridData.size(), 4);
+    return FullBox("iloc", 1, 0, p);
+  };
+  const std::string ftyp = BoxOf("ftyp", std::string("heic") + Be(0, 4) + "mif1heic");
+  auto meta = [&](uint32_t mdatData) {
+    return FullBox("meta", 0, 0, hdlr + pitm + iloc(mdatData) + iinf + iref + iprp + idat);
+  };
+  const uint32_t mdatData = static_cast<uint32_t>(ftyp.size() + meta(0).size() + 8);
+  std::string coded;
+  for (const Tile& t : tiles) coded += t.data;
+  return ftyp + meta(mdatData) + BoxOf("mdat", coded);
+}
+
+// The part of p at x, y of w x h pixels.
+Picture Cut(const Picture& p, int x, int y, int w, int h) {
+  Picture out{w, h, p.channels, {}};
+  for (int row = 0; row < h; ++row) {
+    const auto from = p.samples.begin() + (size_t(y + row) * p.width + x) * p.channels;
+    out.samples.insert(out.samples.end(), from, from + size_t(w) * p.channels);
+  }
+  return out;
+}
+
+// Tiles of 64 x 64 pixels cut from a picture of columns x rows tiles, each
+// coded by heif-enc.
+std::vector<Tile> EncodeTiles(const testutil::TempDir& dir, const Picture& p, int columns, int rows) {
+  std::vector<Tile> tiles;
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < columns; ++c)
+      tiles.push_back(TileOf(testutil::ReadFileBytes(
+          Encode(dir, Cut(p, c * 64, r * 64, 64, 64), "-q 95 -p chroma=444"))));
+  return tiles;
+}
 
 // --- the tests -----------------------------------------------------------------
 
@@ -304,6 +470,55 @@ TEST(Heif, BadInputIsRefused) {
                        {"claims_60000_x_60000", [](const std::string& g) { return WithSize(g, 60000, 60000); }},
                        {"claims_100000_wide", [](const std::string& g) { return WithSize(g, 100000, 32); }},
                    });
+}
+
+TEST(Heif, GridPicturesReadAsHeifConvertShowsThem) {
+  if (!HaveTools()) GTEST_SKIP() << "libheif tools are not installed";
+  testutil::TempDir dir;
+  const Picture source = MakePicture(192, 128, 3);
+  const std::vector<Tile> tiles = EncodeTiles(dir, source, 3, 2);
+  // The canvas crops the last column and row of tiles, as phones do.
+  const std::string file = dir.File("grid.heic");
+  testutil::WriteFileBytes(file, GridFile(tiles, {64, 64, 3, 2, 180, 100, 180, 100}));
+  Picture theirs;
+  ASSERT_TRUE(ConvertWithLibheif(file, dir, theirs));
+  ASSERT_EQ(theirs.width, 180);
+  ASSERT_EQ(theirs.height, 100);
+  Outcome ours = ReadFile(ReadHeifStream, file);
+  ASSERT_FALSE(ours.aborted) << ours.params.CodecError;
+  ExpectSamePixels(*ours.bitmap, theirs, 1, "against heif-convert");
+  EXPECT_LT(MeanDifference(*ours.bitmap, Cut(source, 0, 0, 180, 100)), 25.0);
+}
+
+// Planes larger than the picture a file declares are refused before the
+// library makes them (it would make a canvas of 20000 x 12000 pixels, or
+// decode a tile of 512 x 512, from a few kilobytes).
+TEST(Heif, GridsLargerThanTheirPictureAreRefused) {
+  if (!HaveTools()) GTEST_SKIP() << "libheif tools are not installed";
+  testutil::TempDir dir;
+  const std::vector<Tile> tiles = EncodeTiles(dir, MakePicture(128, 64, 3), 2, 1);
+  const Tile big = TileOf(testutil::ReadFileBytes(Encode(dir, MakePicture(512, 512, 3), "-q 5")));
+  struct Case {
+    const char* name;
+    std::vector<Tile> tiles;
+    GridShape shape;
+  };
+  const Case cases[] = {
+      {"canvas_beyond_its_size_box", tiles, {64, 64, 2, 1, 20000, 12000, 128, 64}},
+      {"wide_canvas_beyond_its_size_box", tiles, {64, 64, 2, 1, 70000, 64, 128, 64}},
+      {"tile_coded_larger_than_it_says", {big}, {64, 64, 1, 1, 64, 64, 64, 64}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome out = ReadBytes(ReadHeifStream, GridFile(c.tiles, c.shape));
+    EXPECT_TRUE(out.aborted);
+    EXPECT_TRUE(out.bitmap->IsEmpty());
+    EXPECT_EQ(out.params.CodecError, "HEIF: the coded picture is larger than the file says");
+    // Its declared size stays readable.
+    Outcome params = ReadBytes(ReadHeifStream, GridFile(c.tiles, c.shape), true);
+    EXPECT_FALSE(params.aborted) << params.params.CodecError;
+    EXPECT_EQ(params.params.Width, static_cast<int>(c.shape.sizeWidth));
+  }
 }
 
 }  // namespace
