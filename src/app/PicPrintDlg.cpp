@@ -1,6 +1,7 @@
 #include "app/PicPrintDlg.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -11,6 +12,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
@@ -73,6 +75,12 @@ QLabel* AddLabel(QWidget* parent, const char* name, const char* text, int x, int
 }
 
 XaRect ToRect(const QRect& r) { return {r.x(), r.y(), r.width(), r.height()}; }
+
+// Hides a panel when the scope ends, whichever way it ends.
+struct HideOnExit {
+  QWidget* Panel;
+  ~HideOnExit() { Panel->hide(); }
+};
 
 }  // namespace
 
@@ -226,6 +234,7 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   QMenu* help = menuBar()->addMenu("&Help");
   MContents = help->addAction("&Contents ...", this, &TDPicPrint::MContentsClick);
   About1 = help->addAction("&About ...", this, &TDPicPrint::About1Click);
+  AddPageMenus(help);
 
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
@@ -341,22 +350,97 @@ bool TDPicPrint::CtrlVectDragOver(int32_t x, int32_t y) {
 void TDPicPrint::CtrlVectDragDrop(int32_t x, int32_t y, const std::vector<std::string>& files) {
   const int k = CtrlVect->FindLayerAt(x, y);
   // A drag from the grid carries no files: it brings the picture selected there.
-  const std::string file =
-      !files.empty() ? files.front() : thumbDisplay_ ? thumbDisplay_->SelectedPath : std::string();
-  if (k < 1 || file.empty()) return;
+  std::vector<std::string> pictures = files;
+  if (pictures.empty() && thumbDisplay_ && !thumbDisplay_->SelectedPath.empty())
+    pictures.push_back(thumbDisplay_->SelectedPath);
+  if (k < 1 || pictures.empty()) return;
+  XaFillResult result;
+  RunPlacing([&] { result = layout_->DropPictures(k - 1, pictures); });
+  ReportFill(result);
+}
+
+void TDPicPrint::RunPlacing(const std::function<void()>& work) {
   ShowNotice(kPleaseWait, 14);
   // Painted now, not when the event loop next runs: the placement keeps the
   // loop waiting for as long as it takes.
   PnlWarning->repaint();
-  PxRunGuarded(this, [this, k, &file] {
+  PxRunGuarded(this, [&] {
     // The wait is over either way, before a failure is reported; a layout is
     // chosen, so the instruction does not come back.
-    struct NoticeDown {
-      QWidget* Panel;
-      ~NoticeDown() { Panel->hide(); }
-    } noticeDown{PnlWarning};
-    layout_->DropPicture(k - 1, file);
+    HideOnExit noticeDown{PnlWarning};
+    work();
   });
+}
+
+// A picture that could not be placed is an error; pictures that found no
+// empty area are only told.
+void TDPicPrint::ReportFill(const XaFillResult& result) {
+  const std::string message = result.Message();
+  if (message.empty()) return;
+  if (!result.Failures.empty())
+    PxShowError(this, message.c_str());
+  else
+    PxShowWarning(this, message.c_str());
+}
+
+void TDPicPrint::FillAllAreas(const std::string& fileName) {
+  if (fileName.empty() || layout_->Areas.empty()) return;
+  XaFillResult result;
+  RunPlacing([&] { result = layout_->FillAllAreas(fileName); });
+  ReportFill(result);
+}
+
+void TDPicPrint::AddPageMenus(QMenu* before) {
+  QMenu* page = new QMenu("&Page", this);
+  menuBar()->insertMenu(before->menuAction(), page);
+  MnuFillAll = page->addAction("&Fill All Areas", this, [this] {
+    FillAllAreas(thumbDisplay_ ? thumbDisplay_->SelectedPath : std::string());
+  });
+  connect(page, &QMenu::aboutToShow, this, [this] {
+    MnuFillAll->setEnabled(!layout_->Areas.empty() && thumbDisplay_ && !thumbDisplay_->SelectedPath.empty());
+  });
+
+  MnuArea = new QMenu(this);
+  MnuArea->setObjectName("MnuArea");
+  MnuAreaFillAll = MnuArea->addAction("&Fill All Areas", this, [this] {
+    if (menuArea_ < 0 || menuArea_ >= int32_t(layout_->Areas.size())) return;
+    // An area that holds a picture spreads its own; an empty one the selected.
+    const std::string own = layout_->Areas[menuArea_]->FileName;
+    FillAllAreas(!own.empty() ? own : thumbDisplay_ ? thumbDisplay_->SelectedPath : std::string());
+  });
+  MnuAreaRemove = MnuArea->addAction("&Remove Picture", this, [this] {
+    PxRunGuarded(this, [this] { layout_->RemovePicture(menuArea_); });
+  });
+  MnuArea->addSeparator();
+  auto* fits = new QActionGroup(MnuArea);
+  const std::pair<QAction**, XaFit> items[] = {
+      {&MnuAreaDontCrop, xfDontCrop}, {&MnuAreaCrop, xfCrop}, {&MnuAreaStretch, xfStretch}};
+  for (const auto& [action, fit] : items) {
+    *action = MnuArea->addAction(DImageFit->itemText(fit), this, [this, fit = fit] {
+      RunPlacing([&] { layout_->RefitPicture(menuArea_, fit); });
+    });
+    (*action)->setCheckable(true);
+    fits->addAction(*action);
+  }
+  CtrlVectHost->OnContextMenu = [this](int32_t x, int32_t y) {
+    if (CtrlVectContextPopup(x, y)) MnuArea->exec(CtrlVectHost->viewport()->mapToGlobal(QPoint(x, y)));
+  };
+}
+
+bool TDPicPrint::CtrlVectContextPopup(int32_t x, int32_t y) {
+  const int k = CtrlVect->FindLayerAt(x, y);
+  if (k < 1 || k > int(layout_->Areas.size())) return false;
+  menuArea_ = k - 1;
+  const XaLayoutArea& area = *layout_->Areas[menuArea_];
+  const bool filled = !area.FileName.empty();
+  MnuAreaFillAll->setEnabled(filled || (thumbDisplay_ && !thumbDisplay_->SelectedPath.empty()));
+  MnuAreaRemove->setEnabled(filled);
+  for (QAction* a : {MnuAreaDontCrop, MnuAreaCrop, MnuAreaStretch}) a->setEnabled(filled);
+  // The area's own fit is checked; an empty area has none.
+  MnuAreaDontCrop->setChecked(filled && area.Fit == xfDontCrop);
+  MnuAreaCrop->setChecked(filled && area.Fit == xfCrop);
+  MnuAreaStretch->setChecked(filled && area.Fit == xfStretch);
+  return true;
 }
 
 void TDPicPrint::SavePageFile(const std::string& fileName) {
@@ -369,10 +453,7 @@ void TDPicPrint::OpenPageFile(const std::string& fileName) {
     PnlWarning->hide();  // a layout is chosen: the instruction has served
     ShowNotice(kPleaseWait, 14);
     PnlWarning->repaint();
-    struct NoticeDown {
-      QWidget* Panel;
-      ~NoticeDown() { Panel->hide(); }
-    } noticeDown{PnlWarning};
+    HideOnExit noticeDown{PnlWarning};
     const std::vector<std::string> missing = OpenPage(*layout_, page, fileName);
     if (missing.empty()) return;
     // One message for every area left empty; the others are on the page.
@@ -392,7 +473,12 @@ void TDPicPrint::BChooseLayoutClick() {
   if (!DImageMap) return;
   const XaChosenLayout chosen =
       ChooseLayout("Printed Image Layouts", ProgramFolder() + "printouts.png");
-  if (!chosen.Name.empty()) PxRunGuarded(this, [&] { layout_->LoadLayout(chosen.Name); });
+  if (chosen.Name.empty()) return;
+  // A layout comes with empty areas: placed pictures go only if the user agrees.
+  const std::string question = "Choosing the layout \"" + chosen.Name +
+                               "\" empties the page: the pictures placed on it are removed. Go on?";
+  if (layout_->HasPictures() && !PxAskYesNo(this, question.c_str())) return;
+  PxRunGuarded(this, [&] { layout_->LoadLayout(chosen.Name); });
 }
 
 void TDPicPrint::BPrintClick() {

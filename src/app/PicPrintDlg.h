@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@ class QAction;
 class QComboBox;
 class QFrame;
 class QLabel;
+class QMenu;
 class QPushButton;
 class QSplitter;
 class TImagingMView;
@@ -21,6 +23,7 @@ class TPxShellTreeWidget;
 class TPxViewWidget;
 class XaLayout;
 class XaThumbDisplay;
+struct XaFillResult;
 
 class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   Q_OBJECT
@@ -39,9 +42,13 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   void KeepWindowOnScreen() override;
 
   // Drag and drop on the page view, in its client pixels. A drop carries the
-  // dropped files, or none for a drag of our own thumbnails.
+  // dropped files, or none for a drag of our own thumbnails. Several files
+  // fill the area and the empty areas after it.
   bool CtrlVectDragOver(int32_t x, int32_t y);
   void CtrlVectDragDrop(int32_t x, int32_t y, const std::vector<std::string>& files);
+  // The context menu of the area at a point of the page view: prepares
+  // MnuArea for it. False, with no menu to show, over no area.
+  bool CtrlVectContextPopup(int32_t x, int32_t y);
   void DImageFitChange(int index);
   void BChooseLayoutClick();
   void BPrintClick();
@@ -93,6 +100,13 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   QAction* MnuOpenPage;
   QAction* MnuSavePage;
   QAction* MnuPrinterSetup;
+  QAction* MnuFillAll;
+  QMenu* MnuArea;  // the context menu of an area
+  QAction* MnuAreaFillAll;
+  QAction* MnuAreaRemove;
+  QAction* MnuAreaDontCrop;
+  QAction* MnuAreaCrop;
+  QAction* MnuAreaStretch;
   QAction* MnuExit;
   QAction* MContents;
   QAction* About1;
@@ -109,10 +123,17 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   void MContentsClick();
   void About1Click();
   void ShowNotice(const char* text, int points);
+  void AddPageMenus(QMenu* before);
+  // Fills every area with the picture; the one message afterwards says what did not go in.
+  void FillAllAreas(const std::string& fileName);
+  // Runs a placing step under the wait notice, its errors reported after the notice is down.
+  void RunPlacing(const std::function<void()>& work);
+  void ReportFill(const XaFillResult& result);
 
   std::unique_ptr<XaApplication> application_;
   std::unique_ptr<TImagingView> workView_;  // CtrlImage2: prepares pictures out of sight
   std::unique_ptr<XaLayout> layout_;
   std::unique_ptr<XaThumbDisplay> thumbDisplay_;
   bool shown_ = false;
+  int32_t menuArea_ = -1;  // the area MnuArea was opened on
 };

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "app/gen.h"
@@ -126,6 +127,11 @@ class PendingFile {
     if (!temp_.empty()) std::remove(temp_.c_str());
   }
   void Save(TImagingView& view) { SaveFrom(view, final_, temp_); }
+  void CopyFrom(const std::string& source) {
+    std::error_code ec;
+    std::filesystem::copy_file(source, temp_, std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) throw XaPlaceError("The working file \"" + final_ + "\" could not be written.");
+  }
   void Commit() {
     if (std::rename(temp_.c_str(), final_.c_str()) != 0)
       throw XaPlaceError("The working file \"" + final_ + "\" could not be written.");
@@ -465,7 +471,7 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
   View->SetCurrentLayer(areaIndex + 1);
   LoadInto(*View, ScreenFile(areaIndex));
   area.Rotated = rotated;
-  area.Fit = Crop ? 1 : Stretch ? 2 : 0;
+  area.Fit = CurrentFit();
 }
 
 void XaLayout::DropPicture(int32_t areaIndex, const std::string& fileName) {
@@ -480,6 +486,137 @@ void XaLayout::DropPicture(int32_t areaIndex, const std::string& fileName) {
     area.FileName = previous;
     throw;
   }
+}
+
+void XaLayout::DropPicture(int32_t areaIndex, const std::string& fileName, XaFit fit) {
+  struct FitBack {
+    XaLayout& Layout;
+    bool Crop, Stretch;
+    ~FitBack() { Layout.Crop = Crop, Layout.Stretch = Stretch; }
+  } fitBack{*this, Crop, Stretch};
+  Crop = fit == xfCrop;
+  Stretch = fit == xfStretch;
+  DropPicture(areaIndex, fileName);
+}
+
+XaFillResult XaLayout::DropPictures(int32_t areaIndex, const std::vector<std::string>& fileNames) {
+  XaFillResult result;
+  const int32_t count = static_cast<int32_t>(Areas.size());
+  if (areaIndex < 0 || areaIndex >= count) {
+    result.Unplaced = static_cast<int32_t>(fileNames.size());
+    return result;
+  }
+  std::vector<int32_t> targets{areaIndex};
+  for (int32_t k = 1; k < count; ++k) {
+    const XaLayoutArea& a = *Areas[(areaIndex + k) % count];
+    // An area without size takes no picture: it would refuse every one in turn.
+    if (a.FileName.empty() && a.Width > 0 && a.Height > 0) targets.push_back((areaIndex + k) % count);
+  }
+  size_t next = 0;
+  for (const std::string& file : fileNames) {
+    if (next == targets.size()) {
+      ++result.Unplaced;
+      continue;
+    }
+    try {
+      DropPicture(targets[next], file);
+      ++next;
+      ++result.Placed;
+    } catch (const std::exception& e) {
+      result.Failures.push_back(e.what());
+    }
+  }
+  return result;
+}
+
+XaFillResult XaLayout::FillAllAreas(const std::string& fileName) {
+  XaFillResult result;
+  std::vector<int32_t> placed;
+  for (int32_t i = 0; i < static_cast<int32_t>(Areas.size()); ++i) {
+    try {
+      // Areas of one size get the same working files byte for byte: the
+      // picture is prepared once per size (nine wallets, one placement).
+      const auto same = std::find_if(placed.begin(), placed.end(), [&](int32_t p) {
+        return Areas[p]->Width == Areas[i]->Width && Areas[p]->Height == Areas[i]->Height;
+      });
+      if (same != placed.end())
+        CopyPlacement(*same, i);
+      else
+        DropPicture(i, fileName);
+      placed.push_back(i);
+      ++result.Placed;
+    } catch (const std::exception& e) {
+      // A picture that cannot be read fails alike in every area: said once.
+      if (std::find(result.Failures.begin(), result.Failures.end(), e.what()) == result.Failures.end())
+        result.Failures.push_back(e.what());
+    }
+  }
+  return result;
+}
+
+void XaLayout::CopyPlacement(int32_t from, int32_t to) {
+  PendingFile printFile(PrintFile(to)), screenFile(ScreenFile(to));
+  printFile.CopyFrom(PrintFile(from));
+  screenFile.CopyFrom(ScreenFile(from));
+  printFile.Commit();
+  screenFile.Commit();
+  XaLayoutArea& source = *Areas[from];
+  XaLayoutArea& area = *Areas[to];
+  area.FileName = source.FileName;
+  area.Rotated = source.Rotated;
+  area.Fit = source.Fit;
+  View->SetCurrentLayer(to + 1);
+  LoadInto(*View, ScreenFile(to));
+}
+
+void XaLayout::RefitPicture(int32_t areaIndex, XaFit fit) {
+  if (areaIndex < 0 || areaIndex >= static_cast<int32_t>(Areas.size())) return;
+  // A copy: the placement writes the area's FileName.
+  const std::string picture = Areas[areaIndex]->FileName;
+  if (!picture.empty()) DropPicture(areaIndex, picture, fit);
+}
+
+void XaLayout::RemovePicture(int32_t areaIndex) {
+  if (areaIndex < 0 || areaIndex >= static_cast<int32_t>(Areas.size())) return;
+  XaLayoutArea& area = *Areas[areaIndex];
+  // Printing and saving read FileName: once it is empty the area is empty,
+  // whatever befalls the files below.
+  area.FileName.clear();
+  area.Rotated = false;
+  area.Fit = xfDontCrop;
+  // A file that cannot be deleted is never read again: the next placement
+  // in this area writes it anew.
+  std::error_code ec;
+  std::filesystem::remove(PrintFile(areaIndex), ec);
+  std::filesystem::remove(ScreenFile(areaIndex), ec);
+  View->SetCurrentLayer(areaIndex + 1);
+  LoadInto(*View, DataFolder + "blankpage.png");
+  TPxLayer* layer = View->Layer(areaIndex + 1);
+  layer->Left = area.Left;
+  layer->Top = area.Top;
+  layer->Width = area.Width;
+  layer->Height = area.Height;
+  View->Update();
+}
+
+bool XaLayout::HasPictures() const {
+  return std::any_of(Areas.begin(), Areas.end(), [](const auto& a) { return !a->FileName.empty(); });
+}
+
+std::string XaFillResult::Message() const {
+  std::string text;
+  if (Failures.size() == 1) {
+    text = Failures.front();
+  } else if (!Failures.empty()) {
+    text = "These pictures could not be placed:";
+    for (const std::string& f : Failures) text += "\n" + f;
+  }
+  if (Unplaced > 0) {
+    if (!text.empty()) text += "\n\n";
+    text += std::to_string(Unplaced) + (Unplaced == 1 ? " picture does" : " pictures do") +
+            " not fit: no empty area is left on the page.";
+  }
+  return text;
 }
 
 void XaLayout::PrintPage(TPxPrintJob& job) {

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// How a picture is brought to its area's proportions.
+enum XaFit : uint8_t { xfDontCrop = 0, xfCrop = 1, xfStretch = 2 };
+
 // One picture slot of the current layout, in page pixels (100 to the inch).
 class XaLayoutArea {
  public:
@@ -17,7 +20,7 @@ class XaLayoutArea {
   std::string Name;
   std::string FileName;  // picture placed in the area; empty until one is dropped
   bool Rotated = false;  // the placement turned the picture a quarter turn
-  uint8_t Fit = 0;       // how the picture was placed: 0 Don't Crop, 1 Crop, 2 Stretch
+  XaFit Fit = xfDontCrop;  // how the picture was placed
   int32_t Left, Top, Width, Height;
 };
 
@@ -57,6 +60,16 @@ struct XaSize {
 };
 XaSize FitInside(int32_t sourceWidth, int32_t sourceHeight, int32_t boxWidth, int32_t boxHeight);
 
+// What placing several pictures came to.
+struct XaFillResult {
+  int32_t Placed = 0;                 // pictures now in areas
+  std::vector<std::string> Failures;  // one message for each picture that could not be placed
+  int32_t Unplaced = 0;               // pictures for which no empty area was left
+  // The one message the user gets: the failures and how many did not fit;
+  // empty when every picture went in.
+  std::string Message() const;
+};
+
 // Manages the area layers of one view: layer 0 is the sheet.
 class XaLayerMgr {
  public:
@@ -93,6 +106,25 @@ class XaLayout : public XaLayerMgr {
   // Gives the area the picture and places it. A placement that fails leaves
   // the area exactly as it was, its FileName included, and throws.
   void DropPicture(int32_t areaIndex, const std::string& fileName);
+  // The same, in the given fit whatever the current fit mode.
+  void DropPicture(int32_t areaIndex, const std::string& fileName, XaFit fit);
+  // Several pictures dropped on one area: the first that can be placed goes
+  // there, the next into the empty areas after it in order, then into those
+  // before it. A picture that cannot be placed leaves its area to the next.
+  XaFillResult DropPictures(int32_t areaIndex, const std::vector<std::string>& fileNames);
+  // Places the picture in every area in the current fit mode. An area that
+  // cannot take it keeps what it had.
+  XaFillResult FillAllAreas(const std::string& fileName);
+  // Places the area's picture again in the given fit; its layer keeps the
+  // place and size the user gave it. A failure leaves the area as it was.
+  void RefitPicture(int32_t areaIndex, XaFit fit);
+  // Empties the area: no picture to print, its working files deleted, its
+  // layer showing "blankpage.png" at the area's own place and size.
+  void RemovePicture(int32_t areaIndex);
+  // Some area holds a picture.
+  bool HasPictures() const;
+  // The fit mode that Crop and Stretch choose.
+  XaFit CurrentFit() const { return Crop ? xfCrop : Stretch ? xfStretch : xfDontCrop; }
   // Prints every area holding a picture at its layer's place and size, as one job.
   void PrintPage(TPxPrintJob& job);
 
@@ -108,4 +140,8 @@ class XaLayout : public XaLayerMgr {
   TImagingView* WorkView = nullptr;  // not owned
   bool Crop = false;
   bool Stretch = false;
+
+ private:
+  // Gives area `to` the placement that area `from` has just been given.
+  void CopyPlacement(int32_t from, int32_t to);
 };

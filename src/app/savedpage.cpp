@@ -144,7 +144,7 @@ XaSavedPage SavePage(const XaLayout& layout) {
     const XaLayoutArea& area = *layout.Areas[i];
     if (area.FileName.empty()) continue;
     const TPxLayer& layer = *layout.View->Layer(int(i) + 1);
-    page.Areas.push_back(XaSavedArea{int32_t(i), XaFit(area.Fit), layer.Left, layer.Top, layer.Width,
+    page.Areas.push_back(XaSavedArea{int32_t(i), area.Fit, layer.Left, layer.Top, layer.Width,
                                      layer.Height, area.FileName});
   }
   return page;
@@ -161,13 +161,10 @@ std::vector<std::string> OpenPage(XaLayout& layout, const XaSavedPage& page,
     if (a.Area >= int32_t(layout.Areas.size()))
       throw XaPageError(fileName + ":" + std::to_string(a.Line) + ": layout \"" + page.Layout +
                         "\" has no area " + std::to_string(a.Area + 1));
-  const bool crop = layout.Crop, stretch = layout.Stretch;
   std::vector<std::string> failures;
   for (const XaSavedArea& a : page.Areas) {
-    layout.Crop = a.Fit == xfCrop;
-    layout.Stretch = a.Fit == xfStretch;
     try {
-      layout.DropPicture(a.Area, a.Source);
+      layout.DropPicture(a.Area, a.Source, a.Fit);
     } catch (const std::exception& e) {
       failures.push_back(e.what());
       continue;
@@ -178,8 +175,6 @@ std::vector<std::string> OpenPage(XaLayout& layout, const XaSavedPage& page,
     layer.Width = a.Width;
     layer.Height = a.Height;
   }
-  layout.Crop = crop;
-  layout.Stretch = stretch;
   layout.View->Update();
   return failures;
 }

@@ -19,15 +19,13 @@
 #include <string>
 #include <vector>
 
-class XaLayout;
+#include "app/layout.h"
 
 // A page file that cannot be read: the message names the file and the line.
 class XaPageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-enum XaFit : uint8_t { xfDontCrop = 0, xfCrop = 1, xfStretch = 2 };
 
 struct XaSavedArea {
   int32_t Area = 0;  // index into the layout's areas, from 0

@@ -11,7 +11,22 @@ std::function<void(const char*)>& ErrorHandler() {
   return handler;
 }
 
+std::function<bool(const char*)>& QuestionHandler() {
+  static std::function<bool(const char*)> handler;
+  return handler;
+}
+
 }  // namespace
+
+void PxSetQuestionHandler(std::function<bool(const char* question)> handler) {
+  QuestionHandler() = std::move(handler);
+}
+
+bool PxAskYesNo(QWidget* parent, const char* question) {
+  if (QuestionHandler()) return QuestionHandler()(question);
+  return QMessageBox::question(parent, QApplication::applicationName(), QString::fromLocal8Bit(question),
+                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
 
 void PxSetErrorHandler(std::function<void(const char* message)> handler) {
   ErrorHandler() = std::move(handler);
@@ -23,6 +38,7 @@ void PxShowError(QWidget* parent, const char* message) {
 }
 
 void PxShowWarning(QWidget* parent, const char* message) {
+  if (ErrorHandler()) return ErrorHandler()(message);
   QMessageBox::warning(parent, QApplication::applicationName(), QString::fromLocal8Bit(message));
 }
 

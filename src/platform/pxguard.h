@@ -15,6 +15,11 @@ void PxShowError(QWidget* parent, const char* message);
 // Shows what the user should know of an operation that went through.
 void PxShowWarning(QWidget* parent, const char* message);
 
-// Takes the reported messages instead of the message box, which would wait
-// for a click (window tests); an empty handler brings the box back.
+// Asks a question answered Yes or No; No is the default answer.
+bool PxAskYesNo(QWidget* parent, const char* question);
+
+// Take the reported messages (errors and warnings) and answer the questions
+// instead of the message boxes, which would wait for a click (window tests);
+// an empty handler brings the boxes back.
 void PxSetErrorHandler(std::function<void(const char* message)> handler);
+void PxSetQuestionHandler(std::function<bool(const char* question)> handler);

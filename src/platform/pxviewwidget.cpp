@@ -1,5 +1,6 @@
 #include "platform/pxviewwidget.h"
 
+#include <QContextMenuEvent>
 #include <QCursor>
 #include <QDrag>
 #include <algorithm>
@@ -241,6 +242,13 @@ void TPxViewWidget::dropEvent(QDropEvent* event) {
 void TPxViewWidget::dragLeaveEvent(QDragLeaveEvent* event) {
   QAbstractScrollArea::dragLeaveEvent(event);
   if (OnDragLeave) OnDragLeave();
+}
+
+void TPxViewWidget::contextMenuEvent(QContextMenuEvent* event) {
+  if (!OnContextMenu) return event->ignore();
+  // A scroll area's viewport events come with viewport positions: client pixels.
+  event->accept();
+  OnContextMenu(event->pos().x(), event->pos().y());
 }
 
 void TPxViewWidget::scrollContentsBy(int, int) {

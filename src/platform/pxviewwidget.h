@@ -38,6 +38,9 @@ class TPxViewWidget : public QAbstractScrollArea, public TPxViewHost {
   // (the receiver knows what our own drags bring), at other programs with them.
   int DragThreshold = 0;
   std::function<std::vector<std::string>()> OnStartDrag;
+  // A context menu asked for over the view (right button or menu key), in
+  // client pixels; unset, the request goes on to the parent.
+  std::function<void(int32_t x, int32_t y)> OnContextMenu;
   // A button released over the view, after the view has handled it.
   std::function<void(TPxMouseButton button, TPxShiftState shift, int32_t x, int32_t y)> OnMouseUp;
 
@@ -76,6 +79,7 @@ class TPxViewWidget : public QAbstractScrollArea, public TPxViewHost {
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
   void dragLeaveEvent(QDragLeaveEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
 
  private:

@@ -176,6 +176,36 @@ TEST_F(CliPrintTest, FewerPicturesLeaveAreasEmpty) {
   EXPECT_TRUE(fs::exists(dir.File("one.pdf")));
 }
 
+TEST_F(CliPrintTest, FillAllPrintsThePictureInEveryArea) {
+  auto r = Run("print --layout '9 wallets' --fill-all --fit crop --pdf wallets.pdf red.jpg");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("printed 9 picture(s)"), std::string::npos) << r.output;
+  auto raster = testutil::RunCommand("pdftoppm -r 100 -singlefile '" + dir.File("wallets.pdf") + "' '" +
+                                     dir.File("wallets") + "'");
+  ASSERT_EQ(raster.status, 0) << raster.output;
+  const std::string data = testutil::ReadFileBytes(dir.File("wallets.ppm"));
+  int w = 0, h = 0, maxval = 0, consumed = 0;
+  ASSERT_EQ(std::sscanf(data.c_str(), "P6 %d %d %d%n", &w, &h, &maxval, &consumed), 3);
+  ASSERT_EQ(w, 850);
+  auto red = [&](int x, int y) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data()) + consumed + 1 +
+                             (size_t(y) * w + x) * 3;
+    return p[0] > 200 && p[1] < 60 && p[2] < 60;
+  };
+  // Three columns of wallets, 2.5 inches wide with a quarter inch between,
+  // in three rows of 3.5 inches: red at each wallet, white between the columns.
+  for (int row = 0; row < 3; ++row)
+    for (int col = 0; col < 3; ++col) {
+      const int left = 25 + 275 * col, top = 25 + 350 * row;
+      EXPECT_TRUE(red(left + 125, top + 175)) << row << "," << col;
+      EXPECT_TRUE(red(left + 5, top + 5)) << row << "," << col;
+      EXPECT_TRUE(red(left + 244, top + 344)) << row << "," << col;
+      if (col > 0) {
+        EXPECT_FALSE(red(left - 12, top + 175)) << row << "," << col;
+      }
+    }
+}
+
 TEST_F(CliPrintTest, ErrorsSayOneLineAndExitNonZero) {
   testutil::WriteFileBytes(dir.File("broken.jpg"), "no picture");
   const struct {
@@ -194,6 +224,9 @@ TEST_F(CliPrintTest, ErrorsSayOneLineAndExitNonZero) {
       {"print --pdf x.pdf red.jpg", 2, "--layout"},
       {"print --layout 8x10 --fit squash --pdf x.pdf red.jpg", 2, "squash"},
       {"place --layout 8x10 red.jpg", 2, "--out"},
+      {"print --layout '9 wallets' --fill-all --pdf x.pdf broken.jpg", 1, "broken.jpg"},
+      {"print --layout '9 wallets' --fill-all --pdf x.pdf red.jpg blue.png", 2, "--fill-all takes one picture"},
+      {"place --layout '9 wallets' --fill-all --out lab red.jpg", 2, "unknown option --fill-all"},
   };
   for (const auto& c : cases) {
     auto r = Run(c.args);

@@ -1,9 +1,12 @@
-// The page model, the placing of pictures into areas and the printing loop.
+// The page model, the placing of pictures into areas and the printing loop;
+// filling and emptying areas: one picture in every area, several dropped
+// files spread over the empty areas, an area emptied, a picture fitted again.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "app/layout.h"
+#include "app/savedpage.h"
 #include "imaging/io/imagingio.h"
 #include "imaging/core/pxprint.h"
 #include "imaging/core/pxutils.h"
@@ -385,6 +388,335 @@ TEST(FitInside, LargestSizeWithTheSourcesProportions) {
   EXPECT_EQ(FitInside(100, 50, 0, 10), (XaSize{100, 50}));  // no box: the source's own size
   EXPECT_EQ(FitInside(1, 1, 5, 3), (XaSize{3, 3}));
   EXPECT_EQ(FitInside(0, 0, 5, 3), (XaSize{0, 0}));
+}
+
+const TBGR kRed = MakeBGR(220, 30, 30);  // WritePicture's colour and corner block
+const TBGR kGreen = MakeBGR(20, 200, 40);
+const TBGR kBlue = MakeBGR(30, 40, 220);
+const TBGR kWhite = MakeBGR(255, 255, 255);
+
+// A page raster, read once.
+class Raster {
+ public:
+  explicit Raster(const std::string& png) {
+    io_.LoadFromFile(png);
+    EXPECT_FALSE(io_.Aborting) << png;
+  }
+  TBGR At(int x, int y) {
+    TPxBitmap* bmp = io_.Bitmap();
+    if (x < 0 || y < 0 || x >= bmp->Width() || y >= bmp->Height()) {
+      ADD_FAILURE() << x << "," << y << " lies outside the page";
+      return TBGR{};
+    }
+    return reinterpret_cast<TBGR*>(bmp->Scanline(y))[x];
+  }
+
+ private:
+  TImagingIO io_;
+};
+
+std::string Show(TBGR c) {
+  return std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b);
+}
+
+// Filling and emptying areas, on the program's own layouts besides the tests'.
+class AreasTest : public PageTest {
+ protected:
+  void SetUp() override {
+    PageTest::SetUp();
+    testutil::WriteFileBytes(
+        dir.File("layouts.txt"),
+        testutil::ReadFileBytes(dir.File("layouts.txt")) +
+            ":Flat among two\r\na|0 0 23600 27300\r\nflat|29500 0 59000 0\r\n"  // 200 x 300, 250 x 0
+            "c|59000 0 82600 27300\r\n" +                                         // 200 x 300
+            testutil::ReadFileBytes(testutil::SourceDir() + "/data/printouts.txt"));
+  }
+
+  // Prints the page to a PDF and rasterises it at 100 dpi: a page pixel is a raster pixel.
+  std::unique_ptr<Raster> Print(const std::string& name) {
+    std::shared_ptr<void> platform = PxStartHeadlessPrinting();
+    {
+      std::unique_ptr<TPxPrintJob> job = PxNewPdfPrintJob(dir.File(name + ".pdf"));
+      layout->PrintPage(*job);
+    }
+    auto r = testutil::RunCommand("pdftoppm -r 100 -png -singlefile '" + dir.File(name + ".pdf") +
+                                  "' '" + dir.File(name) + "'");
+    EXPECT_EQ(r.status, 0) << r.output;
+    return std::make_unique<Raster>(dir.File(name + ".png"));
+  }
+
+  std::vector<std::string> FileNames() const {
+    std::vector<std::string> names;
+    for (const auto& a : layout->Areas) names.push_back(a->FileName);
+    return names;
+  }
+
+};
+
+TEST_F(AreasTest, NineWalletsFilledFromOnePicturePrintNineCopies) {
+  layout->LoadLayout("9 wallets");
+  ASSERT_EQ(layout->Areas.size(), 9u);
+  WritePicture(dir.File("face.jpg"), 700, 980);  // a wallet's proportions, 250 x 350
+  const XaFillResult result = layout->FillAllAreas(dir.File("face.jpg"));
+  EXPECT_EQ(result.Placed, 9);
+  EXPECT_TRUE(result.Failures.empty());
+  EXPECT_EQ(result.Message(), "");
+  std::unique_ptr<Raster> printed = Print("wallets");
+  for (size_t i = 0; i < 9; ++i) {
+    const XaLayoutArea& a = *layout->Areas[i];
+    EXPECT_EQ(a.FileName, dir.File("face.jpg")) << i;
+    EXPECT_EQ(FileSize(layout->ScreenFile(int32_t(i))), (XaSize{250, 350})) << i;
+    // Each copy whole at its area: the picture's colour in the middle, its
+    // corner block (7 page pixels at this size) at the area's top-left corner,
+    // and white paper just outside it.
+    const TBGR middle = printed->At(a.Left + a.Width / 2, a.Top + a.Height / 2);
+    const TBGR corner = printed->At(a.Left + 3, a.Top + 3);
+    const TBGR beside = printed->At(a.Left - 5, a.Top + a.Height / 2);
+    EXPECT_TRUE(Near(middle, kRed)) << i << ": " << Show(middle);
+    EXPECT_TRUE(Near(corner, kGreen)) << i << ": " << Show(corner);
+    EXPECT_TRUE(Near(beside, kWhite)) << i << ": " << Show(beside);
+  }
+}
+
+// Areas of different sizes each get the picture as a placement of their own
+// would prepare it; areas of one size share the preparation.
+TEST_F(AreasTest, FillAllMatchesOnePlacementPerArea) {
+  layout->LoadLayout("5x7,3.5x5,2 wallets");
+  WritePicture(dir.File("wide.png"), 900, 600);
+  layout->Crop = true;
+  ASSERT_TRUE(layout->FillAllAreas(dir.File("wide.png")).Failures.empty());
+  TImagingVect page2;
+  TImagingView work2;
+  testutil::TempDir other;
+  XaLayout single(&page2, dir.File("layouts.txt"), dir.Path().string());
+  single.WorkView = &work2;
+  single.WorkFolder = other.Path().string();
+  single.SetUpPage();
+  single.LoadLayout("5x7,3.5x5,2 wallets");
+  single.Crop = true;
+  for (int32_t i = 0; i < int32_t(layout->Areas.size()); ++i) {
+    single.DropPicture(i, dir.File("wide.png"));
+    EXPECT_EQ(FileSize(layout->PrintFile(i)), FileSize(single.PrintFile(i))) << i;
+    EXPECT_EQ(FileSize(layout->ScreenFile(i)), FileSize(single.ScreenFile(i))) << i;
+    EXPECT_EQ(layout->Areas[i]->Rotated, single.Areas[i]->Rotated) << i;
+    EXPECT_EQ(layout->Areas[i]->Fit, xfCrop) << i;
+    EXPECT_EQ(page.Layer(i + 1)->Bitmap->Width(), layout->Areas[i]->Width) << i;
+  }
+  // Only the portrait 3.5x5 turns the picture; the two wallets share one preparation.
+  EXPECT_EQ((std::vector<bool>{layout->Areas[0]->Rotated, layout->Areas[1]->Rotated,
+                               layout->Areas[2]->Rotated, layout->Areas[3]->Rotated}),
+            (std::vector<bool>{false, true, false, false}));
+  EXPECT_EQ(testutil::ReadFileBytes(layout->PrintFile(3)), testutil::ReadFileBytes(layout->PrintFile(2)));
+}
+
+TEST_F(AreasTest, FillAllKeepsWhatCannotTakeThePicture) {
+  layout->LoadLayout("4 3.5x5");
+  WritePicture(dir.File("before.png"), 500, 350, kBlue);
+  layout->DropPicture(0, dir.File("before.png"));
+  // An unreadable picture: said once, every area as it was.
+  testutil::WriteFileBytes(dir.File("broken.jpg"), "not a picture at all");
+  const XaFillResult broken = layout->FillAllAreas(dir.File("broken.jpg"));
+  EXPECT_EQ(broken.Placed, 0);
+  ASSERT_EQ(broken.Failures.size(), 1u);
+  EXPECT_EQ(broken.Message(), broken.Failures[0]);
+  EXPECT_NE(broken.Message().find(dir.File("broken.jpg")), std::string::npos) << broken.Message();
+  EXPECT_EQ(FileNames(), (std::vector<std::string>{dir.File("before.png"), "", "", ""}));
+  EXPECT_EQ(page.Layer(1)->Bitmap->Width(), layout->Areas[0]->Width);
+  // An area without size refuses it; the others take it.
+  layout->LoadLayout("Flat among two");
+  WritePicture(dir.File("good.png"), 200, 300);
+  const XaFillResult partly = layout->FillAllAreas(dir.File("good.png"));
+  EXPECT_EQ(partly.Placed, 2);
+  ASSERT_EQ(partly.Failures.size(), 1u);
+  EXPECT_NE(partly.Message().find("\"flat\""), std::string::npos) << partly.Message();
+  EXPECT_EQ(FileNames(), (std::vector<std::string>{dir.File("good.png"), "", dir.File("good.png")}));
+}
+
+TEST_F(AreasTest, RemovedAreaPrintsEmpty) {
+  layout->LoadLayout("2 4x6");
+  WritePicture(dir.File("top.png"), 600, 400, kRed);
+  WritePicture(dir.File("bottom.png"), 600, 400, kBlue);
+  layout->DropPicture(0, dir.File("top.png"));
+  layout->DropPicture(1, dir.File("bottom.png"));
+  TPxLayer& bottom = *page.Layer(2);
+  bottom.Left += 30;  // moved and resized by the user
+  bottom.Width = 300;
+  const std::string print1 = layout->PrintFile(1), screen1 = layout->ScreenFile(1);
+  ASSERT_TRUE(fs::exists(print1));
+
+  layout->RemovePicture(1);
+  const XaLayoutArea& area = *layout->Areas[1];
+  EXPECT_EQ(area.FileName, "");
+  EXPECT_FALSE(area.Rotated);
+  EXPECT_FALSE(fs::exists(print1));
+  EXPECT_FALSE(fs::exists(screen1));
+  EXPECT_TRUE(fs::exists(layout->PrintFile(0)));  // the other area's files stay
+  // The blank picture again, where the area is.
+  EXPECT_EQ((XaSize{bottom.Bitmap->Width(), bottom.Bitmap->Height()}), FileSize(dir.File("blankpage.png")));
+  EXPECT_EQ((std::vector<int>{bottom.Left, bottom.Top, bottom.GetWidth(), bottom.GetHeight()}),
+            (std::vector<int>{area.Left, area.Top, area.Width, area.Height}));
+  const XaSavedPage saved = SavePage(*layout);
+  ASSERT_EQ(saved.Areas.size(), 1u);
+  EXPECT_EQ(saved.Areas[0].Source, dir.File("top.png"));
+
+  std::unique_ptr<Raster> printed = Print("emptied");
+  const XaLayoutArea& top = *layout->Areas[0];
+  const TBGR topMiddle = printed->At(top.Left + top.Width / 2, top.Top + top.Height / 2);
+  EXPECT_TRUE(Near(topMiddle, kRed)) << Show(topMiddle);
+  for (const int x : {area.Left + 10, area.Left + area.Width / 2, area.Left + area.Width - 10}) {
+    const TBGR c = printed->At(x, area.Top + area.Height / 2);
+    EXPECT_TRUE(Near(c, kWhite, 4)) << x << ": " << Show(c);
+  }
+
+  // Emptied, the area takes a picture again; nothing else is touched by
+  // removing what is not there.
+  layout->RemovePicture(1);
+  layout->RemovePicture(7);
+  layout->RemovePicture(-1);
+  layout->DropPicture(1, dir.File("bottom.png"));
+  EXPECT_TRUE(fs::exists(print1));
+  EXPECT_EQ(FileNames(), (std::vector<std::string>{dir.File("top.png"), dir.File("bottom.png")}));
+  EXPECT_TRUE(layout->HasPictures());
+  layout->RemovePicture(0);
+  layout->RemovePicture(1);
+  EXPECT_FALSE(layout->HasPictures());
+}
+
+TEST_F(AreasTest, ThreeFilesDroppedOnTheFirstAreaFillThreeAreas) {
+  layout->LoadLayout("4 3.5x5");
+  const std::vector<std::string> files = {dir.File("a.jpg"), dir.File("b.png"), dir.File("c.jpg")};
+  WritePicture(files[0], 500, 350, kRed);
+  WritePicture(files[1], 500, 350, kBlue);
+  WritePicture(files[2], 500, 350, kGreen);
+  const XaFillResult result = layout->DropPictures(0, files);
+  EXPECT_EQ(result.Placed, 3);
+  EXPECT_EQ(result.Unplaced, 0);
+  EXPECT_EQ(result.Message(), "");
+  EXPECT_EQ(FileNames(), (std::vector<std::string>{files[0], files[1], files[2], ""}));
+  std::unique_ptr<Raster> printed = Print("three");
+  const TBGR expected[] = {kRed, kBlue, kGreen, kWhite};
+  for (size_t i = 0; i < 4; ++i) {
+    const XaLayoutArea& a = *layout->Areas[i];
+    const TBGR c = printed->At(a.Left + a.Width / 2, a.Top + a.Height / 2);
+    EXPECT_TRUE(Near(c, expected[i])) << i << ": " << Show(c);
+  }
+}
+
+TEST_F(AreasTest, DroppedFilesGoToTheNextEmptyAreas) {
+  for (const char* f : {"a.png", "b.png", "c.png", "d.png", "e.png", "x.png"})
+    WritePicture(dir.File(f), 500, 350);
+  testutil::WriteFileBytes(dir.File("broken.png"), "not a picture at all");
+  struct Case {
+    const char* name;
+    int32_t dropOn;
+    std::vector<std::string> filledBefore;  // area by area, "" for empty
+    std::vector<std::string> dropped;
+    std::vector<std::string> after;
+    int32_t placed, failures, unplaced;
+  };
+  const Case cases[] = {
+      {"from the last area round to the first", 3, {"", "", "", ""}, {"a", "b", "c"}, {"b", "c", "", "a"}, 3, 0, 0},
+      {"filled areas are passed over, the dropped-on one replaced", 1, {"", "x", "x", ""},
+       {"a", "b", "c"}, {"c", "a", "x", "b"}, 3, 0, 0},
+      {"a broken picture leaves its area to the next", 0, {"", "", "", ""},
+       {"broken", "a", "b", "broken", "c", "d", "e"}, {"a", "b", "c", "d"}, 4, 2, 1},
+      {"a full page takes only the dropped-on area", 2, {"x", "x", "x", "x"}, {"a", "b"}, {"x", "x", "a", "x"}, 1, 0, 1},
+  };
+  auto path = [&](const std::string& n) {
+    return n.empty() ? n : dir.File(n == "broken" ? "broken.png" : n + ".png");
+  };
+  for (const Case& c : cases) {
+    layout->LoadLayout("4 3.5x5");
+    for (size_t i = 0; i < c.filledBefore.size(); ++i)
+      if (!c.filledBefore[i].empty()) layout->DropPicture(int32_t(i), path(c.filledBefore[i]));
+    std::vector<std::string> dropped, after;
+    for (const std::string& n : c.dropped) dropped.push_back(path(n));
+    for (const std::string& n : c.after) after.push_back(path(n));
+    const XaFillResult result = layout->DropPictures(c.dropOn, dropped);
+    EXPECT_EQ(FileNames(), after) << c.name;
+    EXPECT_EQ(result.Placed, c.placed) << c.name;
+    EXPECT_EQ(int32_t(result.Failures.size()), c.failures) << c.name;
+    EXPECT_EQ(result.Unplaced, c.unplaced) << c.name;
+    const std::string message = result.Message();
+    if (c.failures > 0) {
+      EXPECT_NE(message.find("These pictures could not be placed:\n"), std::string::npos) << message;
+      EXPECT_NE(message.find(dir.File("broken.png")), std::string::npos) << message;
+    }
+    if (c.unplaced == 1) {
+      EXPECT_NE(message.find("1 picture does not fit"), std::string::npos) << message;
+    }
+  }
+}
+
+struct RefitCase {
+  XaFit from, to;
+  XaSize full;  // the print file after the re-fit
+  bool padded;  // the sheet's white shows above and below the picture
+};
+
+class RefitTest : public AreasTest, public ::testing::WithParamInterface<RefitCase> {};
+
+std::string RefitName(const ::testing::TestParamInfo<RefitCase>& info) {
+  const char* const names[] = {"DontCrop", "Crop", "Stretch"};
+  return std::string(names[info.param.from]) + "To" + names[info.param.to];
+}
+
+// A 400 x 300 picture on a 500 x 700 area is turned to 300 x 400 and then
+// padded, cropped or stretched to the area's proportions.
+TEST_P(RefitTest, RefitAreaHasTheNewModesSizes) {
+  const RefitCase& c = GetParam();
+  layout->LoadLayout("Portrait");
+  WritePicture(dir.File("wide.png"), 400, 300);
+  layout->DropPicture(0, dir.File("wide.png"), c.from);
+  TPxLayer& layer = *page.Layer(1);
+  layer.Left = 40;  // the user's place and size
+  layer.Top = 60;
+  layer.Width = 250;
+  layer.Height = 350;
+  layout->RefitPicture(0, c.to);
+  const XaLayoutArea& area = *layout->Areas[0];
+  EXPECT_EQ(area.Fit, c.to);
+  EXPECT_TRUE(area.Rotated);
+  EXPECT_EQ(area.FileName, dir.File("wide.png"));
+  EXPECT_EQ(FileSize(layout->PrintFile(0)), c.full);
+  EXPECT_EQ(FileSize(layout->ScreenFile(0)), (XaSize{500, 700}));
+  EXPECT_EQ((std::vector<int>{layer.Left, layer.Top, layer.Width, layer.Height}),
+            (std::vector<int>{40, 60, 250, 350}));
+  EXPECT_EQ(layer.Bitmap->Width(), 500);
+  EXPECT_EQ(layout->CurrentFit(), xfDontCrop);  // the fit chosen for new drops stays
+  Raster full(layout->PrintFile(0));
+  const TBGR top = full.At(c.full.Width / 2, 3);
+  EXPECT_TRUE(Near(top, c.padded ? kWhite : kRed)) << Show(top);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, RefitTest,
+    ::testing::Values(RefitCase{xfDontCrop, xfCrop, {286, 400}, false},
+                      RefitCase{xfDontCrop, xfStretch, {300, 420}, false},
+                      RefitCase{xfCrop, xfDontCrop, {300, 420}, true},
+                      RefitCase{xfStretch, xfStretch, {300, 420}, false}),
+    RefitName);
+
+TEST_F(AreasTest, RefitOfAMovedPictureKeepsTheAreaAsItWas) {
+  layout->LoadLayout("Portrait");
+  WritePicture(dir.File("wide.png"), 400, 300);
+  layout->DropPicture(0, dir.File("wide.png"), xfCrop);
+  const std::string before = testutil::ReadFileBytes(layout->PrintFile(0));
+  fs::rename(dir.File("wide.png"), dir.File("gone.png"));
+  try {
+    layout->RefitPicture(0, xfStretch);
+    ADD_FAILURE() << "no error";
+  } catch (const XaPlaceError& e) {
+    EXPECT_NE(std::string(e.what()).find(dir.File("wide.png")), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(layout->Areas[0]->Fit, xfCrop);
+  EXPECT_EQ(layout->Areas[0]->FileName, dir.File("wide.png"));
+  EXPECT_EQ(testutil::ReadFileBytes(layout->PrintFile(0)), before);
+  // An empty area has nothing to fit again.
+  layout->RemovePicture(0);
+  layout->RefitPicture(0, xfStretch);
+  EXPECT_FALSE(fs::exists(layout->PrintFile(0)));
+  EXPECT_EQ(layout->Areas[0]->FileName, "");
 }
 
 }  // namespace

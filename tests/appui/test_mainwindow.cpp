@@ -172,7 +172,7 @@ TEST_F(MainWindowTest, MenuAndHelpPage) {
   Windows w;
   QStringList titles;
   for (QAction* a : w.main->menuBar()->actions()) titles << a->text();
-  EXPECT_EQ(titles, QStringList({"&File", "&Help"}));
+  EXPECT_EQ(titles, QStringList({"&File", "&Page", "&Help"}));
   EXPECT_EQ(w.main->MnuPrinterSetup->text(), "Printer &Setup ...");
   EXPECT_EQ(w.main->MContents->text(), "&Contents ...");
   EXPECT_EQ(w.main->About1->text(), "&About ...");

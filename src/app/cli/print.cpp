@@ -19,11 +19,14 @@
 const char* const kPageUsage =
     "       pictrova-cli print --layout NAME [--fit MODE] (--pdf FILE | --printer QUEUE)\n"
     "                          [--save-page PAGE] PICTURE...\n"
+    "       pictrova-cli print --layout NAME --fill-all [--fit MODE] (--pdf FILE | --printer QUEUE)\n"
+    "                          [--save-page PAGE] PICTURE\n"
     "       pictrova-cli print --page PAGE (--pdf FILE | --printer QUEUE)\n"
     "       pictrova-cli place --layout NAME [--fit MODE] --out DIR PICTURE...\n"
     "  NAME is a layout such as \"8x10\", \"2 5x7\" or \"9 wallets\"; the pictures fill its\n"
     "  areas in order. MODE: dont-crop (the default), crop or stretch. PAGE is a saved\n"
-    "  page (.pictrova): --save-page writes one, --page prints one.\n";
+    "  page (.pictrova): --save-page writes one, --page prints one.\n"
+    "  --fill-all places the one picture in every area of the layout.\n";
 
 namespace {
 
@@ -32,6 +35,7 @@ namespace fs = std::filesystem;
 struct PageRequest {
   std::string Layout, Fit = "dont-crop", Pdf, Printer, Out, Page, SavePage;
   std::vector<std::string> Pictures;
+  bool FillAll = false;
 };
 
 int PageUsage(const std::string& problem) {
@@ -53,7 +57,9 @@ std::optional<PageRequest> ParsePage(const std::vector<std::string>& args, bool 
                          : a == "--page"    ? (printing ? &r.Page : nullptr)
                          : a == "--save-page" ? (printing ? &r.SavePage : nullptr)
                                             : nullptr;
-    if (value) {
+    if (a == "--fill-all" && printing) {
+      r.FillAll = true;
+    } else if (value) {
       if (i + 1 >= args.size()) return problem = a + " needs a value", std::nullopt;
       *value = args[++i];
     } else if (a.size() > 1 && a[0] == '-') {
@@ -77,6 +83,7 @@ std::optional<PageRequest> ParsePage(const std::vector<std::string>& args, bool 
     problem = "give either --pdf FILE or --printer QUEUE";
   else if (!printing && r.Out.empty()) problem = "--out is missing";
   else if (r.Pictures.empty()) problem = "no pictures given";
+  else if (r.FillAll && r.Pictures.size() != 1) problem = "--fill-all takes one picture";
   if (!problem.empty()) return std::nullopt;
   return r;
 }
@@ -105,11 +112,19 @@ class HeadlessPage {
   }
 
   void Place(const PageRequest& r) {
-    for (size_t i = 0; i < r.Pictures.size(); ++i) {
-      std::error_code ec;
-      fs::path picture = fs::absolute(r.Pictures[i], ec);
-      layout_.DropPicture(static_cast<int32_t>(i), ec ? r.Pictures[i] : picture.string());
+    if (r.FillAll) {
+      const XaFillResult filled = layout_.FillAllAreas(Absolute(r.Pictures.front()));
+      if (!filled.Failures.empty()) throw std::runtime_error(filled.Message());
+      return;
     }
+    for (size_t i = 0; i < r.Pictures.size(); ++i)
+      layout_.DropPicture(static_cast<int32_t>(i), Absolute(r.Pictures[i]));
+  }
+
+  static std::string Absolute(const std::string& picture) {
+    std::error_code ec;
+    const fs::path path = fs::absolute(picture, ec);
+    return ec ? picture : path.string();
   }
 
   // The saved page's layout and pictures; the messages of areas left empty.
