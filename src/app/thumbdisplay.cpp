@@ -66,6 +66,9 @@ void XaThumbDisplay::LoadPreview(const std::string& path) {
   io.Params.JpegScale = 0;
   io.Params.Width = std::max(1, Preview->ClientWidth());
   io.Params.Height = std::max(1, Preview->ClientHeight());
+  // Shown as the camera was held, as the page prints it.
+  io.Params.AutoOrient = true;
+  io.Params.TiffAutoOrient = true;
   io.LoadFromFile(path);
 }
 
@@ -90,7 +93,7 @@ void XaThumbDisplay::GridImageSelect(TImagingMView* sender, int index) {
       return;
     }
     const TIOParamsVals& p = Preview->GetIO().Params;
-    // The picture's own size, not that of its reduced decoding.
+    // The picture's own size, not that of its reduced decoding; upright, as shown.
     const bool reduced = p.FileType == ioJPEG && p.JpegOriginalWidth > 0;
     ImageWidth = reduced ? p.JpegOriginalWidth : p.Width;
     ImageHeight = reduced ? p.JpegOriginalHeight : p.Height;

@@ -46,7 +46,9 @@ void TImagingMView::ApplyThumbOptions(TImagingIO& io, TPxStoreType storeType, in
     io.Params.RawHalfSize = false;
     io.Params.Jp2Reduce = 0;
   }
-  io.Params.AutoOrient = false;
+  // Every thumbnail shows its picture as the camera was held.
+  io.Params.AutoOrient = true;
+  io.Params.TiffAutoOrient = true;
 }
 
 bool TImagingMView::LoadableSize(TImagingIO& io, const std::string& name, TPxStoreType storeType,

@@ -208,7 +208,7 @@ class TIOParamsVals : public TPxExifValues {
   int32_t JpegScaleUsed = 1;
   int32_t JpegWarnings = 0;
   int32_t JpegLastWarning = 0;
-  int32_t JpegOriginalWidth = 0;
+  int32_t JpegOriginalWidth = 0;  // before a reduced decode; turned with the picture by AutoOrient
   int32_t JpegOriginalHeight = 0;
   bool AutoOrient = false;
   bool GetExifThumbnail = false;

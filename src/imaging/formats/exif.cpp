@@ -436,6 +436,24 @@ size_t IfdBytes(const std::vector<TOutEntry>& entries) {
 
 }  // namespace
 
+void OrientUprightValues(TIOParamsVals& params) {
+  if (params.ExifOrientation < 5 || params.ExifOrientation > 8) return;
+  std::swap(params.Width, params.Height);
+  std::swap(params.JpegOriginalWidth, params.JpegOriginalHeight);
+  std::swap(params.ExifPixelXDimension, params.ExifPixelYDimension);
+  params.SetDpi(params.DpiY, params.DpiX);
+}
+
+bool OrientUpright(TPxBitmap& bitmap, TPxMask* mask, TIOParamsVals& params) {
+  const int o = params.ExifOrientation;
+  if (o < 2 || o > 8) return true;
+  if (mask && !mask->IsEmpty() && !PxApplyOrientation(*mask, o)) return false;
+  if (!PxApplyOrientation(bitmap, o)) return false;
+  OrientUprightValues(params);
+  params.ExifOrientation = 1;
+  return true;
+}
+
 bool ParseExifBlock(const uint8_t* data, size_t length, TIOParamsVals& params) {
   if (data == nullptr || length < 5 || std::memcmp(data, kExifSignature, 5) != 0) return false;
   params.HasExif = true;

@@ -26,7 +26,6 @@
 #include "imaging/core/pxstream.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/exif.h"
-#include "imaging/proc/orient.h"
 
 namespace {
 
@@ -658,24 +657,6 @@ void ReadExifMarker(TIOParamsVals& params) {
   }
 }
 
-// Turns the decoded picture upright; the values that describe it follow, and
-// the orientation is then the plain one, so that a save does not turn it twice.
-void AutoOrientImage(TPxBitmap& bitmap, TIOParamsVals& params, bool* aborting) {
-  const int o = params.ExifOrientation;
-  if (o < 2 || o > 8) return;
-  if (!PxApplyOrientation(bitmap, o)) {
-    *aborting = true;
-    return;
-  }
-  params.ExifOrientation = 1;
-  if (o >= 5) {
-    params.Width = bitmap.Width();
-    params.Height = bitmap.Height();
-    std::swap(params.ExifPixelXDimension, params.ExifPixelYDimension);
-    params.SetDpi(params.DpiY, params.DpiX);
-  }
-}
-
 // With GetExifThumbnail: the picture's embedded thumbnail, found by a
 // parameters-only read, instead of the picture. True when it was used.
 bool TakeExifThumbnail(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bitmap,
@@ -734,11 +715,11 @@ void ReadJpegStream(TPxStream& stream, TPxStream* tablesStream, TPxBitmap* bitma
   if (ok && !paramsOnly && !*aborting) JpegGuard(d->err, StepFinishDecompress, d.get());
   if (readMetadata) {
     ReadExifMarker(params);
-    if (params.AutoOrient && !paramsOnly && bitmap != nullptr && !*aborting)
-      AutoOrientImage(*bitmap, params, aborting);
+    if (params.AutoOrient && !paramsOnly && bitmap != nullptr && !*aborting &&
+        !OrientUpright(*bitmap, nullptr, params))
+      *aborting = true;
     // The size the picture will have once turned.
-    if (params.AutoOrient && paramsOnly && params.ExifOrientation >= 5 && params.ExifOrientation <= 8)
-      std::swap(params.Width, params.Height);
+    if (params.AutoOrient && paramsOnly) OrientUprightValues(params);
   }
   // A missing end-of-image alone is only a warning; missing data is a failure.
   if (d->source.endSupplied && (d->cutBeforeRows || d->err.dataMissing)) *aborting = true;

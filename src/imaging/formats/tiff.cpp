@@ -14,6 +14,7 @@
 
 #include "imaging/formats/ccitt.h"
 #include "imaging/formats/codecio.h"
+#include "imaging/formats/exif.h"
 #include "imaging/formats/jpeg.h"
 
 namespace {
@@ -56,6 +57,7 @@ enum : uint16_t {
   tJpegIF = 513,
   tJpegIFLength = 514,
   tYCbCrSubsampling = 530,
+  tIptc = 33723,
   tIcc = 34675,
 };
 
@@ -789,6 +791,11 @@ void FillParams(TiffIn& in, const Page& page, const Layout& l, TIOParamsVals& pa
     std::vector<uint8_t> icc;
     if (in.Bytes(*e, icc, e->count)) params.ColorProfile = std::move(icc);
   }
+  // The records are a byte stream whatever type the writer gave the tag.
+  if (const Entry* e = page.Find(tIptc)) {
+    std::vector<uint8_t> iptc;
+    if (in.Bytes(*e, iptc, UINT64_MAX)) params.IPTCInfoList.DecodeRecords(iptc.data(), iptc.size());
+  }
 }
 
 bool ReadPalette(TiffIn& in, const Page& page, Layout& l) {
@@ -823,11 +830,9 @@ bool ReadOldJpeg(TiffIn& in, const Page& page, const Layout& l, TPxBitmap& bitma
   return !aborted && !bitmap.IsEmpty();
 }
 
-}  // namespace
-
-void ReadTiffStream(TPxBitmap* bitmap, TPxStream& stream, int& pageCount, bool thumbnailMode, bool noAlpha,
-                    std::unique_ptr<TPxMask>& alphaMask, bool paramsOnly, TPxProgress& progress,
-                    TIOParamsVals& params) {
+void ReadPage(TPxBitmap* bitmap, TPxStream& stream, int& pageCount, bool thumbnailMode,
+              bool noAlpha, std::unique_ptr<TPxMask>& alphaMask, bool paramsOnly,
+              TPxProgress& progress, TIOParamsVals& params) {
   pageCount = 0;
   TiffIn in(stream);
   in.base = stream.Position();
@@ -956,6 +961,21 @@ void ReadTiffStream(TPxBitmap* bitmap, TPxStream& stream, int& pageCount, bool t
   if (const Entry* e = page.Find(tJpegTables)) in.Bytes(*e, tables, e->count);
   if (!ReadPixels(in, l, *bitmap, mask, tables, progress, params)) progress.Abort();
   if (mask) mask->RecomputeBox();
+}
+
+}  // namespace
+
+void ReadTiffStream(TPxBitmap* bitmap, TPxStream& stream, int& pageCount, bool thumbnailMode,
+                    bool noAlpha, std::unique_ptr<TPxMask>& alphaMask, bool paramsOnly,
+                    TPxProgress& progress, TIOParamsVals& params) {
+  ReadPage(bitmap, stream, pageCount, thumbnailMode, noAlpha, alphaMask, paramsOnly, progress,
+           params);
+  if (!params.TiffAutoOrient || progress.Aborted()) return;
+  if (paramsOnly) {
+    OrientUprightValues(params);
+  } else if (bitmap && !bitmap->IsEmpty() && !OrientUpright(*bitmap, alphaMask.get(), params)) {
+    progress.Abort();
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -1232,6 +1252,15 @@ class TagList {
   void Bytes(uint16_t tag, uint16_t type, const std::vector<uint8_t>& data) {
     if (data.empty()) return;
     Put(OutEntry{tag, type, static_cast<uint32_t>(data.size()), data});
+  }
+  // A byte block declared as LONG values: the count is rounded up, and the
+  // block padded with zero bytes to it, so that the tag's values end where
+  // its bytes do.
+  void LongBlock(uint16_t tag, std::vector<uint8_t> data) {
+    if (data.empty()) return;
+    data.resize((data.size() + 3) / 4 * 4, 0);
+    const uint32_t count = static_cast<uint32_t>(data.size() / 4);
+    Put(OutEntry{tag, tyLong, count, std::move(data)});
   }
   std::vector<OutEntry>& Entries() { return entries_; }
 
@@ -1711,6 +1740,10 @@ void WriteTiffStream(TPxStream& stream, TPxBitmap* bitmap, const TPxMask* alphaM
   }
   if (plan.spp == 4 && plan.photometric == 2) tags.Short(tExtraSamples, 2);  // unassociated alpha
   if (plan.photometric == 6) tags.Numbers(tYCbCrSubsampling, tyShort, {2, 2});
+  // A picture kept as stored keeps the orientation that shows it upright.
+  if (params.ExifOrientation >= 2 && params.ExifOrientation <= 8)
+    tags.Short(tOrientation, static_cast<uint32_t>(params.ExifOrientation));
+  tags.LongBlock(tIptc, params.IPTCInfoList.EncodeTIFF());
   tags.Bytes(tIcc, tyUndefined, params.ColorProfile);
 
   // Values longer than the field go before the directory, each on a word.

@@ -17,15 +17,18 @@
 // and params.TiffImageCount receive the number of pages in the chain.
 // thumbnailMode refuses pages larger than 400 x 400. Unless noAlpha, a page
 // with an alpha sample gets alphaMask (8 bits, created when empty) filled
-// with it. Failures set *progress.Aborting: no TIFF header, the page is not
-// in the chain, a size or sample layout the library cannot hold, damaged
+// with it. With params.TiffAutoOrient the page (and its mask) is turned
+// upright as its Orientation tag says, and a parameters-only read reports
+// the turned size. The IPTC tag fills params.IPTCInfoList. Failures set
+// *progress.Aborting: no TIFF header, the page is not in the chain, a size or sample layout the library cannot hold, damaged
 // compressed data or strips beyond the file (the rows decoded so far stay).
 void ReadTiffStream(TPxBitmap* bitmap, TPxStream& stream, int& pageCount, bool thumbnailMode,
                     bool noAlpha, std::unique_ptr<TPxMask>& alphaMask, bool paramsOnly,
                     TPxProgress& progress, TIOParamsVals& params);
 
 // Writes bitmap as a one-page TIFF at the stream's position with the
-// compression, photometric interpretation and descriptive fields of params.
+// compression, photometric interpretation and descriptive fields of params,
+// its orientation (when not the plain one) and its IPTC records.
 // alphaMask, when given, is the 8-bit alpha plane of a pxRGB24 bitmap. A short
 // write sets *progress.Aborting.
 void WriteTiffStream(TPxStream& stream, TPxBitmap* bitmap, const TPxMask* alphaMask,

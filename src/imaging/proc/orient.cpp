@@ -37,7 +37,63 @@ class TOrientRows {
   TPxRows rows_;
 };
 
-void MirrorRows(const TPxRows& rows, int bytesPerPixel) {
+TPxRows MaskRows(TPxMask& mask) {
+  TPxRows rows;
+  rows.Width = mask.Width();
+  rows.Height = mask.Height();
+  rows.Row.resize(size_t(std::max(0, rows.Height)));
+  for (int y = 0; y < rows.Height; ++y) rows.Row[size_t(y)] = mask.Scanline(y);
+  return rows;
+}
+
+// Quarter turns counter-clockwise, then a left-right mirror, or a mirror and
+// a flip without a turn.
+struct TOrientSteps {
+  int Turns = 0;
+  bool Mirror = false, Flip = false;
+};
+
+TOrientSteps StepsOf(int orientation) {
+  switch (orientation) {
+    case 2: return {0, true, false};
+    case 3: return {0, true, true};
+    case 4: return {0, false, true};
+    case 5: return {3, true, false};  // transpose
+    case 6: return {3, false, false};
+    case 7: return {1, true, false};  // transverse
+    case 8: return {1, false, false};
+    default: return {};
+  }
+}
+
+bool Supported(int bitsPerPixel) {
+  return bitsPerPixel == 1 || (bitsPerPixel >= 8 && bitsPerPixel % 8 == 0);
+}
+
+size_t RowBytesOf(int width, int bitsPerPixel) {
+  return (size_t(width) * size_t(bitsPerPixel) + 7) / 8;
+}
+
+void MirrorRows(const TPxRows& rows, int bitsPerPixel) {
+  if (rows.Width <= 1) return;
+  if (bitsPerPixel == 1) {
+    std::vector<uint8_t> tmp(RowBytesOf(rows.Width, 1));
+    for (int y = 0; y < rows.Height; ++y) {
+      uint8_t* row = rows.Row[size_t(y)];
+      std::fill(tmp.begin(), tmp.end(), uint8_t(0));
+      for (int x = 0, from = rows.Width - 1; x < rows.Width; ++x, --from)
+        if (row[from >> 3] & (0x80 >> (from & 7))) tmp[size_t(x >> 3)] |= uint8_t(0x80 >> (x & 7));
+      // Bits past the width keep what they held.
+      const size_t whole = size_t(rows.Width) / 8;
+      std::memcpy(row, tmp.data(), whole);
+      if (rows.Width % 8) {
+        const uint8_t used = uint8_t(0xFF00 >> (rows.Width % 8));
+        row[whole] = uint8_t((row[whole] & ~used) | (tmp[whole] & used));
+      }
+    }
+    return;
+  }
+  const int bytesPerPixel = bitsPerPixel / 8;
   std::vector<uint8_t> tmp(static_cast<size_t>(bytesPerPixel));
   for (int y = 0; y < rows.Height; ++y) {
     uint8_t* left = rows.Row[size_t(y)];
@@ -67,43 +123,72 @@ void FlipRows(const TPxRows& rows, size_t rowBytes) {
   }
 }
 
+// The steps that need no second picture, on rows in place.
+void MirrorAndFlip(const TPxRows& rows, int bitsPerPixel, const TOrientSteps& steps) {
+  if (steps.Mirror) MirrorRows(rows, bitsPerPixel);
+  if (steps.Flip) FlipRows(rows, RowBytesOf(rows.Width, bitsPerPixel));
+}
+
+bool TurnPixels(TPxBitmap& bitmap, const TOrientSteps& steps) {
+  const int bits = PxBitsPerPixel(bitmap.PixelFormat());
+  if (steps.Turns == 0) {
+    TOrientRows rows(bitmap);
+    MirrorAndFlip(rows.Rows(), bits, steps);
+    return true;
+  }
+  TPxBitmap turned;
+  if (!turned.Allocate(bitmap.Height(), bitmap.Width(), bitmap.PixelFormat())) return false;
+  // The bits past a 1-bit row's width are written out by some formats: zero, not left over.
+  if (bits == 1) turned.Fill(0);
+  for (int i = 0; i < std::min(bitmap.PaletteCount(), turned.PaletteCount()); ++i)
+    turned.PaletteColor(i, bitmap.PaletteColor(i));
+  {
+    TOrientRows s(bitmap), d(turned);
+    PxRotateQuarter(s.Rows(), d.Rows(), bits, steps.Turns);
+    MirrorAndFlip(d.Rows(), bits, steps);
+  }
+  return bitmap.Assign(turned);
+}
+
 }  // namespace
 
-bool PxApplyOrientation(TPxBitmap& bitmap, int orientation) {
-  if (orientation < 2 || orientation > 8 || bitmap.IsEmpty()) return true;
-  const int bits = PxBitsPerPixel(bitmap.PixelFormat());
-  if (bits < 8 || bits % 8 != 0) return true;
-  const int bpp = bits / 8;
-  const size_t rowBytes = size_t(bitmap.Width()) * size_t(bpp);
+bool PxApplyOrientation(TPxMask& mask, int orientation) {
+  const TOrientSteps steps = StepsOf(orientation);
+  const int bits = mask.BitsPerPixel();
+  if ((steps.Turns == 0 && !steps.Mirror && !steps.Flip) || mask.IsEmpty() || !Supported(bits))
+    return true;
   try {
-    // Quarter turns counter-clockwise, then a left-right mirror.
-    int turns = 0;
-    bool mirror = false, flip = false;
-    switch (orientation) {
-      case 2: mirror = true; break;
-      case 3: mirror = flip = true; break;
-      case 4: flip = true; break;
-      case 5: turns = 3; mirror = true; break;  // transpose
-      case 6: turns = 3; break;
-      case 7: turns = 1; mirror = true; break;  // transverse
-      case 8: turns = 1; break;
+    if (steps.Turns == 0) {
+      MirrorAndFlip(MaskRows(mask), bits, steps);
+    } else {
+      TPxMask turned;
+      if (!turned.Allocate(mask.Height(), mask.Width(), bits)) return false;
+      turned.Color = mask.Color;
+      const TPxRows d = MaskRows(turned);
+      PxRotateQuarter(MaskRows(mask), d, bits, steps.Turns);
+      MirrorAndFlip(d, bits, steps);
+      if (!mask.Assign(turned)) return false;
     }
-    if (turns != 0) {
-      TPxBitmap turned;
-      if (!turned.Allocate(bitmap.Height(), bitmap.Width(), bitmap.PixelFormat())) return false;
-      for (int i = 0; i < std::min(bitmap.PaletteCount(), turned.PaletteCount()); ++i)
-        turned.PaletteColor(i, bitmap.PaletteColor(i));
-      {
-        TOrientRows s(bitmap), d(turned);
-        PxRotateQuarter(s.Rows(), d.Rows(), bits, turns);
-        if (mirror) MirrorRows(d.Rows(), bpp);
-      }
-      if (!bitmap.Assign(turned)) return false;
-      return true;
-    }
-    TOrientRows rows(bitmap);
-    if (mirror) MirrorRows(rows.Rows(), bpp);
-    if (flip) FlipRows(rows.Rows(), rowBytes);
+    mask.RecomputeBox();
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool PxApplyOrientation(TPxBitmap& bitmap, int orientation) {
+  const TOrientSteps steps = StepsOf(orientation);
+  if ((steps.Turns == 0 && !steps.Mirror && !steps.Flip) || bitmap.IsEmpty() ||
+      !Supported(PxBitsPerPixel(bitmap.PixelFormat())))
+    return true;
+  try {
+    // The alpha plane travels as a mask: a turned picture is a new one.
+    TPxMask alpha;
+    const bool hasAlpha = bitmap.HasAlphaChannel();
+    if (hasAlpha && (!bitmap.AlphaToMask(alpha) || !PxApplyOrientation(alpha, orientation)))
+      return false;
+    if (!TurnPixels(bitmap, steps)) return false;
+    if (hasAlpha) bitmap.AlphaFromMask(&alpha);
     return true;
   } catch (const std::bad_alloc&) {
     return false;

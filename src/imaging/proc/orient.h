@@ -8,6 +8,10 @@
 // 2 mirror left-right, 3 half turn, 4 mirror top-bottom, 5 mirror along the
 // main diagonal, 6 quarter turn clockwise, 7 mirror along the other diagonal,
 // 8 quarter turn counter-clockwise. Other values and empty bitmaps are left
-// alone. Pixel formats of whole bytes only (a 1-bit picture is left as it is).
-// False when the turned picture could not be allocated (bitmap unchanged).
+// alone. Every pixel format of whole bytes, and 1-bit pictures; the alpha
+// plane turns with the picture. False when the turned picture could not be
+// allocated (bitmap unchanged).
 bool PxApplyOrientation(TPxBitmap& bitmap, int orientation);
+// The same for a mask of 1 or 8 bits (an alpha mask that travels beside its
+// picture); its bounding box follows.
+bool PxApplyOrientation(TPxMask& mask, int orientation);

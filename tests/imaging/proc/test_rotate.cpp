@@ -1,15 +1,20 @@
 // Rotation: quarter-turn mapping and sizes, the shear rotation's size and
-// direction, the 1-bit rotation, alpha planes and undo captions.
+// direction, the 1-bit rotation, alpha planes and undo captions; turning a
+// picture upright by its recorded orientation, where every pixel lands where
+// the orientation tag's definition puts it.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <numbers>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "imaging/core/pxutils.h"
 #include "imaging/proc/imagingproc.h"
+#include "imaging/proc/orient.h"
 
 namespace {
 
@@ -289,5 +294,111 @@ INSTANTIATE_TEST_SUITE_P(Angles, OneBitAnyAngle,
                          ::testing::Values(OneBitCase{30, 0xFFFFFF, true}, OneBitCase{30, 0x000000, false},
                                            OneBitCase{-50, 0x01FF01, true}, OneBitCase{-50, 0xFF00FF, false},
                                            OneBitCase{135, 0xFFFFFF, true}));
+
+// --- turning upright by a recorded orientation ---------------------------------
+
+// Where the stored pixel (x, y) of a w x h picture is seen, by the tag's
+// definition: 2 row 0 at the top, column 0 at the right; 3 row 0 at the
+// bottom, column 0 at the right; 4 row 0 at the bottom, column 0 at the left;
+// 5 row 0 at the left, column 0 at the top; 6 row 0 at the right, column 0 at
+// the top; 7 row 0 at the right, column 0 at the bottom; 8 row 0 at the left,
+// column 0 at the bottom.
+void Seen(int orientation, int w, int h, int x, int y, int& sx, int& sy) {
+  switch (orientation) {
+    case 2: sx = w - 1 - x, sy = y; break;
+    case 3: sx = w - 1 - x, sy = h - 1 - y; break;
+    case 4: sx = x, sy = h - 1 - y; break;
+    case 5: sx = y, sy = x; break;
+    case 6: sx = h - 1 - y, sy = x; break;
+    case 7: sx = h - 1 - y, sy = w - 1 - x; break;
+    case 8: sx = y, sy = w - 1 - x; break;
+    default: sx = x, sy = y; break;
+  }
+}
+
+bool SwapsSides(int orientation) { return orientation >= 5 && orientation <= 8; }
+
+class Orientation : public ::testing::TestWithParam<std::tuple<int, TPxPixelFormat>> {};
+
+TEST_P(Orientation, EveryPixelLandsWhereTheTagSaysWithItsAlpha) {
+  const auto [o, pf] = GetParam();
+  // Odd sizes and a 1-bit row that does not fill its last byte.
+  const int w = 13, h = 6;
+  TPxBitmap b(w, h, pf);
+  FillRandom(b, 7);
+  if (pf == px8p)
+    for (int i = 0; i < 256; ++i) b.PaletteColor(i, MakeBGR(uint8_t(i), uint8_t(255 - i), 9));
+  TPxBitmap* a = b.AlphaChannel();
+  FillRandom(*a, 8);
+  a->SetFullAlpha(false);
+  TPxBitmap stored;
+  ASSERT_TRUE(stored.Assign(b));
+
+  ASSERT_TRUE(PxApplyOrientation(b, o));
+  ASSERT_EQ(b.PixelFormat(), pf);
+  ASSERT_EQ(b.Width(), SwapsSides(o) ? h : w);
+  ASSERT_EQ(b.Height(), SwapsSides(o) ? w : h);
+  ASSERT_TRUE(b.HasAlphaChannel());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      int sx = 0, sy = 0;
+      Seen(o, w, h, x, y, sx, sy);
+      ASSERT_EQ(PixelAt(b, sx, sy), PixelAt(stored, x, y)) << "stored " << x << "," << y;
+      ASSERT_EQ(b.Alpha(sx, sy), stored.Alpha(x, y)) << "stored " << x << "," << y;
+    }
+  if (pf == px8p) {
+    EXPECT_EQ(b.PaletteColor(200), MakeBGR(200, 55, 9));
+  }
+}
+
+std::string OrientationName(const ::testing::TestParamInfo<std::tuple<int, TPxPixelFormat>>& info) {
+  static const char* const kFormats[] = {"none", "px1g", "px8p", "px8g", "px16g", "pxRGB24", "px32f", "pxCMYK", "pxRGB48"};
+  return "o" + std::to_string(std::get<0>(info.param)) + "_" + kFormats[std::get<1>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Orientation,
+                         ::testing::Combine(::testing::Range(1, 9),
+                                            ::testing::Values(px1g, px8p, px16g, pxRGB24, pxCMYK, pxRGB48)),
+                         OrientationName);
+
+TEST(OrientationMask, MasksOfBothDepthsTurnAndKeepTheirBox) {
+  for (int bits : {1, 8})
+    for (int o = 1; o <= 8; ++o) {
+      SCOPED_TRACE("bits " + std::to_string(bits) + " orientation " + std::to_string(o));
+      const int w = 11, h = 4;
+      TPxMask m;
+      ASSERT_TRUE(m.Allocate(w, h, bits));
+      // One set pixel near the top-left corner.
+      m.SetPixel(1, 0, bits == 1 ? 1 : 77);
+      ASSERT_TRUE(PxApplyOrientation(m, o));
+      ASSERT_EQ(m.Width(), SwapsSides(o) ? h : w);
+      ASSERT_EQ(m.Height(), SwapsSides(o) ? w : h);
+      int sx = 0, sy = 0;
+      Seen(o, w, h, 1, 0, sx, sy);
+      for (int y = 0; y < m.Height(); ++y)
+        for (int x = 0; x < m.Width(); ++x)
+          ASSERT_EQ(m.GetPixel(x, y), x == sx && y == sy ? (bits == 1 ? 1 : 77) : 0) << x << "," << y;
+      EXPECT_EQ(m.X1, sx);
+      EXPECT_EQ(m.X2, sx);
+      EXPECT_EQ(m.Y1, sy);
+      EXPECT_EQ(m.Y2, sy);
+    }
+}
+
+TEST(OrientationValues, OtherValuesAndEmptyPicturesAreLeftAlone) {
+  TPxBitmap b(5, 3, pxRGB24);
+  FillRandom(b, 3);
+  TPxBitmap before;
+  ASSERT_TRUE(before.Assign(b));
+  for (int o : {0, 1, 9, -6, 255}) {
+    ASSERT_TRUE(PxApplyOrientation(b, o));
+    ASSERT_EQ(b.Width(), 5);
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 5; ++x) ASSERT_EQ(PixelAt(b, x, y), PixelAt(before, x, y)) << o;
+  }
+  TPxBitmap empty;
+  EXPECT_TRUE(PxApplyOrientation(empty, 6));
+  EXPECT_TRUE(empty.IsEmpty());
+}
 
 }  // namespace
