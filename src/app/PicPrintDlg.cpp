@@ -391,8 +391,6 @@ void TDPicPrint::SavePageFile(const std::string& fileName) {
 void TDPicPrint::OpenPageFile(const std::string& fileName) {
   PxRunGuarded(this, [&] {
     const XaSavedPage page = ReadPageFile(fileName);
-    // The page prints on the paper it was kept with.
-    if (const std::optional<TPxPaper> paper = PxPaperFromName(page.Paper)) PxSetCurrentPaper(*paper);
     PnlWarning->hide();  // a layout is chosen: the instruction has served
     ShowNotice(kPleaseWait, 14);
     PnlWarning->repaint();
@@ -401,6 +399,8 @@ void TDPicPrint::OpenPageFile(const std::string& fileName) {
       ~NoticeDown() { Panel->hide(); }
     } noticeDown{PnlWarning};
     const std::vector<std::string> missing = OpenPage(*layout_, page, fileName);
+    // The page prints on the paper it was kept with.
+    if (const std::optional<TPxPaper> paper = PxPaperFromName(page.Paper)) PxSetCurrentPaper(*paper);
     if (missing.empty()) return;
     // One message for every area left empty; the others are on the page.
     std::string text = "These pictures of the page could not be placed again:";

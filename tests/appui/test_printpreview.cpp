@@ -34,22 +34,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Settle() {
-  for (int i = 0; i < 5; ++i) {
-    QCoreApplication::processEvents();
-    QThread::msleep(2);
-  }
-}
-
-void WritePicture(const std::string& file, int w, int h, uint32_t color) {
-  TPxBitmap b(w, h, pxRGB24);
-  b.Fill(color);
-  TImagingIO io;
-  io.SetTargetBitmap(&b);
-  io.SaveToFile(file);
-  ASSERT_FALSE(io.Aborting) << file;
-}
-
 TBGR At(TPxBitmap& bmp, int x, int y) { return reinterpret_cast<TBGR*>(bmp.Scanline(y))[x]; }
 
 // Within what the JPEG working files change of a plain colour.
@@ -75,13 +59,13 @@ class PrintPreviewTest : public ::testing::Test {
     ASSERT_EQ(PxCurrentPrinterName(), "margins");
     main = std::make_unique<TDPicPrint>();
     main->show();
-    Settle();
+    testutil::Settle();
     main->AskPrintAnyway = [this](const std::string& message) {
       asked.push_back(message);
       return answer;
     };
-    WritePicture(dir.File("red.png"), 600, 400, 0x2020E0);
-    WritePicture(dir.File("blue.png"), 600, 400, 0xE02020);
+    testutil::WriteSolidPicture(dir.File("red.png"), 600, 400, 0x2020E0);
+    testutil::WriteSolidPicture(dir.File("blue.png"), 600, 400, 0xE02020);
     main->Layout()->LoadLayout("2 4x6");
     main->Layout()->DropPicture(0, dir.File("red.png"));
     main->Layout()->DropPicture(1, dir.File("blue.png"));
@@ -137,7 +121,7 @@ TEST_F(PrintPreviewTest, CutGuidesAreRememberedInTheSettings) {
 TEST_F(PrintPreviewTest, PreviewShowsThePageOnThePrintersPaperWithItsMargins) {
   main->MnuCutGuides->setChecked(true);
   main->BPrintPreview->click();
-  Settle();
+  testutil::Settle();
   ASSERT_TRUE(reports.empty()) << reports.front();
   TDPrintPreview* preview = main->Preview();
   ASSERT_NE(preview, nullptr);
@@ -165,11 +149,26 @@ TEST_F(PrintPreviewTest, PreviewShowsThePageOnThePrintersPaperWithItsMargins) {
 
   // Print from the preview sends that page to the printer, asking nothing.
   preview->BPrint->click();
-  Settle();
+  testutil::Settle();
   EXPECT_FALSE(preview->isVisible());
   EXPECT_TRUE(asked.empty());
   ASSERT_TRUE(testutil::WaitForFile(marginsOut, 20)) << server.Log();
   EXPECT_TRUE(reports.empty()) << reports.front();
+}
+
+TEST_F(PrintPreviewTest, PageFileKeepsThePaperOfTheCurrentPrinter) {
+  PxSetCurrentPaper(*PxPaperFromName("a4"));
+  main->SavePageFile(dir.File("a4.pictrova"));
+  EXPECT_NE(testutil::ReadFileBytes(dir.File("a4.pictrova")).find("\npaper=a4\n"), std::string::npos);
+  PxSetCurrentPaper(TPxPaper{});
+  main->OpenPageFile(dir.File("a4.pictrova"));
+  EXPECT_EQ(PxPaperName(PxCurrentPaper()), "a4");
+  // A damaged page changes nothing, the paper included.
+  testutil::WriteFileBytes(dir.File("bad.pictrova"), "layout=no such layout\npaper=4x6in\n");
+  main->OpenPageFile(dir.File("bad.pictrova"));
+  EXPECT_EQ(PxPaperName(PxCurrentPaper()), "a4");
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("no such layout"), std::string::npos) << reports[0];
 }
 
 TEST_F(PrintPreviewTest, PictureOffTheSheetIsNamedAndPrintsOnlyWithConsent) {
@@ -178,7 +177,7 @@ TEST_F(PrintPreviewTest, PictureOffTheSheetIsNamedAndPrintsOnlyWithConsent) {
   PxSetCurrentPaper(*PxPaperFromName("a4"));
   main->CtrlVect->Layer(1)->Left = 0;
   main->MnuPrintPreview->trigger();
-  Settle();
+  testutil::Settle();
   TDPrintPreview* preview = main->Preview();
   ASSERT_NE(preview, nullptr);
   EXPECT_TRUE(preview->LCutAreas->isVisible());
@@ -189,7 +188,7 @@ TEST_F(PrintPreviewTest, PictureOffTheSheetIsNamedAndPrintsOnlyWithConsent) {
 
   // Refused: nothing reaches the server.
   preview->BPrint->click();
-  Settle();
+  testutil::Settle();
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_EQ(asked[0], named);
   EXPECT_EQ(server.Run("lpstat -W all -o").output, "");
