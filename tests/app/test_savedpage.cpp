@@ -19,15 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void WritePicture(const std::string& file, int w, int h, uint32_t color) {
-  TPxBitmap b(w, h, pxRGB24);
-  b.Fill(color);
-  TImagingIO io;
-  io.SetTargetBitmap(&b);
-  io.SaveToFile(file);
-  ASSERT_FALSE(io.Aborting) << file;
-}
-
 class SavedPageTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -70,8 +61,8 @@ QRect RedBox(const std::string& pdf, const testutil::TempDir& dir) {
 
 TEST_F(SavedPageTest, SaveOpenAndPrintKeepMovedAndResizedAreas) {
   std::shared_ptr<void> platform = PxStartHeadlessPrinting();
-  WritePicture(dir.File("red pic|1.png"), 500, 700, 0x2020E0);
-  WritePicture(dir.File("blue.png"), 300, 350, 0xE02020);
+  testutil::WriteSolidPicture(dir.File("red pic|1.png"), 500, 700, 0x2020E0);
+  testutil::WriteSolidPicture(dir.File("blue.png"), 300, 350, 0xE02020);
   layout->LoadLayout("Two");
   layout->Crop = true;
   layout->DropPicture(0, dir.File("red pic|1.png"));
@@ -126,7 +117,7 @@ TEST_F(SavedPageTest, SaveOpenAndPrintKeepMovedAndResizedAreas) {
 }
 
 TEST_F(SavedPageTest, MissingPictureAmongThreeLeavesOnlyItsAreaEmpty) {
-  for (const char* n : {"a.png", "b.png", "c.png"}) WritePicture(dir.File(n), 200, 200, 0x2020E0);
+  for (const char* n : {"a.png", "b.png", "c.png"}) testutil::WriteSolidPicture(dir.File(n), 200, 200, 0x2020E0);
   layout->LoadLayout("Three");
   for (int i = 0; i < 3; ++i) layout->DropPicture(i, dir.File(std::string(1, char('a' + i)) + ".png"));
   WritePageFile(dir.File("p.pictrova"), SavePage(*layout));
@@ -143,7 +134,7 @@ TEST_F(SavedPageTest, MissingPictureAmongThreeLeavesOnlyItsAreaEmpty) {
 }
 
 TEST_F(SavedPageTest, PageKeepsItsPaper) {
-  WritePicture(dir.File("a.png"), 200, 200, 0x2020E0);
+  testutil::WriteSolidPicture(dir.File("a.png"), 200, 200, 0x2020E0);
   layout->LoadLayout("Three");
   layout->DropPicture(0, dir.File("a.png"));
   const struct {
