@@ -51,14 +51,20 @@ double InchesPer(QPageLayout::Unit unit) {
   return 1 / 72.0;
 }
 
-// The printer's paper, portrait, with the margins it cannot print on.
-TPxPaper PaperOf(const QPrinter& printer) {
-  const QPageLayout layout = printer.pageLayout();
-  // Millimetres give letter and A4 exactly; Qt rounds inches to hundredths.
-  const QSizeF mm = layout.pageSize().size(QPageSize::Millimeter);
+// A page size as a portrait sheet without margins. Millimetres give letter
+// and A4 exactly; Qt rounds inches to hundredths.
+TPxPaper SheetOf(const QPageSize& size) {
+  const QSizeF mm = size.size(QPageSize::Millimeter);
   TPxPaper paper;
   paper.Width = std::min(mm.width(), mm.height()) / 25.4;
   paper.Height = std::max(mm.width(), mm.height()) / 25.4;
+  return paper;
+}
+
+// The printer's paper, portrait, with the margins it cannot print on.
+TPxPaper PaperOf(const QPrinter& printer) {
+  const QPageLayout layout = printer.pageLayout();
+  TPxPaper paper = SheetOf(layout.pageSize());
   const QMarginsF m = layout.minimumMargins();
   const double k = InchesPer(layout.units());
   paper.MarginLeft = m.left() * k, paper.MarginTop = m.top() * k;
@@ -82,11 +88,7 @@ void FillPaperSizes(QComboBox& list, const QString& printerName, const std::stri
   if (sizes.isEmpty()) sizes = CommonPageSizes();
   list.clear();
   for (const QPageSize& size : sizes) {
-    const QSizeF mm = size.size(QPageSize::Millimeter);
-    TPxPaper paper;
-    paper.Width = std::min(mm.width(), mm.height()) / 25.4;
-    paper.Height = std::max(mm.width(), mm.height()) / 25.4;
-    const QString name = QString::fromStdString(PxPaperName(paper));
+    const QString name = QString::fromStdString(PxPaperName(SheetOf(size)));
     if (list.findData(name) < 0) list.addItem(size.name(), name);
   }
   int at = list.findData(QString::fromStdString(wanted));
