@@ -38,8 +38,9 @@ const char* const kPageUsage =
     "                      its size in inches\n"
     "    --cut-guides      thin black marks at each picture's corners to cut along\n"
     "    --force           print even when a picture would reach past the paper's edge\n"
-    "                      or into the printer's unprintable margin; without it such a\n"
-    "                      page is named, nothing is written and the status is 1\n";
+    "                      or into the printer's unprintable margin; without it such\n"
+    "                      pictures are named, no PDF, PNG or job is made and the\n"
+    "                      status is 1\n";
 
 namespace {
 
