@@ -33,6 +33,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+void Settle() {
+  for (int i = 0; i < 5; ++i) {
+    QCoreApplication::processEvents();
+    QThread::msleep(2);
+  }
+}
+
 // The notice's wrapped text lies wholly inside the label, at the largest
 // size up to the named one that allows it.
 void ExpectNoticeFits(const QLabel& label, int namedPoints) {
@@ -87,7 +94,7 @@ class PageWindowTest : public ::testing::Test {
     help = std::make_unique<TDHelp>(main.get());
     about = std::make_unique<TDAbout>(main.get());
     main->show();
-    testutil::Settle();
+    Settle();
     about->hide();
     // A message box would wait for a click: the tests read the reports instead.
     PxSetErrorHandler([this](const char* message) { reports.emplace_back(message); });
@@ -142,7 +149,7 @@ TEST_F(PageWindowTest, StartsWithTheSheetAndTheInstruction) {
 // Each area's blank picture lies where its layer is, on the white sheet, on navy.
 TEST_F(PageWindowTest, ScreenShowsEachAreaWhereItsLayerIs) {
   main->Layout()->LoadLayout("4 3.5x5");
-  testutil::Settle();
+  Settle();
   QImage shot = Screen();
   ASSERT_EQ(main->CtrlVect->LayerCount(), 5);
   const TRect sheet = main->CtrlVect->Layer(0)->ScreenRect;
@@ -166,7 +173,7 @@ TEST_F(PageWindowTest, DroppedFileFillsTheAreaInTheChosenFit) {
   ASSERT_TRUE(io.Bitmap()->Allocate(300, 600, pxRGB24));
   io.Bitmap()->Fill(0x0000FF);  // red
   io.SaveToFile(dir.File("tall.png"));
-  testutil::Settle();
+  Settle();
   main->DImageFitChange(2);
   EXPECT_TRUE(main->Layout()->Stretch);
   const QPoint c = CentreOf(2);
@@ -175,7 +182,7 @@ TEST_F(PageWindowTest, DroppedFileFillsTheAreaInTheChosenFit) {
   EXPECT_EQ(main->Layout()->Areas[1]->FileName, dir.File("tall.png"));
   EXPECT_TRUE(main->Layout()->Areas[1]->Rotated);
   EXPECT_EQ(main->CtrlVect->Layer(2)->Bitmap->Width(), 600);
-  testutil::Settle();
+  Settle();
   QImage shot = Screen();
   EXPECT_GT(qRed(shot.pixel(c)), 200);
   EXPECT_LT(qBlue(shot.pixel(c)), 60);
@@ -275,7 +282,7 @@ TEST_F(PageWindowTest, EscapeClosesTheChooserWithoutAChoice) {
 TEST_F(PageWindowTest, ChooserHitsOnReleaseOfAnyButton) {
   imageMap->PictureFile = ProgramFolder() + "printouts.png";
   imageMap->show();
-  testutil::Settle();
+  Settle();
   EXPECT_EQ(imageMap->size(), QSize(702, 623));
   QWidget* vp = imageMap->CtrlVectHost->viewport();
   EXPECT_EQ(vp->size(), QSize(700, 621));
@@ -289,7 +296,7 @@ TEST_F(PageWindowTest, ChooserHitsOnReleaseOfAnyButton) {
                 {300, 500, Qt::LeftButton, ""}};
   for (const auto& c : clicks) {
     imageMap->show();
-    testutil::Settle();
+    Settle();
     EXPECT_EQ(imageMap->ChosenIndex, -1);
     QMouseEvent press(QEvent::MouseButtonPress, QPointF(c.x, c.y), vp->mapToGlobal(QPointF(c.x, c.y)),
                       c.button, c.button, Qt::NoModifier);
@@ -303,7 +310,7 @@ TEST_F(PageWindowTest, ChooserHitsOnReleaseOfAnyButton) {
   }
   // Closed without a click: no name, no index, no point.
   imageMap->show();
-  testutil::Settle();
+  Settle();
   imageMap->close();
   EXPECT_EQ(imageMap->ChosenName, "");
   EXPECT_EQ(imageMap->ChosenIndex, -1);
