@@ -5,29 +5,18 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <memory>
 
+#include "benchphoto.h"
 #include "imaging/core/pxbitmapprint.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/io/printimage.h"
 
 namespace {
 
-void Noise(TPxBitmap& b, uint32_t seed) {
-  uint32_t s = seed;
-  for (int y = 0; y < b.Height(); ++y) {
-    uint8_t* p = b.Scanline(y);
-    for (int x = 0; x < b.Width() * 3; ++x) {
-      s = s * 1664525u + 1013904223u;
-      p[x] = static_cast<uint8_t>((s >> 24) ^ (x + y));
-    }
-  }
-}
-
 TPxBitmap& Photo() {
-  static TPxBitmap photo(6000, 4000, pxRGB24);
-  static bool made = false;
-  if (!made) Noise(photo, 7), made = true;
-  return photo;
+  static std::unique_ptr<TPxBitmap> photo = PxBenchPhoto();
+  return *photo;
 }
 
 void BM_PreviewPhotoOnPage(benchmark::State& state) {
