@@ -19,11 +19,15 @@
 #include <QShowEvent>
 #include <QSplitter>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+#include <optional>
 #include <stdexcept>
 
 #include "app/AboutDlg.h"
 #include "app/HelpDlg.h"
 #include "app/ImageMapDlg.h"
+#include "app/PreviewDlg.h"
 #include "app/layout.h"
 #include "app/layoutchoice.h"
 #include "app/savedpage.h"
@@ -40,6 +44,8 @@ namespace {
 const char* const kInstruction =
     "Click on [Choose a layout] to pick your layout before dragging your images onto the printout.";
 const char* const kPageFilter = "Pictrova pages (*.pictrova)";
+// The setting that keeps the Cut Guides item's check in app.inf.
+const char* const kCutGuidesKey = "CutGuides";
 const char* const kPleaseWait = "Please wait while the image is loaded and processed for printing.";
 // How the notice label lays out its text.
 constexpr int kNoticeFlags = Qt::TextWordWrap | Qt::AlignCenter;
@@ -173,8 +179,13 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   connect(DImageFit, &QComboBox::activated, this, &TDPicPrint::DImageFitChange);
   BChooseLayout = AddButton(PnlInfo, "BChooseLayout", "Choose a Layout", 32, 276);
   connect(BChooseLayout, &QPushButton::clicked, this, &TDPicPrint::BChooseLayoutClick);
-  BPrint = AddButton(PnlInfo, "BPrint", "Print", 32, 314);
+  // Print and its preview share the row.
+  BPrint = AddButton(PnlInfo, "BPrint", "Print", 14, 314);
+  BPrint->resize(95, 33);
   connect(BPrint, &QPushButton::clicked, this, &TDPicPrint::BPrintClick);
+  BPrintPreview = AddButton(PnlInfo, "BPrintPreview", "Preview", 111, 314);
+  BPrintPreview->resize(95, 33);
+  connect(BPrintPreview, &QPushButton::clicked, this, &TDPicPrint::MnuPrintPreviewClick);
 
   PnlWarning = AddPanel(PnlInfo, "PnlWarning");
   PnlWarning->setGeometry(8, 352, 201, 105);
@@ -228,6 +239,10 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   });
   file->addSeparator();
   MnuPrinterSetup = file->addAction("Printer &Setup ...", this, &TDPicPrint::MnuPrinterSetupClick);
+  MnuCutGuides = file->addAction("Cut &Guides");
+  MnuCutGuides->setCheckable(true);
+  MnuPrintPreview = file->addAction("Print Pre&view ...", this, &TDPicPrint::MnuPrintPreviewClick);
+  MnuPrint = file->addAction("&Print ...", this, &TDPicPrint::BPrintClick);
   file->addSeparator();
   // Exit closes the window as its close button does, so the settings are kept.
   MnuExit = file->addAction("E&xit", this, &QWidget::close);
@@ -239,10 +254,15 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
+  AskPrintAnyway = [this](const std::string& message) {
+    return PxAskYesNo(this, (message + "\n\nPrint anyway?").c_str());
+  };
+
   FormCreate();
 }
 
 TDPicPrint::~TDPicPrint() {
+  preview_.reset();
   thumbDisplay_.reset();
   layout_.reset();
   Application = nullptr;
@@ -254,6 +274,7 @@ void TDPicPrint::FormCreate() {
   // An unreadable "app.inf" has been reported; the program goes on without its settings.
   if (!application_) application_ = std::make_unique<XaApplication>(this, std::string(), false);
   Application = application_.get();
+  MnuCutGuides->setChecked(application_->GetInt(kCutGuidesKey) != 0);
   thumbDisplay_ = std::make_unique<XaThumbDisplay>(
       *CtrlThumbs, CtrlImage, [this](TImagingMView* grid) { ShowPictureInfo(grid); });
   thumbDisplay_->OnError = [this](const std::string& message) { PxShowError(this, message.c_str()); };
@@ -335,8 +356,10 @@ void TDPicPrint::closeEvent(QCloseEvent* event) {
 }
 
 void TDPicPrint::FormClose() {
-  PxRunGuarded(this, [] {
-    if (Application) Application->SaveWindowSettings();
+  PxRunGuarded(this, [this] {
+    if (!Application) return;
+    Application->SetInt(kCutGuidesKey, MnuCutGuides->isChecked() ? 1 : 0);
+    Application->SaveWindowSettings();
   });
 }
 
@@ -444,7 +467,7 @@ bool TDPicPrint::CtrlVectContextPopup(int32_t x, int32_t y) {
 }
 
 void TDPicPrint::SavePageFile(const std::string& fileName) {
-  PxRunGuarded(this, [&] { WritePageFile(fileName, SavePage(*layout_)); });
+  PxRunGuarded(this, [&] { WritePageFile(fileName, SavePage(*layout_, PxCurrentPaper())); });
 }
 
 void TDPicPrint::OpenPageFile(const std::string& fileName) {
@@ -455,6 +478,8 @@ void TDPicPrint::OpenPageFile(const std::string& fileName) {
     PnlWarning->repaint();
     HideOnExit noticeDown{PnlWarning};
     const std::vector<std::string> missing = OpenPage(*layout_, page, fileName);
+    // The page prints on the paper it was kept with.
+    if (const std::optional<TPxPaper> paper = PxPaperFromName(page.Paper)) PxSetCurrentPaper(*paper);
     if (missing.empty()) return;
     // One message for every area left empty; the others are on the page.
     std::string text = "These pictures of the page could not be placed again:";
@@ -483,12 +508,40 @@ void TDPicPrint::BChooseLayoutClick() {
 
 void TDPicPrint::BPrintClick() {
   if (!PxShowPrintDialog(this)) return;
+  PrintOnCurrentPrinter();
+}
+
+void TDPicPrint::PrintOnCurrentPrinter() {
   PxRunGuarded(this, [this] {
     std::unique_ptr<TPxPrintJob> job = PxNewPrintJob();
+    const TPxPaper paper = job->Paper();
+    // Never cut silently: the user is told which pictures and decides.
+    const std::vector<XaCutArea> cut = layout_->AreasCut(paper);
+    if (!cut.empty() && !AskPrintAnyway(CutAreasMessage(cut, paper))) return;
+    layout_->CutGuides = MnuCutGuides->isChecked();
     layout_->PrintPage(*job);
     if (const std::string warning = job->Warning(); !warning.empty())
       PxShowWarning(this, warning.c_str());
   });
+}
+
+void TDPicPrint::MnuPrintPreviewClick() {
+  if (!preview_) {
+    preview_ = std::make_unique<TDPrintPreview>(this);
+    preview_->OnPrint = [this] { PrintOnCurrentPrinter(); };
+  }
+  // At the screen's resolution, so that the paper shows at its own size where it fits.
+  const QScreen* shown = screen() ? screen() : QGuiApplication::primaryScreen();
+  const int32_t dpi = shown ? std::clamp(int32_t(std::lround(shown->logicalDotsPerInch())), 50, 200) : 96;
+  const bool made = PxRunGuarded(this, [&] {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    struct CursorBack {
+      ~CursorBack() { QApplication::restoreOverrideCursor(); }
+    } cursorBack;
+    layout_->CutGuides = MnuCutGuides->isChecked();
+    preview_->ShowPage(*layout_, PxCurrentPaper(), PxCurrentPrinterName(), dpi);
+  });
+  if (made) preview_->open();
 }
 
 void TDPicPrint::MnuPrinterSetupClick() { PxShowPrinterSetup(this); }

@@ -25,6 +25,8 @@ class XaLayout;
 class XaThumbDisplay;
 struct XaFillResult;
 
+class TDPrintPreview;
+
 class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   Q_OBJECT
 
@@ -52,6 +54,15 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   void DImageFitChange(int index);
   void BChooseLayoutClick();
   void BPrintClick();
+  // The preview of the page on the current printer's paper; its Print
+  // prints it there.
+  void MnuPrintPreviewClick();
+  // Prints the page on the current printer, first asking AskPrintAnyway
+  // when a picture would not print whole on its paper.
+  void PrintOnCurrentPrinter();
+  // The question before a page that would be cut: true prints it anyway.
+  // Asks the user unless replaced (tests answer it themselves).
+  std::function<bool(const std::string& message)> AskPrintAnyway;
   // Keeps the page in a page file, or brings one back (its missing pictures
   // named in one message).
   void SavePageFile(const std::string& fileName);
@@ -59,6 +70,8 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
 
   XaLayout* Layout() const { return layout_.get(); }
   XaThumbDisplay* ThumbDisplay() const { return thumbDisplay_.get(); }
+  // The preview window once it has been shown.
+  TDPrintPreview* Preview() const { return preview_.get(); }
 
   // The tree's selected folder changed; an empty folder (a node that is no
   // folder) keeps the thumbnails shown.
@@ -93,6 +106,7 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   QComboBox* DImageFit;
   QPushButton* BChooseLayout;
   QPushButton* BPrint;
+  QPushButton* BPrintPreview;
   QFrame* PnlWarning;
   QLabel* LWarning;
   TPxViewWidget* CtrlVectHost;
@@ -107,6 +121,9 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   QAction* MnuAreaDontCrop;
   QAction* MnuAreaCrop;
   QAction* MnuAreaStretch;
+  QAction* MnuCutGuides;  // checked: cut guides print with the page (kept in app.inf)
+  QAction* MnuPrintPreview;
+  QAction* MnuPrint;
   QAction* MnuExit;
   QAction* MContents;
   QAction* About1;
@@ -134,6 +151,7 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   std::unique_ptr<TImagingView> workView_;  // CtrlImage2: prepares pictures out of sight
   std::unique_ptr<XaLayout> layout_;
   std::unique_ptr<XaThumbDisplay> thumbDisplay_;
+  std::unique_ptr<TDPrintPreview> preview_;
   bool shown_ = false;
   int32_t menuArea_ = -1;  // the area MnuArea was opened on
 };

@@ -9,12 +9,14 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/cutguides.h"
 #include "app/gen.h"
 #include "imaging/io/imagingio.h"
 #include "imaging/core/pxblocks.h"
 #include "imaging/core/pxprint.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/proc/imagingproc.h"
+#include "imaging/io/printimage.h"
 #include "imaging/view/imagingview.h"
 #include "imaging/proc/mergerows.h"
 #include "imaging/proc/pxparallel.h"
@@ -631,21 +633,60 @@ std::string XaFillResult::Message() const {
 void XaLayout::PrintPage(TPxPrintJob& job) {
   job.BeginDoc();
   try {
+    const TPxPaper paper = job.Paper();
+    std::vector<TPxDeviceRect> printed;
     for (size_t n = 0; n < Areas.size(); ++n) {
-      const TPxLayer* layer = View->Layer(static_cast<int>(n) + 1);
-      const double x = layer->Left / kPagePixelsPerInch;
-      const double y = layer->Top / kPagePixelsPerInch;
-      const double width = layer->GetWidth() / kPagePixelsPerInch;
-      const double height = layer->GetHeight() / kPagePixelsPerInch;
+      const XaPaperBox box = AreaOnPaper(static_cast<int32_t>(n), paper);
       if (Areas[n]->FileName.empty()) continue;
       WorkView->ClearToBackground();
       LoadInto(*WorkView, PrintFile(static_cast<int32_t>(n)));
-      WorkView->GetIO().PrintImageAt(job.Canvas(), x, y, width, height, 1.0);
+      WorkView->GetIO().PrintImageAt(job.Canvas(), box.X, box.Y, box.Width, box.Height, 1.0);
+      printed.push_back(PxDeviceRect(job.Canvas(), box.X, box.Y, box.Width, box.Height));
     }
+    if (CutGuides) PrintCutGuides(job.Canvas(), printed);
   } catch (...) {
     // A failed page is abandoned whole: the printer gets no half page.
     job.Abort();
     throw;
   }
   job.EndDoc();
+}
+
+XaPaperBox XaLayout::AreaOnPaper(int32_t areaIndex, const TPxPaper& paper) const {
+  const TPxLayer* layer = View->Layer(areaIndex + 1);
+  // On letter paper the page is the sheet: the offsets are 0.
+  const double left = (paper.Width - kSheetWidth / kPagePixelsPerInch) / 2;
+  const double top = (paper.Height - kSheetHeight / kPagePixelsPerInch) / 2;
+  return {left + layer->Left / kPagePixelsPerInch, top + layer->Top / kPagePixelsPerInch,
+          layer->GetWidth() / kPagePixelsPerInch, layer->GetHeight() / kPagePixelsPerInch};
+}
+
+std::vector<XaCutArea> XaLayout::AreasCut(const TPxPaper& paper) const {
+  // Page pixels are hundredths of an inch: a box that meets an edge exactly
+  // must not count as past it through rounding.
+  constexpr double kSlack = 1e-6;
+  std::vector<XaCutArea> cut;
+  for (size_t n = 0; n < Areas.size(); ++n) {
+    if (Areas[n]->FileName.empty()) continue;
+    const XaPaperBox b = AreaOnPaper(static_cast<int32_t>(n), paper);
+    auto past = [&](double left, double top, double right, double bottom) {
+      return b.X < left - kSlack || b.Y < top - kSlack || b.X + b.Width > right + kSlack ||
+             b.Y + b.Height > bottom + kSlack;
+    };
+    if (past(0, 0, paper.Width, paper.Height))
+      cut.push_back({Areas[n]->Name, true});
+    else if (past(paper.MarginLeft, paper.MarginTop, paper.Width - paper.MarginRight,
+                  paper.Height - paper.MarginBottom))
+      cut.push_back({Areas[n]->Name, false});
+  }
+  return cut;
+}
+
+std::string CutAreasMessage(const std::vector<XaCutArea>& areas, const TPxPaper& paper) {
+  std::string text = "These pictures would not print whole on the paper (" + PxPaperName(paper) + "):";
+  for (size_t i = 0; i < areas.size(); ++i)
+    text += std::string(i ? ";" : "") + " \"" + areas[i].Name + "\" " +
+            (areas[i].OffPaper ? "reaches past the paper's edge"
+                               : "reaches into the margin the printer cannot print on");
+  return text + ".";
 }

@@ -45,6 +45,22 @@ std::vector<std::string> ReadLayoutNames(const std::string& layoutFile);
 class TImagingView;
 class TPxLayer;
 class TPxPrintJob;
+struct TPxPaper;
+
+// A place on the paper, in inches from its top-left corner.
+struct XaPaperBox {
+  double X = 0, Y = 0, Width = 0, Height = 0;
+};
+
+// An area whose picture would not print whole: it reaches past the paper's
+// edge, or only into the margin the printer cannot print on.
+struct XaCutArea {
+  std::string Name;
+  bool OffPaper = false;
+};
+
+// One message naming every such area, for the question before printing.
+std::string CutAreasMessage(const std::vector<XaCutArea>& areas, const TPxPaper& paper);
 
 // A placement that cannot go on: the picture cannot be read or the area
 // takes no picture. The message says which.
@@ -125,8 +141,16 @@ class XaLayout : public XaLayerMgr {
   bool HasPictures() const;
   // The fit mode that Crop and Stretch choose.
   XaFit CurrentFit() const { return Crop ? xfCrop : Stretch ? xfStretch : xfDontCrop; }
-  // Prints every area holding a picture at its layer's place and size, as one job.
+  // Prints every area holding a picture at its layer's place and size, as
+  // one job, on the job's paper (see AreaOnPaper); with CutGuides, the cut
+  // guides of the printed pictures as well.
   void PrintPage(TPxPrintJob& job);
+  // Where the area's picture prints: its layer's place and size in inches on
+  // the letter page, which lies centred on the paper.
+  XaPaperBox AreaOnPaper(int32_t areaIndex, const TPxPaper& paper) const;
+  // The areas holding a picture that would reach past the paper's edge or
+  // into its unprintable margin, in area order.
+  std::vector<XaCutArea> AreasCut(const TPxPaper& paper) const;
 
   // "layer" N ".jpg" and "layer" N "s.jpg" in the working folder.
   std::string PrintFile(int32_t areaIndex) const;
@@ -140,6 +164,7 @@ class XaLayout : public XaLayerMgr {
   TImagingView* WorkView = nullptr;  // not owned
   bool Crop = false;
   bool Stretch = false;
+  bool CutGuides = false;
 
  private:
   // Gives area `to` the placement that area `from` has just been given.

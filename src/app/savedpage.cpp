@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "app/layout.h"
@@ -91,8 +92,10 @@ XaSavedPage ReadPageFile(const std::string& fileName) {
       page.Layout = Trim(value);
       page.LayoutLine = layoutLine = line;
     } else if (key == "paper") {
-      page.Paper = Trim(value);
-      if (page.Paper != "letter") Fail(fileName, line, "unknown paper \"" + page.Paper + "\" (letter)");
+      const std::optional<TPxPaper> paper = PxPaperFromName(Trim(value));
+      if (!paper)
+        Fail(fileName, line, "unknown paper \"" + Trim(value) + "\" (letter, a4 or WxHin, such as 4x6in)");
+      page.Paper = PxPaperName(*paper);
     } else if (key == "area") {
       XaSavedArea area = ParseArea(value, fileName, line);
       area.Line = line;
@@ -137,9 +140,10 @@ void WritePageFile(const std::string& fileName, const XaSavedPage& page) {
   }
 }
 
-XaSavedPage SavePage(const XaLayout& layout) {
+XaSavedPage SavePage(const XaLayout& layout, const TPxPaper& paper) {
   XaSavedPage page;
   page.Layout = layout.LayoutName;
+  page.Paper = PxPaperName(paper);
   for (size_t i = 0; i < layout.Areas.size(); ++i) {
     const XaLayoutArea& area = *layout.Areas[i];
     if (area.FileName.empty()) continue;

@@ -7,7 +7,8 @@
 //   paper=letter
 //   area=2|crop|147 546 400 600|/home/ann/Pictures/IMG_2031.jpg
 //
-// An area line gives the area's number in the layout (from 1), its fit
+// The paper is "letter", "a4" or its size in inches, such as "4x6in". An
+// area line gives the area's number in the layout (from 1), its fit
 // (dont-crop, crop or stretch), its layer's left, top, width and height on
 // the page (100 to the inch) and the source picture, last, so that a path
 // may hold any character but a line break. Blank lines and lines starting
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "app/layout.h"
+#include "imaging/core/pxprint.h"
 
 // A page file that cannot be read: the message names the file and the line.
 class XaPageError : public std::runtime_error {
@@ -37,7 +39,7 @@ struct XaSavedArea {
 
 struct XaSavedPage {
   std::string Layout;
-  std::string Paper = "letter";
+  std::string Paper = "letter";  // as PxPaperName gives it
   std::vector<XaSavedArea> Areas;
   int LayoutLine = 0;  // where a read file named the layout, for messages
 };
@@ -48,8 +50,9 @@ XaSavedPage ReadPageFile(const std::string& fileName);
 // Writes it whole or not at all (a new file renamed over the old one).
 void WritePageFile(const std::string& fileName, const XaSavedPage& page);
 
-// The page as the layout holds it now: every area with a picture.
-XaSavedPage SavePage(const XaLayout& layout);
+// The page as the layout holds it now: every area with a picture, and the
+// paper it prints on.
+XaSavedPage SavePage(const XaLayout& layout, const TPxPaper& paper = {});
 // Chooses the page's layout (XaPageError naming the file when it has none
 // of that name or an area it does not have), places each picture again from
 // its source in its fit, then puts each layer back at its place and size.

@@ -24,11 +24,76 @@
 
 namespace {
 
-// The layouts' sheet, measured from the paper's corner.
-void PrepareLetterPage(QPrinter& printer) {
-  printer.setPageSize(QPageSize(QPageSize::Letter));
+// Pages print portrait, measured from the paper's corner.
+void PreparePage(QPrinter& printer, const QPageSize& size) {
+  printer.setPageSize(size);
   printer.setPageOrientation(QPageLayout::Portrait);
   printer.setFullPage(true);
+}
+
+QPageSize PageSizeOf(const TPxPaper& paper) {
+  const std::string name = PxPaperName(paper);
+  if (name == "letter") return QPageSize(QPageSize::Letter);
+  if (name == "a4") return QPageSize(QPageSize::A4);
+  return QPageSize(QSizeF(paper.Width, paper.Height), QPageSize::Inch, QString(),
+                   QPageSize::FuzzyMatch);
+}
+
+double InchesPer(QPageLayout::Unit unit) {
+  switch (unit) {
+    case QPageLayout::Millimeter: return 1 / 25.4;
+    case QPageLayout::Point: return 1 / 72.0;
+    case QPageLayout::Inch: return 1;
+    case QPageLayout::Pica: return 1 / 6.0;
+    case QPageLayout::Didot: return 0.375 / 25.4;
+    case QPageLayout::Cicero: return 4.5 / 25.4;
+  }
+  return 1 / 72.0;
+}
+
+// A page size as a portrait sheet without margins. Millimetres give letter
+// and A4 exactly; Qt rounds inches to hundredths.
+TPxPaper SheetOf(const QPageSize& size) {
+  const QSizeF mm = size.size(QPageSize::Millimeter);
+  TPxPaper paper;
+  paper.Width = std::min(mm.width(), mm.height()) / 25.4;
+  paper.Height = std::max(mm.width(), mm.height()) / 25.4;
+  return paper;
+}
+
+// The printer's paper, portrait, with the margins it cannot print on.
+TPxPaper PaperOf(const QPrinter& printer) {
+  const QPageLayout layout = printer.pageLayout();
+  TPxPaper paper = SheetOf(layout.pageSize());
+  const QMarginsF m = layout.minimumMargins();
+  const double k = InchesPer(layout.units());
+  paper.MarginLeft = m.left() * k, paper.MarginTop = m.top() * k;
+  paper.MarginRight = m.right() * k, paper.MarginBottom = m.bottom() * k;
+  return paper;
+}
+
+// The papers offered for a printer that names none of its own.
+QList<QPageSize> CommonPageSizes() {
+  return {QPageSize(QPageSize::Letter), QPageSize(QPageSize::A4), QPageSize(QPageSize::Legal),
+          QPageSize(QPageSize::A5), QPageSize(QSizeF(8, 10), QPageSize::Inch, "8 x 10 in"),
+          QPageSize(QSizeF(5, 7), QPageSize::Inch, "5 x 7 in"),
+          QPageSize(QSizeF(4, 6), QPageSize::Inch, "4 x 6 in")};
+}
+
+// Fills the paper list with the printer's papers, keeping the chosen one
+// where the printer has it, else letter, else its first.
+void FillPaperSizes(QComboBox& list, const QString& printerName, const std::string& wanted) {
+  QList<QPageSize> sizes;
+  if (!printerName.isEmpty()) sizes = QPrinterInfo::printerInfo(printerName).supportedPageSizes();
+  if (sizes.isEmpty()) sizes = CommonPageSizes();
+  list.clear();
+  for (const QPageSize& size : sizes) {
+    const QString name = QString::fromStdString(PxPaperName(SheetOf(size)));
+    if (list.findData(name) < 0) list.addItem(size.name(), name);
+  }
+  int at = list.findData(QString::fromStdString(wanted));
+  if (at < 0) at = list.findData("letter");
+  list.setCurrentIndex(std::max(0, at));
 }
 
 }  // namespace
@@ -38,10 +103,21 @@ QPrinter& PxCurrentPrinter() {
   static bool prepared = false;
   if (!prepared) {
     prepared = true;
-    PrepareLetterPage(printer);
+    PreparePage(printer, QPageSize(QPageSize::Letter));
   }
   return printer;
 }
+
+TPxPaper PxCurrentPaper() { return PaperOf(PxCurrentPrinter()); }
+
+std::string PxCurrentPrinterName() {
+  const QPrinter& printer = PxCurrentPrinter();
+  return (printer.outputFormat() == QPrinter::PdfFormat ? printer.outputFileName()
+                                                          : printer.printerName())
+      .toStdString();
+}
+
+void PxSetCurrentPaper(const TPxPaper& paper) { PreparePage(PxCurrentPrinter(), PageSizeOf(paper)); }
 
 std::unique_ptr<QDialog> PxNewPrinterSetupDialog(QWidget* parent) {
   QPrinter& printer = PxCurrentPrinter();
@@ -57,6 +133,14 @@ std::unique_ptr<QDialog> PxNewPrinterSetupDialog(QWidget* parent) {
   names->setCurrentIndex(std::max(0, int(available.indexOf(current))));
   names->setEnabled(!available.isEmpty());
   form->addRow("&Printer:", names);
+  auto* paper = new QComboBox(dialog.get());
+  paper->setObjectName("PaperSize");
+  FillPaperSizes(*paper, names->currentText(), PxPaperName(PaperOf(printer)));
+  // Another printer offers its own papers; the one chosen stays where it can.
+  QObject::connect(names, &QComboBox::currentTextChanged, paper, [paper](const QString& name) {
+    FillPaperSizes(*paper, name, paper->currentData().toString().toStdString());
+  });
+  form->addRow("P&aper:", paper);
   auto* colour = new QComboBox(dialog.get());
   colour->setObjectName("ColorMode");
   colour->addItems({"Colour", "Grayscale"});
@@ -79,14 +163,18 @@ std::unique_ptr<QDialog> PxNewPrinterSetupDialog(QWidget* parent) {
 void PxApplyPrinterSetup(QDialog& dialog) {
   QPrinter& printer = PxCurrentPrinter();
   auto* names = dialog.findChild<QComboBox*>("PrinterName");
+  auto* paper = dialog.findChild<QComboBox*>("PaperSize");
   auto* colour = dialog.findChild<QComboBox*>("ColorMode");
+  // Another printer brings its own default paper: the chosen one replaces it.
+  TPxPaper chosen = PaperOf(printer);
+  if (paper)
+    if (auto p = PxPaperFromName(paper->currentData().toString().toStdString())) chosen = *p;
   if (names && names->isEnabled() && !names->currentText().isEmpty()) {
     printer.setOutputFormat(QPrinter::NativeFormat);
     printer.setPrinterName(names->currentText());
   }
   if (colour) printer.setColorMode(colour->currentIndex() == 1 ? QPrinter::GrayScale : QPrinter::Color);
-  // Another printer brings its own default paper: the page stays letter, portrait.
-  PrepareLetterPage(printer);
+  PreparePage(printer, PageSizeOf(chosen));
 }
 
 void PxShowPrinterSetup(QWidget* parent) {
@@ -101,8 +189,8 @@ bool PxShowPrintDialog(QWidget* parent) {
   QPrintDialog dialog(&printer, parent);
   dialog.setMinMax(1, 1);
   const bool confirmed = dialog.exec() == QDialog::Accepted;
-  // The layouts are portrait letter pages, whatever the dialog offered.
-  PrepareLetterPage(printer);
+  // The paper the dialog chose is used, portrait, whatever else it offered.
+  PreparePage(printer, printer.pageLayout().pageSize());
   return confirmed;
 }
 
@@ -234,6 +322,8 @@ class TPxQtPrintJob : public TPxPrintJob {
 
   std::string Warning() const override { return warning_; }
 
+  TPxPaper Paper() const override { return PaperOf(printer_); }
+
   void Abort() override {
     canvas_.reset();
     if (!painter_.isActive()) return;
@@ -259,8 +349,8 @@ class TPxQtPrintJob : public TPxPrintJob {
   std::string warning_;
 };
 
-std::unique_ptr<QPrinter> LetterPrinter(std::unique_ptr<QPrinter> printer) {
-  PrepareLetterPage(*printer);
+std::unique_ptr<QPrinter> PrinterWithPaper(std::unique_ptr<QPrinter> printer, const TPxPaper& paper) {
+  PreparePage(*printer, PageSizeOf(paper));
   return printer;
 }
 
@@ -270,8 +360,8 @@ std::unique_ptr<TPxPrintJob> PxNewPrintJob() {
   return std::make_unique<TPxQtPrintJob>(PxCurrentPrinter());
 }
 
-std::unique_ptr<TPxPrintJob> PxNewPdfPrintJob(const std::string& fileName) {
-  auto printer = LetterPrinter(std::make_unique<QPrinter>(QPrinter::HighResolution));
+std::unique_ptr<TPxPrintJob> PxNewPdfPrintJob(const std::string& fileName, const TPxPaper& paper) {
+  auto printer = PrinterWithPaper(std::make_unique<QPrinter>(QPrinter::HighResolution), paper);
   printer->setOutputFormat(QPrinter::PdfFormat);
   printer->setOutputFileName(QString::fromStdString(fileName));
   // PDF has no device resolution of its own; 600 dpi keeps photographs sharp.
@@ -279,13 +369,13 @@ std::unique_ptr<TPxPrintJob> PxNewPdfPrintJob(const std::string& fileName) {
   return std::make_unique<TPxQtPrintJob>(std::move(printer));
 }
 
-std::unique_ptr<TPxPrintJob> PxNewQueuePrintJob(const std::string& queue) {
+std::unique_ptr<TPxPrintJob> PxNewQueuePrintJob(const std::string& queue, const TPxPaper& paper) {
   // The server first: Qt's list of printers is empty alike when the queue is
   // missing and when the server is down.
   QueueTakingJobs(queue);
   QPrinterInfo info = QPrinterInfo::printerInfo(QString::fromStdString(queue));
   if (info.isNull()) throw TPxPrintError("There is no printer named \"" + queue + "\".");
-  auto printer = LetterPrinter(std::make_unique<QPrinter>(info, QPrinter::HighResolution));
+  auto printer = PrinterWithPaper(std::make_unique<QPrinter>(info, QPrinter::HighResolution), paper);
   // Pictures print in colour: Qt takes grayscale for a queue whose driver
   // does not say, and without a print dialog nobody can choose.
   printer->setColorMode(QPrinter::Color);

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "app/layout.h"
 #include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
 #include "util/cupsserver.h"
@@ -170,6 +171,305 @@ TEST_F(CliPrintTest, PausedQueueKeepsTheJobAndSaysSo) {
   ExpectTwoPicturesAtTheirAreas(out, dir);
 }
 
+// A page as 8-bit RGB, top row first.
+struct Raster {
+  int width = 0, height = 0;
+  std::vector<uint8_t> rgb;
+  const uint8_t* At(int x, int y) const { return rgb.data() + (size_t(y) * width + x) * 3; }
+  bool Dark(int x, int y) const {
+    const uint8_t* p = At(x, y);
+    return p[0] < 90 && p[1] < 90 && p[2] < 90;
+  }
+};
+
+Raster ReadPpm(const std::string& ppm) {
+  Raster r;
+  const std::string data = testutil::ReadFileBytes(ppm);
+  int maxval = 0, consumed = 0;
+  if (std::sscanf(data.c_str(), "P6 %d %d %d%n", &r.width, &r.height, &maxval, &consumed) != 3) {
+    ADD_FAILURE() << ppm << " is no PPM";
+    return {};
+  }
+  const size_t bytes = size_t(r.width) * r.height * 3;
+  EXPECT_EQ(data.size(), consumed + 1 + bytes) << ppm;
+  r.rgb.assign(data.begin() + consumed + 1, data.begin() + consumed + 1 + std::min(bytes, data.size() - consumed - 1));
+  r.rgb.resize(bytes);
+  return r;
+}
+
+// A PDF's first page rasterised by pdftoppm at 100 dpi.
+Raster RasterisePdf(const std::string& pdf, const testutil::TempDir& dir) {
+  auto r = testutil::RunCommand("pdftoppm -r 100 -singlefile '" + pdf + "' '" + dir.File("raster") + "'");
+  EXPECT_EQ(r.status, 0) << r.output;
+  return ReadPpm(dir.File("raster.ppm"));
+}
+
+// A picture file as ImageMagick decodes it.
+Raster DecodePicture(const std::string& file, const testutil::TempDir& dir) {
+  auto r = testutil::RunCommand("/usr/bin/convert '" + file + "' '" + dir.File("decoded.ppm") + "'");
+  EXPECT_EQ(r.status, 0) << r.output;
+  return ReadPpm(dir.File("decoded.ppm"));
+}
+
+// A photo-like picture: smooth colour ramps each way.
+void RampPicture(const std::string& file, int w, int h) {
+  TImagingIO io;
+  ASSERT_TRUE(io.Bitmap()->Allocate(w, h, pxRGB24));
+  for (int y = 0; y < h; ++y) {
+    TBGR* row = reinterpret_cast<TBGR*>(io.Bitmap()->Scanline(y));
+    for (int x = 0; x < w; ++x)
+      row[x] = MakeBGR(uint8_t(40 + 180 * x / w), uint8_t(200 - 150 * y / h), uint8_t(90 + 100 * (x + y) / (w + h)));
+  }
+  io.Params.JpegQuality = 92;
+  io.SaveToFile(file);
+  ASSERT_FALSE(io.Aborting);
+}
+
+TEST_F(CliPrintTest, PreviewPictureIsThePdfPagePixelForPixel) {
+  RampPicture(dir.File("ramp.jpg"), 1800, 1200);
+  RampPicture(dir.File("tall.jpg"), 900, 1300);
+  auto r = Run("print --layout '2 4x6,3.5x5' --fit crop --cut-guides --pdf page.pdf --png page.png "
+               "ramp.jpg tall.jpg red.jpg");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("to page.png"), std::string::npos) << r.output;
+  const Raster pdf = RasterisePdf(dir.File("page.pdf"), dir);
+  const Raster png = DecodePicture(dir.File("page.png"), dir);
+  ASSERT_EQ(pdf.width, 850);
+  ASSERT_EQ(pdf.height, 1100);
+  ASSERT_EQ(png.width, pdf.width);
+  ASSERT_EQ(png.height, pdf.height);
+  // The PDF keeps the pictures at printer resolution (perhaps JPEG-compressed)
+  // and pdftoppm reduces them its own way: a photo's pixels differ by a few
+  // levels, while a picture or a mark one pixel off would differ by hundreds.
+  // pdftoppm draws every image one pixel wider and taller than its place (it
+  // rounds an image's far edges up): such a pixel repeats its left or upper
+  // neighbour of the preview.
+  auto differ = [&](int x, int y, int px, int py) {
+    int d = 0;
+    for (int c = 0; c < 3; ++c) d = std::max(d, std::abs(int(pdf.At(x, y)[c]) - int(png.At(px, py)[c])));
+    return d;
+  };
+  int worst = 0, far = 0, marks = 0;
+  for (int y = 0; y < pdf.height; ++y)
+    for (int x = 0; x < pdf.width; ++x) {
+      const int d = differ(x, y, x, y);
+      worst = std::max(worst, d);
+      const bool grown = (x > 0 && differ(x, y, x - 1, y) <= 24) || (y > 0 && differ(x, y, x, y - 1) <= 24) ||
+                         (x > 0 && y > 0 && differ(x, y, x - 1, y - 1) <= 24);
+      far += d > 24 && !grown;
+      marks += png.Dark(x, y);
+    }
+  EXPECT_EQ(far, 0) << "worst difference " << worst;
+  EXPECT_GT(marks, 12 * 20) << "the cut guides are in the preview";
+  // The preview says its resolution.
+  TImagingIO io;
+  io.ReadParamsFromFile(dir.File("page.png"));
+  EXPECT_EQ(io.Params.DpiX, 100);
+
+  auto small = Run("print --layout '2 4x6' --png small.png --dpi 50 ramp.jpg");
+  ASSERT_EQ(small.status, 0) << small.output;
+  EXPECT_EQ(small.output.find("printed"), std::string::npos) << small.output;
+  const Raster half = DecodePicture(dir.File("small.png"), dir);
+  EXPECT_EQ(half.width, 425);
+  EXPECT_EQ(half.height, 550);
+}
+
+TEST_F(CliPrintTest, OnA4TheLetterPageIsCentredAndTheSavedPageKeepsIt) {
+  auto r = Run("print --layout '2 4x6' --paper a4 --pdf a4.pdf --save-page kept.pictrova red.jpg blue.png");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(testutil::ReadFileBytes(dir.File("kept.pictrova")).find("\npaper=a4\n"), std::string::npos);
+  auto again = Run("print --page kept.pictrova --pdf again.pdf");
+  ASSERT_EQ(again.status, 0) << again.output;
+  for (const char* pdf : {"a4.pdf", "again.pdf"}) {
+    SCOPED_TRACE(pdf);
+    auto raster = testutil::RunCommand("pdftoppm -r 100 -singlefile '" + dir.File(pdf) + "' '" + dir.File("page") + "'");
+    ASSERT_EQ(raster.status, 0) << raster.output;
+    Box red, blue;
+    int w = 0, h = 0;
+    FindBoxes(dir.File("page.ppm"), red, blue, w, h);
+    EXPECT_EQ(w, 827);
+    EXPECT_NEAR(h, 1169, 1);  // 1169.3 pixels, rounded up or not
+    // The letter page centred: (8.27 - 8.5) / 2 = -0.116 and (11.69 - 11) / 2 =
+    // 0.346 inches; the areas keep their 6 x 4 inches.
+    EXPECT_NEAR(red.left, 125 - 11.6, 1);
+    EXPECT_NEAR(red.top, 100 + 34.6, 1);
+    EXPECT_NEAR(red.right, 724 - 11.6, 1);
+    EXPECT_NEAR(red.bottom, 499 + 34.6, 1);
+    EXPECT_NEAR(blue.left, 125 - 11.6, 1);
+    EXPECT_NEAR(blue.top, 600 + 34.6, 1);
+    EXPECT_NEAR(blue.bottom, 999 + 34.6, 1);
+  }
+  // An explicit paper wins over the page's.
+  auto letter = Run("print --page kept.pictrova --paper letter --pdf letter.pdf");
+  ASSERT_EQ(letter.status, 0) << letter.output;
+  ExpectTwoPicturesAtTheirAreas(dir.File("letter.pdf"), dir);
+}
+
+TEST_F(CliPrintTest, PictureOffThePaperIsNamedAndPrintsOnlyWhenForced) {
+  // The top area moved to the sheet's left edge: on letter it fits, on A4
+  // (narrower) it reaches past the edge.
+  testutil::WriteFileBytes(dir.File("moved.pictrova"),
+                           "layout=2 4x6\npaper=a4\narea=1|dont-crop|0 100 600 400|" + dir.File("red.jpg") +
+                               "\narea=2|dont-crop|125 600 600 400|" + dir.File("blue.png") + "\n");
+  auto refused = Run("print --page moved.pictrova --pdf cut.pdf --png cut.png");
+  EXPECT_EQ(refused.status, 1) << refused.output;
+  EXPECT_NE(refused.output.find("\"4x6 top\" reaches past the paper's edge"), std::string::npos) << refused.output;
+  EXPECT_EQ(refused.output.find("4x6 bottom"), std::string::npos) << refused.output;
+  EXPECT_NE(refused.output.find("--force"), std::string::npos) << refused.output;
+  EXPECT_EQ(std::count(refused.output.begin(), refused.output.end(), '\n'), 1) << refused.output;
+  EXPECT_FALSE(fs::exists(dir.File("cut.pdf")));
+  EXPECT_FALSE(fs::exists(dir.File("cut.png")));
+
+  auto letter = Run("print --page moved.pictrova --paper letter --pdf letter.pdf");
+  EXPECT_EQ(letter.status, 0) << letter.output;
+  EXPECT_EQ(letter.output.find("reaches"), std::string::npos) << letter.output;
+
+  auto forced = Run("print --page moved.pictrova --pdf forced.pdf --force 2>forced.txt");
+  ASSERT_EQ(forced.status, 0) << forced.output;
+  EXPECT_NE(testutil::ReadFileBytes(dir.File("forced.txt")).find("\"4x6 top\""), std::string::npos);
+  Box red, blue;
+  int w = 0, h = 0;
+  auto raster = testutil::RunCommand("pdftoppm -r 100 -singlefile '" + dir.File("forced.pdf") + "' '" + dir.File("f") + "'");
+  ASSERT_EQ(raster.status, 0) << raster.output;
+  FindBoxes(dir.File("f.ppm"), red, blue, w, h);
+  EXPECT_EQ(red.left, 0);  // cut at the paper's edge
+  EXPECT_NEAR(red.right, 599 - 11.6, 1);
+}
+
+TEST_F(CliPrintTest, QueueMarginsForThePaperDecide) {
+  testutil::CupsServer server;
+  // A quarter inch at the sides, half an inch at top and bottom.
+  const std::string out = server.AddQueue("margins", testutil::MarginsPpd(18, 36, 18, 36));
+  // On A4 the 8x10 print lies 0.13 inches from the side, in the margin.
+  auto a4 = Run("print --layout 8x10 --fit stretch --printer margins --paper a4 red.jpg", server.Address());
+  EXPECT_EQ(a4.status, 1) << a4.output;
+  EXPECT_NE(a4.output.find("\"8x10\" reaches into the margin the printer cannot print on"), std::string::npos)
+      << a4.output;
+  EXPECT_EQ(server.Run("lpstat -W all -o").output, "") << "the server holds a job";
+  // On letter it meets the margins exactly, and prints.
+  auto letter = Run("print --layout 8x10 --fit stretch --printer margins --png shown.png red.jpg",
+                    server.Address());
+  ASSERT_EQ(letter.status, 0) << letter.output << server.Log();
+  ASSERT_TRUE(testutil::WaitForFile(out, 20)) << server.Log();
+  Box red, blue;
+  int w = 0, h = 0;
+  auto raster = testutil::RunCommand("pdftoppm -r 100 -singlefile '" + out + "' '" + dir.File("q") + "'");
+  ASSERT_EQ(raster.status, 0) << raster.output;
+  FindBoxes(dir.File("q.ppm"), red, blue, w, h);
+  EXPECT_EQ(w, 850);
+  EXPECT_NEAR(red.left, 25, 1);
+  EXPECT_NEAR(red.top, 50, 1);
+  // The preview shades the queue's margins: white paper turns gray there.
+  const Raster shown = DecodePicture(dir.File("shown.png"), dir);
+  ASSERT_EQ(shown.width, 850);
+  const struct {
+    int x, y;
+  } margin[] = {{10, 500}, {840, 500}, {400, 20}, {400, 1080}, {10, 10}, {24, 500}, {24, 1049}, {400, 1050}};
+  for (const auto& p : margin) EXPECT_NEAR(shown.At(p.x, p.y)[1], 191, 2) << p.x << "," << p.y;
+  // The picture within them is as it prints.
+  EXPECT_GT(shown.At(400, 500)[0], 200);
+  EXPECT_LT(shown.At(400, 500)[1], 60);
+  EXPECT_LT(shown.At(25, 50)[1], 60);
+}
+
+TEST_F(CliPrintTest, CutGuidesLieAtTheCornersAndNeverOnAPicture) {
+  SolidPicture(dir.File("green.png"), 600, 800, MakeBGR(60, 200, 90));
+  const struct {
+    const char* layout;
+    int pictures;
+  } layouts[] = {{"9 wallets", 9}, {"5x7,4x6", 2}};
+  for (const auto& l : layouts) {
+    SCOPED_TRACE(l.layout);
+    std::string args =
+        std::string("print --layout '") + l.layout + "' --fit stretch --cut-guides --pdf guides.pdf --png guides.png";
+    for (int i = 0; i < l.pictures; ++i) args += i % 2 ? " blue.png" : " green.png";
+    auto r = Run(args);
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::vector<Box> areas;
+    ReadLayoutAreas(testutil::BinDir() + "/printouts.txt", l.layout, [&](std::unique_ptr<XaLayoutArea> a) {
+      areas.push_back({a->Left, a->Top, a->Left + a->Width - 1, a->Top + a->Height - 1});
+    });
+    ASSERT_EQ(int(areas.size()), l.pictures);
+    const Raster page = RasterisePdf(dir.File("guides.pdf"), dir);
+    ASSERT_EQ(page.width, 850);
+    auto inside = [&](int x, int y) {
+      for (const Box& a : areas)
+        if (x >= a.left && x <= a.right && y >= a.top && y <= a.bottom) return true;
+      return false;
+    };
+    // Every mark pixel lies outside the pictures, within a quarter inch of a
+    // corner. pdftoppm draws each image a pixel wider and taller (see above):
+    // a mark that ends at a picture's top or left edge reaches one pixel into
+    // it on the page, and is known by the mark pixel beside it outside.
+    auto grownMark = [&](int x, int y) {
+      for (const auto& [px, py] : {std::pair{x - 1, y}, {x, y - 1}, {x - 1, y - 1}})
+        if (px >= 0 && py >= 0 && page.Dark(px, py) && !inside(px, py)) return true;
+      return false;
+    };
+    int dark = 0;
+    for (int y = 0; y < page.height; ++y)
+      for (int x = 0; x < page.width; ++x) {
+        if (!page.Dark(x, y)) continue;
+        ++dark;
+        EXPECT_FALSE(inside(x, y) && !grownMark(x, y)) << "mark pixel in a picture at " << x << "," << y;
+        bool nearCorner = false;
+        for (const Box& a : areas)
+          for (int cx : {a.left, a.right + 1})
+            for (int cy : {a.top, a.bottom + 1})
+              nearCorner = nearCorner || (std::abs(x - cx) <= 26 && std::abs(y - cy) <= 26);
+        EXPECT_TRUE(nearCorner) << "mark pixel away from every corner at " << x << "," << y;
+      }
+    // Each corner's strokes continue its edges outward, a quarter inch each,
+    // wherever no picture is in the way.
+    auto stroke = [&](int x0, int y0, int dx, int dy) {
+      int free = 0, marked = 0;
+      for (int i = 0; i < 25; ++i) {
+        const int x = x0 + dx * i, y = y0 + dy * i;
+        if (x < 0 || y < 0 || x >= page.width || y >= page.height || inside(x, y)) return -1;
+        ++free;
+        marked += page.Dark(x, y);
+      }
+      return free == 25 ? marked : -1;
+    };
+    for (const Box& a : areas) {
+      const struct {
+        int x, y, dx, dy;
+      } strokes[] = {{a.left - 1, a.top, -1, 0},     {a.right + 1, a.top, 1, 0},
+                     {a.left - 1, a.bottom, -1, 0},  {a.right + 1, a.bottom, 1, 0},
+                     {a.left, a.top - 1, 0, -1},     {a.right, a.top - 1, 0, -1},
+                     {a.left, a.bottom + 1, 0, 1},   {a.right, a.bottom + 1, 0, 1}};
+      for (const auto& s : strokes) {
+        const int marked = stroke(s.x, s.y, s.dx, s.dy);
+        if (marked >= 0) {
+          EXPECT_GE(marked, 24) << "stroke from " << s.x << "," << s.y;
+        }
+      }
+      // The horizontal strokes always have room in these layouts.
+      EXPECT_GE(stroke(a.left - 1, a.top, -1, 0), 24);
+      EXPECT_GE(stroke(a.right + 1, a.bottom, 1, 0), 24);
+    }
+    EXPECT_GE(dark, l.pictures * 2 * 25);
+    // The preview of the same page has its marks exactly: none in a picture.
+    const Raster shown = DecodePicture(dir.File("guides.png"), dir);
+    int shownDark = 0;
+    for (int y = 0; y < shown.height; ++y)
+      for (int x = 0; x < shown.width; ++x)
+        if (shown.Dark(x, y)) {
+          ++shownDark;
+          EXPECT_FALSE(inside(x, y)) << "preview mark pixel in a picture at " << x << "," << y;
+        }
+    EXPECT_GE(shownDark, l.pictures * 2 * 25);
+    // Without the option, no marks at all.
+    auto plain = Run(std::string("print --layout '") + l.layout + "' --fit stretch --pdf plain.pdf green.png");
+    ASSERT_EQ(plain.status, 0) << plain.output;
+    const Raster none = RasterisePdf(dir.File("plain.pdf"), dir);
+    int darkWithout = 0;
+    for (int y = 0; y < none.height; ++y)
+      for (int x = 0; x < none.width; ++x) darkWithout += none.Dark(x, y);
+    EXPECT_EQ(darkWithout, 0);
+  }
+}
+
 TEST_F(CliPrintTest, FewerPicturesLeaveAreasEmpty) {
   auto r = Run("print --layout '4 3.5x5' --fit crop --pdf one.pdf red.jpg");
   ASSERT_EQ(r.status, 0) << r.output;
@@ -227,6 +527,12 @@ TEST_F(CliPrintTest, ErrorsSayOneLineAndExitNonZero) {
       {"print --layout '9 wallets' --fill-all --pdf x.pdf broken.jpg", 1, "broken.jpg"},
       {"print --layout '9 wallets' --fill-all --pdf x.pdf red.jpg blue.png", 2, "--fill-all takes one picture"},
       {"place --layout '9 wallets' --fill-all --out lab red.jpg", 2, "unknown option --fill-all"},
+      {"print --layout 8x10 --paper tabloid --pdf x.pdf red.jpg", 2, "tabloid"},
+      {"print --layout 8x10 --png x.jpg red.jpg", 2, ".png"},
+      {"print --layout 8x10 --pdf x.pdf --dpi 100 red.jpg", 2, "--dpi"},
+      {"print --layout 8x10 --png x.png --dpi 5 red.jpg", 2, "--dpi"},
+      {"place --layout 8x10 --paper a4 --out lab red.jpg", 2, "--paper"},
+      {"place --layout 8x10 --cut-guides --out lab red.jpg", 2, "--cut-guides"},
   };
   for (const auto& c : cases) {
     auto r = Run(c.args);

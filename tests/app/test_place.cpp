@@ -339,12 +339,14 @@ class RecordingJob : public TPxPrintJob, public TPxPrinterCanvas {
   void Abort() override { log.push_back("abort"); }
   int32_t DpiX() const override { return 300; }
   int32_t DpiY() const override { return 300; }
+  TPxPaper Paper() const override { return paper; }
   void StretchDib(const TPxPackedDib&, int32_t dx, int32_t dy, int32_t dw, int32_t dh, int32_t,
                   int32_t, int32_t, int32_t) override {
     log.push_back("draw " + std::to_string(dx) + "," + std::to_string(dy) + " " +
                   std::to_string(dw) + "x" + std::to_string(dh));
   }
   std::vector<std::string> log;
+  TPxPaper paper;
 };
 
 TEST_F(PageTest, PrintsEachPlacedPictureAtItsLayersPlaceInInches) {
@@ -370,6 +372,76 @@ TEST_F(PageTest, PrintsEachPlacedPictureAtItsLayersPlaceInInches) {
   RecordingJob resized;
   layout->PrintPage(resized);
   EXPECT_EQ(resized.log[1].rfind("draw 225,75 1200x", 0), 0u) << resized.log[1];
+}
+
+TEST_F(PageTest, OnOtherPaperTheLetterPageIsCentredAndCutPicturesNamed) {
+  layout->LoadLayout("Two");  // "left" at 25,25 500 x 700; "right" at 550,25 300 x 350, to the sheet's edge
+  WritePicture(dir.File("p.png"), 500, 700);
+  Place(dir.File("p.png"), 0);
+  WritePicture(dir.File("q.png"), 300, 350);
+  Place(dir.File("q.png"), 1);
+  const TPxPaper a4 = *PxPaperFromName("a4");
+  RecordingJob onA4;
+  onA4.paper = a4;
+  layout->PrintPage(onA4);
+  // Centred: (8.2677 - 8.5) / 2 = -0.1161 and (11.6929 - 11) / 2 = 0.3465
+  // inches; each picture keeps its size (5 x 7 and 3 x 3.5 inches).
+  ASSERT_EQ(onA4.log.size(), 4u);
+  EXPECT_EQ(onA4.log[1], "draw 40,179 1500x2100");
+  EXPECT_EQ(onA4.log[2], "draw 1615,179 900x1050");
+  const XaPaperBox right = layout->AreaOnPaper(1, a4);
+  EXPECT_NEAR(right.X, 5.5 - 0.11614, 1e-4);
+  EXPECT_NEAR(right.Y, 0.25 + 0.34646, 1e-4);
+  EXPECT_DOUBLE_EQ(right.Width, 3);
+  EXPECT_DOUBLE_EQ(right.Height, 3.5);
+
+  struct Case {
+    const char* what;
+    TPxPaper paper;
+    std::vector<std::string> cut;  // names, "!" after one that leaves the paper
+  };
+  TPxPaper margins;  // letter with a quarter inch the printer cannot reach
+  margins.MarginLeft = margins.MarginTop = margins.MarginRight = margins.MarginBottom = 0.25;
+  TPxPaper wideMargin = margins;
+  wideMargin.MarginLeft = 0.26;
+  const Case cases[] = {
+      {"letter to the edges", TPxPaper{}, {}},
+      {"A4: the right picture reaches past the edge", a4, {"right!"}},
+      {"letter, quarter-inch margins: only the right one reaches into them", margins, {"right"}},
+      {"a wider left margin takes the left one too", wideMargin, {"left", "right"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> names;
+    for (const XaCutArea& a : layout->AreasCut(c.paper)) names.push_back(a.Name + (a.OffPaper ? "!" : ""));
+    EXPECT_EQ(names, c.cut);
+  }
+  const std::string message = CutAreasMessage(layout->AreasCut(a4), a4);
+  EXPECT_NE(message.find("\"right\" reaches past the paper's edge"), std::string::npos) << message;
+  EXPECT_NE(message.find("(a4)"), std::string::npos) << message;
+  EXPECT_EQ(message.find("left"), std::string::npos) << message;
+  // An empty area prints nothing, so nothing of it is cut.
+  layout->Areas[1]->FileName.clear();
+  EXPECT_TRUE(layout->AreasCut(a4).empty());
+}
+
+TEST_F(PageTest, CutGuidesPrintAfterThePicturesWhenAsked) {
+  layout->LoadLayout("Two");
+  WritePicture(dir.File("p.png"), 500, 700);
+  Place(dir.File("p.png"), 0);
+  RecordingJob plain;
+  layout->PrintPage(plain);
+  ASSERT_EQ(plain.log.size(), 3u);
+  layout->CutGuides = true;
+  RecordingJob guided;
+  layout->PrintPage(guided);
+  // The picture, then its eight strokes (3 pixels thick at 300 dpi), then the end.
+  ASSERT_EQ(guided.log.size(), 3u + 8u);
+  EXPECT_EQ(guided.log[1], plain.log[1]);
+  EXPECT_EQ(guided.log[2], "draw 0,75 75x3");  // the top edge's stroke to the left, a quarter inch
+  for (size_t i = 2; i + 1 < guided.log.size(); ++i)
+    EXPECT_TRUE(guided.log[i].find("x3") != std::string::npos || guided.log[i].find(" 3x") != std::string::npos)
+        << guided.log[i];
 }
 
 TEST_F(PageTest, FailedPrintAbandonsTheJob) {

@@ -19,15 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void WritePicture(const std::string& file, int w, int h, uint32_t color) {
-  TPxBitmap b(w, h, pxRGB24);
-  b.Fill(color);
-  TImagingIO io;
-  io.SetTargetBitmap(&b);
-  io.SaveToFile(file);
-  ASSERT_FALSE(io.Aborting) << file;
-}
-
 class SavedPageTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -70,8 +61,8 @@ QRect RedBox(const std::string& pdf, const testutil::TempDir& dir) {
 
 TEST_F(SavedPageTest, SaveOpenAndPrintKeepMovedAndResizedAreas) {
   std::shared_ptr<void> platform = PxStartHeadlessPrinting();
-  WritePicture(dir.File("red pic|1.png"), 500, 700, 0x2020E0);
-  WritePicture(dir.File("blue.png"), 300, 350, 0xE02020);
+  testutil::WriteSolidPicture(dir.File("red pic|1.png"), 500, 700, 0x2020E0);
+  testutil::WriteSolidPicture(dir.File("blue.png"), 300, 350, 0xE02020);
   layout->LoadLayout("Two");
   layout->Crop = true;
   layout->DropPicture(0, dir.File("red pic|1.png"));
@@ -126,7 +117,7 @@ TEST_F(SavedPageTest, SaveOpenAndPrintKeepMovedAndResizedAreas) {
 }
 
 TEST_F(SavedPageTest, MissingPictureAmongThreeLeavesOnlyItsAreaEmpty) {
-  for (const char* n : {"a.png", "b.png", "c.png"}) WritePicture(dir.File(n), 200, 200, 0x2020E0);
+  for (const char* n : {"a.png", "b.png", "c.png"}) testutil::WriteSolidPicture(dir.File(n), 200, 200, 0x2020E0);
   layout->LoadLayout("Three");
   for (int i = 0; i < 3; ++i) layout->DropPicture(i, dir.File(std::string(1, char('a' + i)) + ".png"));
   WritePageFile(dir.File("p.pictrova"), SavePage(*layout));
@@ -140,6 +131,26 @@ TEST_F(SavedPageTest, MissingPictureAmongThreeLeavesOnlyItsAreaEmpty) {
   EXPECT_EQ(layout->Areas[2]->FileName, dir.File("c.png"));
   // Nothing of the file is lost or rewritten.
   EXPECT_EQ(testutil::ReadFileBytes(dir.File("p.pictrova")), text);
+}
+
+TEST_F(SavedPageTest, PageKeepsItsPaper) {
+  testutil::WriteSolidPicture(dir.File("a.png"), 200, 200, 0x2020E0);
+  layout->LoadLayout("Three");
+  layout->DropPicture(0, dir.File("a.png"));
+  const struct {
+    const char* paper;    // as given
+    const char* written;  // as the file keeps it
+  } cases[] = {{"letter", "letter"}, {"a4", "a4"}, {"4x6in", "4x6in"}, {"14x8.5in", "8.5x14in"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.paper);
+    WritePageFile(dir.File("p.pictrova"), SavePage(*layout, *PxPaperFromName(c.paper)));
+    const std::string text = testutil::ReadFileBytes(dir.File("p.pictrova"));
+    EXPECT_NE(text.find(std::string("\npaper=") + c.written + "\n"), std::string::npos) << text;
+    EXPECT_EQ(ReadPageFile(dir.File("p.pictrova")).Paper, c.written);
+  }
+  // A hand-written size is read as the sheet it names.
+  testutil::WriteFileBytes(dir.File("q.pictrova"), "layout=Three\npaper= 6x4in \n");
+  EXPECT_EQ(ReadPageFile(dir.File("q.pictrova")).Paper, "4x6in");
 }
 
 TEST_F(SavedPageTest, DamagedFilesNameTheFileAndTheLine) {
@@ -159,6 +170,8 @@ TEST_F(SavedPageTest, DamagedFilesNameTheFileAndTheLine) {
       {"layout=Two\narea=1|crop|1 2 3 4|/a.png\narea=1|crop|1 2 3 4|/b.png\n", "3: area 1 is given twice"},
       {"# only a comment\n", "1: the page names no layout"},
       {"layout=Two\npaper=tabloid\n", "2: unknown paper \"tabloid\""},
+      {"layout=Two\npaper=4x6cm\n", "2: unknown paper \"4x6cm\""},
+      {"layout=Two\npaper=0.5x6in\n", "2: unknown paper \"0.5x6in\""},
       {"layout=Two\njust words\n", "2: a line needs KEY=VALUE"},
   };
   for (const Case& c : cases) {

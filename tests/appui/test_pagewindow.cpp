@@ -41,12 +41,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Settle() {
-  for (int i = 0; i < 5; ++i) {
-    QCoreApplication::processEvents();
-    QThread::msleep(2);
-  }
-}
+using testutil::Settle;
 
 // The notice's wrapped text lies wholly inside the label, at the largest
 // size up to the named one that allows it.

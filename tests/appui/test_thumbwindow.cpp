@@ -28,22 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Settle() {
-  for (int i = 0; i < 5; ++i) {
-    QCoreApplication::processEvents();
-    QThread::msleep(2);
-  }
-}
-
-void WritePicture(const std::string& file, int w, int h, uint32_t color) {
-  TPxBitmap b(w, h, pxRGB24);
-  b.Fill(color);
-  TImagingIO io;
-  io.SetTargetBitmap(&b);
-  io.SaveToFile(file);
-  ASSERT_FALSE(io.Aborting);
-}
-
 class ThumbWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,11 +35,11 @@ class ThumbWindowTest : public ::testing::Test {
     main = std::make_unique<TDPicPrint>();
     about = std::make_unique<TDAbout>(main.get());
     main->show();
-    Settle();
+    testutil::Settle();
     about->hide();
     PxSetErrorHandler([this](const char* message) { reports.emplace_back(message); });
-    WritePicture(dir.File("a.png"), 300, 200, 0x0000FF);  // red
-    WritePicture(dir.File("b.jpg"), 640, 480, 0xFF0000);  // blue
+    testutil::WriteSolidPicture(dir.File("a.png"), 300, 200, 0x0000FF);  // red
+    testutil::WriteSolidPicture(dir.File("b.jpg"), 640, 480, 0xFF0000);  // blue
     main->CtrlThumbs->SetThreadPoolSize(0);  // loads in the paint: no waiting here
   }
   void TearDown() override {
@@ -113,7 +97,7 @@ TEST_F(ThumbWindowTest, ControlsOfTheUpperBandAndTheLeftColumn) {
   EXPECT_EQ(main->CtrlImage->Background(), clBlack);
   // Splitter2 gives the upper band more room.
   main->Splitter2->setSizes({300, 400});
-  Settle();
+  testutil::Settle();
   EXPECT_EQ(main->PnlThumbs->height(), 300);
 }
 
@@ -154,7 +138,7 @@ TEST_F(ThumbWindowTest, DragFromTheGridFillsTheAreaUnderThePointer) {
   EXPECT_FALSE(main->CtrlVectDragOver(sheet.x(), sheet.y()));
   EXPECT_EQ(main->CtrlVect->DropTargetLayer(), -1);
   main->Layout()->LoadLayout("2 4x6");
-  Settle();
+  testutil::Settle();
   const QPoint area = AreaCentre(2);
   // Over an area: taken, and that area is outlined until the drag leaves.
   EXPECT_TRUE(main->CtrlVectDragOver(area.x(), area.y()));
@@ -184,7 +168,7 @@ TEST_F(ThumbWindowTest, DragFromTheGridFillsTheAreaUnderThePointer) {
 
 TEST_F(ThumbWindowTest, SavedPageOpensWithOneMessageForItsMissingPictures) {
   main->Layout()->LoadLayout("2 4x6");
-  Settle();
+  testutil::Settle();
   const QPoint top = AreaCentre(1), bottom = AreaCentre(2);
   main->CtrlVectDragDrop(top.x(), top.y(), {dir.File("a.png")});
   main->CtrlVectDragDrop(bottom.x(), bottom.y(), {dir.File("b.jpg")});

@@ -12,7 +12,9 @@
 #include <QPrinter>
 #include <QImage>
 #include <filesystem>
+#include <functional>
 
+#include "imaging/core/pxbitmapprint.h"
 #include "util/cupsserver.h"
 #include "util/testutil.h"
 
@@ -154,40 +156,141 @@ TEST(PxPrinter, QueueThatRefusesTheSubmittedJobIsAnErrorWithItsReason) {
   EXPECT_TRUE(testutil::WaitForFile(out, 20)) << server.Log();
 }
 
-TEST(PxPrinter, SetupChoosesThePrinterOfTheNextPrintAndKeepsTheLetterPage) {
+TEST(PxPrinter, SetupChoosesThePrinterAndPaperOfTheNextPrint) {
   App();
   testutil::CupsServer server;
   server.AddQueue("photos");
   const std::string office = server.AddQueue("office");
+  server.AddQueue("margins", testutil::MarginsPpd(18, 36, 18, 36));
   UsePrintServer use(server.Address());
   QPrinter& printer = PxCurrentPrinter();
-  // What an earlier dialog may have left: the layouts print portrait on letter.
+  // What an earlier dialog may have left: the layouts print portrait.
   printer.setPageOrientation(QPageLayout::Landscape);
-  printer.setPageSize(QPageSize(QPageSize::A4));
+  printer.setPageSize(QPageSize(QPageSize::Letter));
   std::unique_ptr<QDialog> dialog = PxNewPrinterSetupDialog(nullptr);
   auto* names = dialog->findChild<QComboBox*>("PrinterName");
+  auto* paper = dialog->findChild<QComboBox*>("PaperSize");
   auto* colour = dialog->findChild<QComboBox*>("ColorMode");
   ASSERT_NE(names, nullptr);
+  ASSERT_NE(paper, nullptr);
   ASSERT_NE(colour, nullptr);
   // Only what the print honours is offered.
-  EXPECT_EQ(dialog->findChildren<QComboBox*>().size(), 2);
+  EXPECT_EQ(dialog->findChildren<QComboBox*>().size(), 3);
+  // A printer that describes its papers offers those, the chosen one kept.
+  names->setCurrentIndex(names->findText("margins"));
+  EXPECT_EQ(paper->count(), 2);
+  EXPECT_EQ(paper->currentData().toString(), "letter");
+  EXPECT_GE(paper->findData("a4"), 0);
   const int at = names->findText("office");
   ASSERT_GE(at, 0) << "the server's queues are listed";
   EXPECT_GE(names->findText("photos"), 0);
   names->setCurrentIndex(at);
+  // A raw queue names no papers: the common ones are offered.
+  EXPECT_GE(paper->count(), 5);
+  EXPECT_EQ(paper->currentData().toString(), "letter");
+  paper->setCurrentIndex(paper->findData("a4"));
   colour->setCurrentIndex(1);
   PxApplyPrinterSetup(*dialog);
   EXPECT_EQ(printer.printerName().toStdString(), "office");
   EXPECT_EQ(printer.colorMode(), QPrinter::GrayScale);
   EXPECT_EQ(printer.pageLayout().orientation(), QPageLayout::Portrait);
-  EXPECT_EQ(printer.pageLayout().pageSize().id(), QPageSize::Letter);
-  // The next print goes to the chosen queue.
+  EXPECT_EQ(printer.pageLayout().pageSize().id(), QPageSize::A4);
+  EXPECT_EQ(PxPaperName(PxCurrentPaper()), "a4");
+  EXPECT_EQ(PxCurrentPrinterName(), "office");
+  // The next print goes to the chosen queue, on its paper.
   auto job = PxNewPrintJob();
+  EXPECT_EQ(PxPaperName(job->Paper()), "a4");
   job->BeginDoc();
   job->Canvas().StretchDib(SolidDib(4, 4, 24, 0), 0, 0, 100, 100, 0, 0, 4, 4);
   job->EndDoc();
-  EXPECT_TRUE(testutil::WaitForFile(office, 20)) << server.Log();
+  ASSERT_TRUE(testutil::WaitForFile(office, 20)) << server.Log();
+  testutil::TempDir dir;
+  const QSize a4Page = Rasterise(office, dir).size();
+  EXPECT_EQ(a4Page.width(), 827);
+  EXPECT_NEAR(a4Page.height(), 1169, 1);
   printer.setColorMode(QPrinter::Color);
+  PxSetCurrentPaper(TPxPaper{});
+  EXPECT_EQ(printer.pageLayout().pageSize().id(), QPageSize::Letter);
+}
+
+TEST(PxPrinter, JobsTellTheirPaperAndThePrintersMargins) {
+  App();
+  testutil::CupsServer server;
+  server.AddQueue("margins", testutil::MarginsPpd(18, 36, 9, 72));
+  server.AddQueue("raw");
+  UsePrintServer use(server.Address());
+  const TPxPaper a4 = *PxPaperFromName("a4");
+  const struct {
+    const char* what;
+    std::function<std::unique_ptr<TPxPrintJob>()> make;
+    const char* paper;
+    double left, top, right, bottom;
+  } cases[] = {
+      {"PDF, letter", [] { return PxNewPdfPrintJob("/tmp/unused.pdf"); }, "letter", 0, 0, 0, 0},
+      {"PDF, 4x6in", [] { return PxNewPdfPrintJob("/tmp/unused.pdf", *PxPaperFromName("4x6in")); }, "4x6in", 0, 0, 0, 0},
+      {"raw queue, A4", [&] { return PxNewQueuePrintJob("raw", a4); }, "a4", 0, 0, 0, 0},
+      {"described queue, letter", [] { return PxNewQueuePrintJob("margins"); }, "letter", 0.25, 0.5, 0.125, 1},
+      {"described queue, A4", [&] { return PxNewQueuePrintJob("margins", a4); }, "a4", 0.25, 0.5, 0.125, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const TPxPaper paper = c.make()->Paper();
+    EXPECT_EQ(PxPaperName(paper), c.paper);
+    EXPECT_NEAR(paper.MarginLeft, c.left, 1e-6);
+    EXPECT_NEAR(paper.MarginTop, c.top, 1e-6);
+    EXPECT_NEAR(paper.MarginRight, c.right, 1e-6);
+    EXPECT_NEAR(paper.MarginBottom, c.bottom, 1e-6);
+  }
+  // The PDF page has the paper's size.
+  testutil::TempDir dir;
+  auto job = PxNewPdfPrintJob(dir.File("a4.pdf"), a4);
+  job->BeginDoc();
+  job->EndDoc();
+  const QSize page = Rasterise(dir.File("a4.pdf"), dir).size();
+  EXPECT_EQ(page.width(), 827);
+  EXPECT_NEAR(page.height(), 1169, 1);
+}
+
+// A page printed onto a picture and the same transfers printed to PDF look alike.
+TEST(PxPrinter, PictureOfThePageMatchesThePdfPage) {
+  App();
+  testutil::TempDir dir;
+  const TPxPaper paper = *PxPaperFromName("5x7in");
+  TPxBitmapPrintJob picture(paper, 100);
+  auto pdf = PxNewPdfPrintJob(dir.File("page.pdf"), paper);
+  TPxPackedDib red = SolidDib(20, 10, 24, 0);
+  for (int32_t y = 0; y < red.Height; ++y)
+    for (int32_t x = 0; x < red.Width; ++x) red.Bits[size_t(y * red.RowBytes() + x * 3 + 2)] = 255;
+  TPxPackedDib ramp = SolidDib(4, 1, 8, 0);
+  ramp.Bits = {0, 90, 180, 250};
+  for (TPxPrintJob* job : {static_cast<TPxPrintJob*>(&picture), pdf.get()}) {
+    job->BeginDoc();
+    TPxPrinterCanvas& canvas = job->Canvas();
+    const int dpi = canvas.DpiX();
+    canvas.StretchDib(red, dpi / 2, dpi / 2, 2 * dpi, dpi, 0, 0, 20, 10);
+    canvas.StretchDib(ramp, dpi, 2 * dpi, 2 * dpi, dpi / 2, 0, 0, 4, 1);
+    canvas.StretchDib(SolidDib(64, 16, 1, 0x00), dpi, 4 * dpi, 3 * dpi, dpi / 2, 0, 0, 64, 16);
+    // Half off the paper's right edge.
+    canvas.StretchDib(red, 4 * dpi, 6 * dpi, 2 * dpi, dpi / 2, 0, 0, 20, 10);
+    job->EndDoc();
+  }
+  const QImage printed = Rasterise(dir.File("page.pdf"), dir);
+  TPxBitmap& shown = picture.Page();
+  ASSERT_EQ(printed.size(), QSize(shown.Width(), shown.Height()));
+  auto near = [&](QRgb p, int x, int y) {
+    if (x < 0 || y < 0) return false;
+    const uint8_t* q = shown.Scanline(y) + x * 3;
+    return std::abs(qRed(p) - q[2]) <= 8 && std::abs(qGreen(p) - q[1]) <= 8 && std::abs(qBlue(p) - q[0]) <= 8;
+  };
+  // pdftoppm draws every image a pixel wider and taller than its place: such
+  // a pixel repeats the picture's left or upper neighbour.
+  int differing = 0;
+  for (int y = 0; y < shown.Height(); ++y)
+    for (int x = 0; x < shown.Width(); ++x) {
+      const QRgb p = printed.pixel(x, y);
+      differing += !near(p, x, y) && !near(p, x - 1, y) && !near(p, x, y - 1) && !near(p, x - 1, y - 1);
+    }
+  EXPECT_EQ(differing, 0);
 }
 
 TEST(PxPrinter, UnknownQueueAndUnstartableJobAreErrors) {

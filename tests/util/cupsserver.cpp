@@ -155,10 +155,15 @@ CupsServer::~CupsServer() {
   Stop();
 }
 
-std::string CupsServer::AddQueue(const std::string& name) {
+std::string CupsServer::AddQueue(const std::string& name, const std::string& ppd) {
   const std::string out = dir_.File("out/" + name + ".pdf");
+  std::string driver;
+  if (!ppd.empty()) {
+    WriteFileBytes(dir_.File(name + ".ppd"), ppd);
+    driver = " -P '" + dir_.File(name + ".ppd") + "'";
+  }
   // No driver: a raw queue passes the job on untouched.
-  CommandResult r = Run("lpadmin -p '" + name + "' -v 'capture:" + out + "' -E");
+  CommandResult r = Run("lpadmin -p '" + name + "' -v 'capture:" + out + "'" + driver + " -E");
   if (r.status != 0) throw std::runtime_error("lpadmin failed: " + r.output + "\n" + Log());
   return out;
 }
@@ -172,6 +177,34 @@ std::string CupsServer::Log() const {
   for (const char* f : {"log/cupsd.out", "log/error_log"})
     if (fs::exists(dir_.File(f))) log += ReadFileBytes(dir_.File(f));
   return log;
+}
+
+std::string MarginsPpd(int left, int top, int right, int bottom) {
+  // The imageable area is given as its lower-left and upper-right corners,
+  // in points from the lower-left corner of the sheet.
+  auto area = [&](int width, int height) {
+    return "\"" + std::to_string(left) + " " + std::to_string(bottom) + " " + std::to_string(width - right) +
+           " " + std::to_string(height - top) + "\"";
+  };
+  return "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
+         "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"MARGINS.PPD\"\n"
+         "*Manufacturer: \"Test\"\n*Product: \"(Margins)\"\n*ModelName: \"Margins\"\n"
+         "*ShortNickName: \"Margins\"\n*NickName: \"Margins\"\n*PSVersion: \"(3010.000) 0\"\n"
+         "*LanguageLevel: \"3\"\n*ColorDevice: True\n*DefaultColorSpace: RGB\n*FileSystem: False\n"
+         "*Throughput: \"1\"\n*LandscapeOrientation: Plus90\n*TTRasterizer: Type42\n"
+         "*cupsFilter: \"application/pdf 0 -\"\n"
+         "*OpenUI *PageSize/Media Size: PickOne\n*OrderDependency: 10 AnySetup *PageSize\n"
+         "*DefaultPageSize: A4\n"
+         "*PageSize Letter/US Letter: \"<</PageSize[612 792]>>setpagedevice\"\n"
+         "*PageSize A4/A4: \"<</PageSize[595 842]>>setpagedevice\"\n*CloseUI: *PageSize\n"
+         "*OpenUI *PageRegion: PickOne\n*OrderDependency: 10 AnySetup *PageRegion\n"
+         "*DefaultPageRegion: A4\n"
+         "*PageRegion Letter/US Letter: \"<</PageSize[612 792]>>setpagedevice\"\n"
+         "*PageRegion A4/A4: \"<</PageSize[595 842]>>setpagedevice\"\n*CloseUI: *PageRegion\n"
+         "*DefaultImageableArea: A4\n*ImageableArea Letter/US Letter: " + area(612, 792) +
+         "\n*ImageableArea A4/A4: " + area(595, 842) +
+         "\n*DefaultPaperDimension: A4\n*PaperDimension Letter/US Letter: \"612 792\"\n"
+         "*PaperDimension A4/A4: \"595 842\"\n";
 }
 
 bool WaitForFile(const std::string& path, int seconds) {

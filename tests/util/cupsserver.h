@@ -27,8 +27,10 @@ class CupsServer {
   const std::string& Address() const { return address_; }
 
   // Adds an enabled queue that accepts jobs; returns the file that receives
-  // each job it prints, byte for byte. Throws when lpadmin fails.
-  std::string AddQueue(const std::string& name);
+  // each job it prints, byte for byte. Throws when lpadmin fails. Without a
+  // printer description (PPD text) the queue is raw: it names no papers and
+  // no margins.
+  std::string AddQueue(const std::string& name, const std::string& ppd = {});
 
   // Runs a shell command (lpstat, cupsreject, ...) with CUPS_SERVER set to this server.
   CommandResult Run(const std::string& command) const;
@@ -44,6 +46,11 @@ class CupsServer {
   std::string address_;
   pid_t pid_ = -1;
 };
+
+// A printer description for a colour printer of letter and A4 paper (A4
+// its default) that cannot print the given margins, in points, on either;
+// it takes the PDF of a job as it is.
+std::string MarginsPpd(int left, int top, int right, int bottom);
 
 // Waits until the file exists, for at most the given seconds.
 bool WaitForFile(const std::string& path, int seconds);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QThread>
 
 namespace testutil {
 
@@ -12,6 +13,14 @@ inline QApplication& QtApp() {
   static char* argv[] = {name, nullptr};
   static QApplication* app = new QApplication(argc, argv);
   return *app;
+}
+
+// Lets the window system's pending events run a few times.
+inline void Settle() {
+  for (int i = 0; i < 5; ++i) {
+    QCoreApplication::processEvents();
+    QThread::msleep(2);
+  }
 }
 
 }  // namespace testutil

@@ -11,7 +11,20 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#include "imaging/io/imagingio.h"
+
 namespace testutil {
+
+void WriteSolidPicture(const std::string& file, int w, int h, uint32_t color) {
+  TPxBitmap b(w, h, pxRGB24);
+  b.Fill(color);
+  TImagingIO io;
+  io.SetTargetBitmap(&b);
+  io.SaveToFile(file);
+  EXPECT_FALSE(io.Aborting) << file;
+}
 
 TempDir::TempDir() {
   std::random_device rd;

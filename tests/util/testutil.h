@@ -48,6 +48,10 @@ struct OpenFile {
 // a test sees them.
 std::vector<OpenFile> OpenFilesIn(const std::filesystem::path& folder);
 
+// Writes a picture of one colour (a colour reference: red in the low byte)
+// in the format of the file's extension.
+void WriteSolidPicture(const std::string& file, int w, int h, uint32_t color);
+
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 

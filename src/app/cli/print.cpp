@@ -12,31 +12,64 @@
 
 #include "app/gen.h"
 #include "app/layout.h"
+#include "app/preview.h"
 #include "app/savedpage.h"
+#include "imaging/io/imagingio.h"
 #include "imaging/view/imagingview.h"
 #include "platform/pxprinter.h"
 
 const char* const kPageUsage =
-    "       pictrova-cli print --layout NAME [--fit MODE] (--pdf FILE | --printer QUEUE)\n"
+    "       pictrova-cli print --layout NAME [--fit MODE] OUTPUT... [PRINTING...]\n"
     "                          [--save-page PAGE] PICTURE...\n"
-    "       pictrova-cli print --layout NAME --fill-all [--fit MODE] (--pdf FILE | --printer QUEUE)\n"
+    "       pictrova-cli print --layout NAME --fill-all [--fit MODE] OUTPUT... [PRINTING...]\n"
     "                          [--save-page PAGE] PICTURE\n"
-    "       pictrova-cli print --page PAGE (--pdf FILE | --printer QUEUE)\n"
+    "       pictrova-cli print --page PAGE OUTPUT... [PRINTING...]\n"
     "       pictrova-cli place --layout NAME [--fit MODE] --out DIR PICTURE...\n"
     "  NAME is a layout such as \"8x10\", \"2 5x7\" or \"9 wallets\"; the pictures fill its\n"
     "  areas in order. MODE: dont-crop (the default), crop or stretch. PAGE is a saved\n"
     "  page (.pictrova): --save-page writes one, --page prints one.\n"
-    "  --fill-all places the one picture in every area of the layout.\n";
+    "  --fill-all places the one picture in every area of the layout.\n"
+    "  OUTPUT, one or more of:\n"
+    "    --pdf FILE        a PDF file of the page (or --printer QUEUE, not both)\n"
+    "    --printer QUEUE   the print server's queue\n"
+    "    --png FILE.png    the page as it prints, a picture of the paper with the\n"
+    "                      printer's unprintable margins shaded (--dpi N, 10 to 600,\n"
+    "                      100 unless given)\n"
+    "  PRINTING:\n"
+    "    --paper P         letter (the default, or a saved page's), a4 or WxHin such as\n"
+    "                      4x6in; the letter page is centred on it, each picture keeps\n"
+    "                      its size in inches\n"
+    "    --cut-guides      thin black marks at each picture's corners to cut along\n"
+    "    --force           print even when a picture would reach past the paper's edge\n"
+    "                      or into the printer's unprintable margin; without it such\n"
+    "                      pictures are named, no PDF, PNG or job is made and the\n"
+    "                      status is 1\n";
 
 namespace {
 
 namespace fs = std::filesystem;
 
 struct PageRequest {
-  std::string Layout, Fit = "dont-crop", Pdf, Printer, Out, Page, SavePage;
+  std::string Layout, Fit = "dont-crop", Pdf, Printer, Out, Page, SavePage, Paper, Png, Dpi;
+  bool CutGuides = false, Force = false;
   std::vector<std::string> Pictures;
   bool FillAll = false;
 };
+
+// The print-only options' checks; empty when they are sound.
+std::string CheckPrinting(const PageRequest& r) {
+  if (r.Pdf.empty() && r.Printer.empty() && r.Png.empty())
+    return "give --pdf FILE, --printer QUEUE or --png FILE";
+  if (!r.Pdf.empty() && !r.Printer.empty()) return "give either --pdf FILE or --printer QUEUE";
+  if (!r.Paper.empty() && !PxPaperFromName(r.Paper))
+    return "--paper takes letter, a4 or WxHin (such as 4x6in), not " + r.Paper;
+  if (!r.Png.empty() && (r.Png.size() < 5 || !SameText(r.Png.substr(r.Png.size() - 4), ".png")))
+    return "--png needs a file name ending in .png";
+  int dpi = 0;
+  if (!r.Dpi.empty() && (r.Png.empty() || !CliParseInt(r.Dpi, 10, 600, dpi)))
+    return "--dpi takes a resolution from 10 to 600 for --png";
+  return {};
+}
 
 int PageUsage(const std::string& problem) {
   std::fprintf(stderr, "pictrova-cli: %s\nusage:\n%s", problem.c_str(), kPageUsage);
@@ -56,9 +89,17 @@ std::optional<PageRequest> ParsePage(const std::vector<std::string>& args, bool 
                          : a == "--out"     ? (printing ? nullptr : &r.Out)
                          : a == "--page"    ? (printing ? &r.Page : nullptr)
                          : a == "--save-page" ? (printing ? &r.SavePage : nullptr)
+                         : a == "--paper"   ? (printing ? &r.Paper : nullptr)
+                         : a == "--png"     ? (printing ? &r.Png : nullptr)
+                         : a == "--dpi"     ? (printing ? &r.Dpi : nullptr)
                                             : nullptr;
-    if (a == "--fill-all" && printing) {
-      r.FillAll = true;
+    bool* flag = !printing            ? nullptr
+                 : a == "--cut-guides" ? &r.CutGuides
+                 : a == "--force"      ? &r.Force
+                 : a == "--fill-all"   ? &r.FillAll
+                                       : nullptr;
+    if (flag) {
+      *flag = true;
     } else if (value) {
       if (i + 1 >= args.size()) return problem = a + " needs a value", std::nullopt;
       *value = args[++i];
@@ -71,19 +112,18 @@ std::optional<PageRequest> ParsePage(const std::vector<std::string>& args, bool 
   if (!r.Page.empty()) {
     if (!r.Layout.empty() || !r.Pictures.empty() || !r.SavePage.empty())
       problem = "--page takes neither --layout, --save-page nor pictures";
-    else if (r.Pdf.empty() == r.Printer.empty())
-      problem = "give either --pdf FILE or --printer QUEUE";
+    else
+      problem = CheckPrinting(r);
     if (!problem.empty()) return std::nullopt;
     return r;
   }
   if (r.Layout.empty()) problem = "--layout is missing";
   else if (r.Fit != "dont-crop" && r.Fit != "crop" && r.Fit != "stretch")
     problem = "--fit takes dont-crop, crop or stretch, not " + r.Fit;
-  else if (printing && r.Pdf.empty() == r.Printer.empty())
-    problem = "give either --pdf FILE or --printer QUEUE";
-  else if (!printing && r.Out.empty()) problem = "--out is missing";
-  else if (r.Pictures.empty()) problem = "no pictures given";
-  else if (r.FillAll && r.Pictures.size() != 1) problem = "--fill-all takes one picture";
+  else if (printing) problem = CheckPrinting(r);
+  else if (r.Out.empty()) problem = "--out is missing";
+  if (problem.empty() && r.Pictures.empty()) problem = "no pictures given";
+  if (problem.empty() && r.FillAll && r.Pictures.size() != 1) problem = "--fill-all takes one picture";
   if (!problem.empty()) return std::nullopt;
   return r;
 }
@@ -128,8 +168,8 @@ class HeadlessPage {
   }
 
   // The saved page's layout and pictures; the messages of areas left empty.
-  std::vector<std::string> Open(const std::string& pageFile) {
-    return OpenPage(layout_, ReadPageFile(pageFile), pageFile);
+  std::vector<std::string> Open(const XaSavedPage& saved, const std::string& pageFile) {
+    return OpenPage(layout_, saved, pageFile);
   }
 
   XaLayout& Layout() { return layout_; }
@@ -158,6 +198,18 @@ class ScratchFolder {
   std::string path_;
 };
 
+// Writes the page as it prints on paper to a PNG file of that resolution.
+void WritePreview(XaLayout& layout, const TPxPaper& paper, int32_t dpi, const std::string& fileName) {
+  TPxBitmap page;
+  XaRenderPreview(layout, paper, dpi, page);
+  XaShadeMargins(page, paper, dpi);
+  TImagingIO io;
+  io.SetTargetBitmap(&page);
+  io.Params.SetDpi(dpi, dpi);
+  io.SaveToFile(fileName);
+  if (io.Aborting) throw std::runtime_error("cannot write \"" + fileName + "\"");
+}
+
 }  // namespace
 
 int CliPrint(const std::vector<std::string>& args) {
@@ -166,26 +218,47 @@ int CliPrint(const std::vector<std::string>& args) {
   if (!r) return PageUsage(problem);
   try {
     std::shared_ptr<void> platform = PxStartHeadlessPrinting();
-    std::unique_ptr<TPxPrintJob> job =
-        r->Pdf.empty() ? PxNewQueuePrintJob(r->Printer) : PxNewPdfPrintJob(r->Pdf);
+    std::optional<XaSavedPage> saved;
+    if (!r->Page.empty()) saved = ReadPageFile(r->Page);
+    // The paper asked for, else the saved page's.
+    const TPxPaper paper = *PxPaperFromName(!r->Paper.empty() ? r->Paper : saved ? saved->Paper : "letter");
+    std::unique_ptr<TPxPrintJob> job = !r->Printer.empty() ? PxNewQueuePrintJob(r->Printer, paper)
+                                       : !r->Pdf.empty()   ? PxNewPdfPrintJob(r->Pdf, paper)
+                                                           : nullptr;
+    // A queue's paper brings the printer's margins.
+    const TPxPaper sheet = job ? job->Paper() : paper;
     ScratchFolder scratch;
     HeadlessPage page(scratch.Path());
     std::vector<std::string> missing;
-    if (!r->Page.empty()) {
-      missing = page.Open(r->Page);
+    if (saved) {
+      missing = page.Open(*saved, r->Page);
     } else {
       if (std::string tooMany = page.Load(*r); !tooMany.empty()) return PageUsage(tooMany);
       page.Place(*r);
-      if (!r->SavePage.empty()) WritePageFile(r->SavePage, SavePage(page.Layout()));
+      if (!r->SavePage.empty()) WritePageFile(r->SavePage, SavePage(page.Layout(), paper));
     }
-    page.Layout().PrintPage(*job);
-    const std::string warning = job->Warning();
-    job.reset();
+    XaLayout& layout = page.Layout();
+    // Nothing is cut silently: such a page is refused, or printed and named.
+    if (const std::vector<XaCutArea> cut = layout.AreasCut(sheet); !cut.empty()) {
+      if (!r->Force) return CliFail(CutAreasMessage(cut, sheet) + " Nothing was printed; --force prints it anyway.");
+      CliFail(CutAreasMessage(cut, sheet));
+    }
+    layout.CutGuides = r->CutGuides;
     size_t placed = 0;
-    for (const auto& area : page.Layout().Areas) placed += !area->FileName.empty();
-    std::printf("printed %zu picture(s) on layout \"%s\" to %s\n", placed,
-                page.Layout().LayoutName.c_str(), r->Pdf.empty() ? r->Printer.c_str() : r->Pdf.c_str());
-    if (!warning.empty()) std::fprintf(stderr, "pictrova-cli: %s\n", warning.c_str());
+    for (const auto& area : layout.Areas) placed += !area->FileName.empty();
+    if (!r->Png.empty()) {
+      WritePreview(layout, sheet, r->Dpi.empty() ? 100 : std::stoi(r->Dpi), r->Png);
+      std::printf("wrote the page of %zu picture(s) on layout \"%s\" to %s\n", placed,
+                  layout.LayoutName.c_str(), r->Png.c_str());
+    }
+    if (job) {
+      layout.PrintPage(*job);
+      const std::string warning = job->Warning();
+      job.reset();
+      std::printf("printed %zu picture(s) on layout \"%s\" to %s\n", placed, layout.LayoutName.c_str(),
+                  r->Pdf.empty() ? r->Printer.c_str() : r->Pdf.c_str());
+      if (!warning.empty()) std::fprintf(stderr, "pictrova-cli: %s\n", warning.c_str());
+    }
     // The other areas printed; each that could not be filled is named.
     for (const std::string& m : missing) CliFail(m);
     if (!missing.empty()) return 1;

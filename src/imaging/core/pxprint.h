@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,10 +42,29 @@ class TPxPrinterCanvas {
                           int32_t destH, int32_t srcX, int32_t srcY, int32_t srcW, int32_t srcH) = 0;
 };
 
+// A sheet of paper, portrait, in inches, with the margins along its edges
+// that the printer cannot print on. The default is a letter sheet that can
+// be printed to its edges, as a PDF page is.
+struct TPxPaper {
+  double Width = 8.5, Height = 11;
+  double MarginLeft = 0, MarginTop = 0, MarginRight = 0, MarginBottom = 0;
+};
+
+// Paper by name: "letter", "a4" or "WxHin" (inches, e.g. "4x6in"); a sheet
+// given wider than tall is turned, since pages print portrait. Empty for
+// any other text or a size outside 1 to 100 inches.
+std::optional<TPxPaper> PxPaperFromName(const std::string& name);
+// The name that PxPaperFromName reads back as the same sheet: "letter" and
+// "a4" for those two, else "WxHin" to a hundredth of an inch.
+std::string PxPaperName(const TPxPaper& paper);
+
 // One print job of one page.
 class TPxPrintJob {
  public:
   virtual ~TPxPrintJob() = default;
+  // The sheet the page is printed on, with the printer's margins; the
+  // canvas origin is its top-left corner.
+  virtual TPxPaper Paper() const { return {}; }
   // Opens the job; throws TPxPrintError when it cannot start.
   virtual void BeginDoc() = 0;
   virtual TPxPrinterCanvas& Canvas() = 0;

@@ -78,11 +78,25 @@ TPxPackedDib PxMakePackedDib(TPxBitmap& bitmap, int32_t x, int32_t y, int32_t wi
   return dib;
 }
 
+TPxDeviceRect PxDeviceRect(const TPxPrinterCanvas& canvas, double x, double y, double width,
+                           double height) {
+  const int32_t dpiX = canvas.DpiX(), dpiY = canvas.DpiY();
+  return {int32_t(std::lround(x * dpiX)), int32_t(std::lround(y * dpiY)),
+          int32_t(std::lround(width * dpiX)), int32_t(std::lround(height * dpiY))};
+}
+
+void PxFillDeviceRect(TPxPrinterCanvas& canvas, const TPxDeviceRect& rect, TBGR color) {
+  if (rect.W <= 0 || rect.H <= 0) return;
+  TPxPackedDib dot;
+  dot.Width = dot.Height = 1;
+  dot.BitCount = 24;
+  dot.Bits = {color.b, color.g, color.r, 0};
+  canvas.StretchDib(dot, rect.X, rect.Y, rect.W, rect.H, 0, 0, 1, 1);
+}
+
 void PxPrintBitmapAt(TPxBitmap& bitmap, TPxPrinterCanvas& canvas, double x, double y, double width,
                      double height, double gamma, TResampleFilter printFilter) {
-  const int32_t dpiX = canvas.DpiX(), dpiY = canvas.DpiY();
-  const int32_t X = int32_t(std::lround(x * dpiX)), Y = int32_t(std::lround(y * dpiY));
-  const int32_t W = int32_t(std::lround(width * dpiX)), H = int32_t(std::lround(height * dpiY));
+  const auto [X, Y, W, H] = PxDeviceRect(canvas, x, y, width, height);
   if (bitmap.Width() == 0 || bitmap.Height() == 0 || W <= 0 || H <= 0) return;
   const bool reduced = double(W) / bitmap.Width() < 1;
   const TResampleFilter filter = (printFilter != rfNone && reduced) ? printFilter : rfNone;
