@@ -77,6 +77,8 @@ class TPxViewWidget : public QAbstractScrollArea, public TPxViewHost {
   void dropEvent(QDropEvent* event) override;
   void dragLeaveEvent(QDragLeaveEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
+  // Tooltips come from the view (the text of a badge under the pointer).
+  bool viewportEvent(QEvent* event) override;
 
  private:
   void NotifySize();
