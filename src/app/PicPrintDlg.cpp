@@ -24,6 +24,7 @@
 #include "app/ImageMapDlg.h"
 #include "app/layout.h"
 #include "app/layoutchoice.h"
+#include "app/resolution.h"
 #include "app/savedpage.h"
 #include "app/thumbdisplay.h"
 #include "browse/imagingmview.h"
@@ -187,12 +188,19 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   // that each notice is sized for it (see ShowNotice).
   LWarning->setGeometry(PnlWarning->contentsRect().adjusted(4, 4, -4, -4));
   PnlWarning->hide();
+  LResolution = new QLabel(PnlInfo);
+  LResolution->setObjectName("LResolution");
+  LResolution->setTextFormat(Qt::PlainText);
+  LResolution->setWordWrap(true);
+  LResolution->setGeometry(8, 461, 201, 34);
 
   auto page = std::make_unique<TImagingVect>();
   CtrlVect = page.get();
   CtrlVect->SetBackground(clNavy);
   CtrlVect->SetAutoFit(true);
   CtrlVect->SetMouseInteract({miMoveLayers, miResizeLayers});
+  // The figure follows the area chosen, moved and resized, while the mouse moves.
+  CtrlVect->OnLayerNotify = [this](TImagingView*, int, TPxLayerEvent) { ShowAreaResolution(); };
   CtrlVectHost = new TPxViewWidget(std::move(page), PnlDisplay);
   CtrlVectHost->setObjectName("CtrlVect");
   CtrlVectHost->OnDragOver = [this](int32_t x, int32_t y) { return CtrlVectDragOver(x, y); };
@@ -234,6 +242,8 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
 }
 
 TDPicPrint::~TDPicPrint() {
+  // The page view outlives the layout object: it must not call back.
+  CtrlVect->OnLayerNotify = nullptr;
   thumbDisplay_.reset();
   layout_.reset();
   Application = nullptr;
@@ -357,6 +367,14 @@ void TDPicPrint::CtrlVectDragDrop(int32_t x, int32_t y, const std::vector<std::s
     } noticeDown{PnlWarning};
     layout_->DropPicture(k - 1, file);
   });
+  ShowAreaResolution();
+}
+
+void TDPicPrint::ShowAreaResolution() {
+  if (!layout_) return;
+  XaMarkLowResolution(*layout_);
+  LResolution->setText(
+      QString::fromStdString(XaAreaResolutionText(*layout_, CtrlVect->CurrentLayer() - 1)));
 }
 
 void TDPicPrint::SavePageFile(const std::string& fileName) {
@@ -374,6 +392,7 @@ void TDPicPrint::OpenPageFile(const std::string& fileName) {
       ~NoticeDown() { Panel->hide(); }
     } noticeDown{PnlWarning};
     const std::vector<std::string> missing = OpenPage(*layout_, page, fileName);
+    ShowAreaResolution();
     if (missing.empty()) return;
     // One message for every area left empty; the others are on the page.
     std::string text = "These pictures of the page could not be placed again:";
@@ -393,6 +412,7 @@ void TDPicPrint::BChooseLayoutClick() {
   const XaChosenLayout chosen =
       ChooseLayout("Printed Image Layouts", ProgramFolder() + "printouts.png");
   if (!chosen.Name.empty()) PxRunGuarded(this, [&] { layout_->LoadLayout(chosen.Name); });
+  ShowAreaResolution();
 }
 
 void TDPicPrint::BPrintClick() {

@@ -88,6 +88,7 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   QPushButton* BPrint;
   QFrame* PnlWarning;
   QLabel* LWarning;
+  QLabel* LResolution;  // the current area's pixels per inch as it prints
   TPxViewWidget* CtrlVectHost;
   TImagingVect* CtrlVect;  // the page view, owned by its host widget
   QAction* MnuOpenPage;
@@ -109,6 +110,8 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   void MContentsClick();
   void About1Click();
   void ShowNotice(const char* text, int points);
+  // The current area's figure, and the page's low-resolution marks.
+  void ShowAreaResolution();
 
   std::unique_ptr<XaApplication> application_;
   std::unique_ptr<TImagingView> workView_;  // CtrlImage2: prepares pictures out of sight
