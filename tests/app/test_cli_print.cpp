@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 
 #include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
@@ -206,19 +207,80 @@ TEST_F(CliPrintTest, ErrorsSayOneLineAndExitNonZero) {
   EXPECT_FALSE(fs::exists(dir.File("x.pdf")));
 }
 
-TEST_F(CliPrintTest, PlaceLeavesTheWorkingFilesInTheFolder) {
+// The lab's folder gets one full-resolution file per picture, named by its
+// position and area and tagged so that it measures the area's inches, and
+// nothing else; ImageMagick and exiftool read the tags.
+TEST_F(CliPrintTest, PlaceWritesOneFilePerPictureForALab) {
   auto r = Run("place --layout '2 5x7' --fit stretch --out lab red.jpg blue.png");
   ASSERT_EQ(r.status, 0) << r.output;
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.File("lab"))) names.insert(entry.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"01-5x7 top.jpg", "02-5x7 bottom.jpg"}));
   const struct {
     const char* file;
-    int w, h;
-  } files[] = {{"lab/layer0.jpg", 1400, 1000}, {"lab/layer0s.jpg", 700, 500},
-               {"lab/layer1.jpg", 840, 600}, {"lab/layer1s.jpg", 700, 500}};
+    int w, h, ppi;
+  } files[] = {{"lab/01-5x7 top.jpg", 1400, 1000, 200}, {"lab/02-5x7 bottom.jpg", 840, 600, 120}};
   for (const auto& f : files) {
-    TImagingIO io;
-    io.ReadParamsFromFile(dir.File(f.file));
-    EXPECT_EQ(io.Params.Width, f.w) << f.file;
-    EXPECT_EQ(io.Params.Height, f.h) << f.file;
+    auto id = testutil::RunCommand("/usr/bin/identify -format '%w %h %x %y %U' '" + dir.File(f.file) + "'");
+    ASSERT_EQ(id.status, 0) << id.output;
+    int w = 0, h = 0;
+    double x = 0, y = 0;
+    char unit[32] = {};
+    ASSERT_EQ(std::sscanf(id.output.c_str(), "%d %d %lf %lf %31s", &w, &h, &x, &y, unit), 5) << id.output;
+    EXPECT_EQ(w, f.w) << f.file;
+    EXPECT_EQ(h, f.h) << f.file;
+    EXPECT_EQ(std::string(unit), "PixelsPerInch") << f.file;
+    // The areas lie across the page: 7 inches wide, 5 high.
+    EXPECT_DOUBLE_EQ(w / x, 7.0) << f.file;
+    EXPECT_DOUBLE_EQ(h / y, 5.0) << f.file;
+    auto exif = testutil::RunCommand("/usr/bin/exiftool -s -s -s -JFIF:XResolution -JFIF:YResolution '" +
+                                     dir.File(f.file) + "'");
+    EXPECT_EQ(exif.output, std::to_string(f.ppi) + "\n" + std::to_string(f.ppi) + "\n") << f.file;
+  }
+  EXPECT_NE(r.output.find("red.jpg -> lab/01-5x7 top.jpg: 1400 x 1000 pixels, 7 x 5 inches at 200 pixels per inch\n"),
+            std::string::npos) << r.output;
+  // The second picture prints soft: one warning line, for it alone.
+  EXPECT_NE(r.output.find("pictrova-cli: warning: \"5x7 bottom\" prints at 120 pixels per inch, fewer than 150"),
+            std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("warning", r.output.find("warning") + 1), std::string::npos) << r.output;
+
+  // A picture that cannot be placed: no file at all for the lab.
+  testutil::WriteFileBytes(dir.File("broken.jpg"), "no picture");
+  auto broken = Run("place --layout '2 5x7' --out lab2 red.jpg broken.jpg");
+  EXPECT_EQ(broken.status, 1) << broken.output;
+  EXPECT_TRUE(fs::is_empty(dir.File("lab2")));
+}
+
+// One warning line per area printed below 150 pixels per inch, beside the
+// line that says what was printed; the status stays that of the print.
+TEST_F(CliPrintTest, PrintWarnsOfEachSoftPicture) {
+  testutil::WriteFileBytes(dir.File("small.pictrova"),
+                           "layout=8x10\narea=1|dont-crop|25 50 400 500|" + dir.File("red.jpg") + "\n");
+  testutil::WriteFileBytes(dir.File("large.pictrova"),
+                           "layout=8x10\narea=1|dont-crop|25 50 800 1000|" + dir.File("red.jpg") + "\n");
+  const struct {
+    const char* args;
+    const char* warning;  // empty: none
+  } cases[] = {
+      // 1500 x 1000 turned and padded to 1000 x 1250 over 8 x 10 inches.
+      {"print --layout 8x10 --pdf a.pdf red.jpg", "\"8x10\" prints at 125 pixels per inch"},
+      {"print --layout '2 4x6' --pdf b.pdf red.jpg blue.png", ""},  // 250 and 150
+      // A saved page with the area at half the size, and at its own.
+      {"print --page small.pictrova --pdf c.pdf", ""},
+      {"print --page large.pictrova --pdf d.pdf", "\"8x10\" prints at 125 pixels per inch"},
+  };
+  for (const auto& c : cases) {
+    auto r = Run(c.args);
+    EXPECT_EQ(r.status, 0) << c.args << "\n" << r.output;
+    EXPECT_NE(r.output.find("printed "), std::string::npos) << r.output;
+    const size_t warning = r.output.find("pictrova-cli: warning: ");
+    if (*c.warning) {
+      ASSERT_NE(warning, std::string::npos) << c.args << "\n" << r.output;
+      EXPECT_EQ(r.output.find(c.warning), warning + 23) << r.output;
+      EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 2) << r.output;
+    } else {
+      EXPECT_EQ(warning, std::string::npos) << c.args << "\n" << r.output;
+    }
   }
 }
 
