@@ -88,6 +88,15 @@ NoticePixels CountNoticePixels(const QImage& shot, const QRect& where) {
   return n;
 }
 
+// A picture of one colour (a colour reference: red in the low byte).
+void SolidPicture(const std::string& file, int w, int h, uint32_t colour) {
+  TImagingIO io;
+  ASSERT_TRUE(io.Bitmap()->Allocate(w, h, pxRGB24));
+  io.Bitmap()->Fill(colour);
+  io.SaveToFile(file);
+  ASSERT_FALSE(io.Aborting) << file;
+}
+
 class PageWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -172,10 +181,7 @@ TEST_F(PageWindowTest, ScreenShowsEachAreaWhereItsLayerIs) {
 TEST_F(PageWindowTest, DroppedFileFillsTheAreaInTheChosenFit) {
   main->Layout()->LoadLayout("2 4x6");
   testutil::TempDir dir;
-  TImagingIO io;
-  ASSERT_TRUE(io.Bitmap()->Allocate(300, 600, pxRGB24));
-  io.Bitmap()->Fill(0x0000FF);  // red
-  io.SaveToFile(dir.File("tall.png"));
+  SolidPicture(dir.File("tall.png"), 300, 600, 0x0000FF);  // red
   Settle();
   main->DImageFitChange(2);
   EXPECT_TRUE(main->Layout()->Stretch);
@@ -202,10 +208,7 @@ TEST_F(PageWindowTest, DroppedFileFillsTheAreaInTheChosenFit) {
 TEST_F(PageWindowTest, SoftPictureIsMarkedAndItsFigureFollowsTheResize) {
   main->Layout()->LoadLayout("8x10");
   testutil::TempDir dir;
-  TImagingIO io;
-  ASSERT_TRUE(io.Bitmap()->Allocate(600, 400, pxRGB24));
-  io.Bitmap()->Fill(0x00FF00);
-  io.SaveToFile(dir.File("small.png"));
+  SolidPicture(dir.File("small.png"), 600, 400, 0x00FF00);
   Settle();
   main->DImageFitChange(2);
   main->CtrlVectDragDrop(CentreOf(1).x(), CentreOf(1).y(), {dir.File("small.png")});
@@ -268,10 +271,7 @@ TEST_F(PageWindowTest, SoftPictureIsMarkedAndItsFigureFollowsTheResize) {
 TEST_F(PageWindowTest, PleaseWaitIsPaintedBeforeThePlacementStarts) {
   main->Layout()->LoadLayout("2 4x6");
   testutil::TempDir dir;
-  TImagingIO io;
-  ASSERT_TRUE(io.Bitmap()->Allocate(1200, 800, pxRGB24));
-  io.Bitmap()->Fill(0x00FF00);
-  io.SaveToFile(dir.File("wide.png"));
+  SolidPicture(dir.File("wide.png"), 1200, 800, 0x00FF00);
   main->PnlWarning->hide();  // as choosing a layout does
   main->repaint();
   const QRect panel(main->PnlWarning->mapTo(main.get(), QPoint(0, 0)), main->PnlWarning->size());

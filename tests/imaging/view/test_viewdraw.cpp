@@ -416,6 +416,25 @@ TEST(ViewDraw, ClipToBackgroundCutsTheDrawingNotTheRect) {
   }
 }
 
+// A view of 104 x 104 client pixels over a gray canvas of 100 x 100, on black,
+// its layers placed where they are put.
+void GrayCanvas(TImagingView& view) {
+  view.SetLayersSync(false);
+  view.SetBackground(0x000000);
+  view.SetBounds(104, 104);
+  ASSERT_TRUE(view.Bitmap()->Allocate(100, 100, pxRGB24));
+  view.Bitmap()->Fill(0x808080);
+}
+
+// A new current layer of one colour at (left, top) on the canvas.
+void AddFilledLayer(TImagingView& view, int w, int h, TColor colour, int left, int top) {
+  const int i = view.AddLayer();
+  ASSERT_TRUE(view.Bitmap()->Allocate(w, h, pxRGB24));
+  view.Bitmap()->Fill(colour);
+  view.Layer(i)->Left = left;
+  view.Layer(i)->Top = top;
+}
+
 TEST(ViewDraw, BoxAndGripsOfTheCurrentLayer) {
   struct Case {
     TPxMouseInteract Interact;
@@ -430,17 +449,9 @@ TEST(ViewDraw, BoxAndGripsOfTheCurrentLayer) {
   };
   for (const Case& c : cases) {
     TImagingView view;
-    view.SetLayersSync(false);
-    view.SetBackground(0x000000);
-    view.SetBounds(104, 104);
-    ASSERT_TRUE(view.Bitmap()->Allocate(100, 100, pxRGB24));
-    view.Bitmap()->Fill(0x808080);
+    GrayCanvas(view);
     view.SetMouseInteract(c.Interact);
-    view.AddLayer();
-    ASSERT_TRUE(view.Bitmap()->Allocate(40, 30, pxRGB24));
-    view.Bitmap()->Fill(0x404040);
-    view.Layer(1)->Left = 20;
-    view.Layer(1)->Top = 30;
+    AddFilledLayer(view, 40, 30, 0x404040, 20, 30);
     view.Layer(1)->Locked = c.Locked;
     view.Update();
     TPxBitmap* b = view.Paint();
@@ -479,22 +490,10 @@ TEST(ViewDraw, BoxAndGripsOfTheCurrentLayer) {
 // every layer, following the layer; its text is the view's tooltip there.
 TEST(ViewDraw, WarningBadgeOverItsLayerAndItsTooltip) {
   TImagingView view;
-  view.SetLayersSync(false);
-  view.SetBackground(0x000000);
-  view.SetBounds(104, 104);
-  ASSERT_TRUE(view.Bitmap()->Allocate(100, 100, pxRGB24));
-  view.Bitmap()->Fill(0x808080);
-  view.AddLayer();
-  ASSERT_TRUE(view.Bitmap()->Allocate(40, 30, pxRGB24));
-  view.Bitmap()->Fill(0x404040);
-  view.Layer(1)->Left = 20;
-  view.Layer(1)->Top = 30;
+  GrayCanvas(view);
+  AddFilledLayer(view, 40, 30, 0x404040, 20, 30);
   // A later layer over the first one's top-right corner.
-  view.AddLayer();
-  ASSERT_TRUE(view.Bitmap()->Allocate(20, 20, pxRGB24));
-  view.Bitmap()->Fill(0x00FF00);
-  view.Layer(2)->Left = 45;
-  view.Layer(2)->Top = 25;
+  AddFilledLayer(view, 20, 20, 0x00FF00, 45, 25);
   view.SetCurrentLayer(0);
   const TBGR amber = PxColorRefToBGR(0x00C0FF), black{0, 0, 0};
   struct Count {
