@@ -9,7 +9,9 @@
 # libvips runs as five commands with uncompressed .v files between them (its
 # command line does one operation per run). pictrova-cli also writes and
 # reads back its lossless "t.png", the other two keep the turned picture to
-# themselves. Not run by the tests.
+# themselves, and it copies the full-resolution file into its output folder
+# under the lab's name (its working files stay in a folder of their own).
+# Not run by the tests.
 #
 #   bench/compare_place.sh [BUILD_DIR]     (default: build)
 #   RUNS=5 bench/compare_place.sh build-rel
@@ -87,8 +89,8 @@ PY
 
 echo "threads: $(nproc), best of $RUNS"
 read -r w_ours c_ours < <(best ours dont-crop)
-# The placement's own files must be the sizes the pipeline promises.
-sizes=$(/usr/bin/identify -format '%wx%h ' "$WORK/out/layer0.jpg" "$WORK/out/layer0s.jpg")
+# The placement's file must be the size the pipeline promises.
+sizes=$(/usr/bin/identify -format '%wx%h ' "$WORK/out/01-5x7 portrait.jpg")
 read -r w_crop c_crop < <(best ours crop)
 read -r w_stretch c_stretch < <(best ours stretch)
 read -r w_vips c_vips < <(best vips_pipeline)

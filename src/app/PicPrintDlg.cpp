@@ -30,6 +30,7 @@
 #include "app/PreviewDlg.h"
 #include "app/layout.h"
 #include "app/layoutchoice.h"
+#include "app/resolution.h"
 #include "app/savedpage.h"
 #include "app/thumbdisplay.h"
 #include "browse/imagingmview.h"
@@ -206,12 +207,19 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
   // that each notice is sized for it (see ShowNotice).
   LWarning->setGeometry(PnlWarning->contentsRect().adjusted(4, 4, -4, -4));
   PnlWarning->hide();
+  LResolution = new QLabel(PnlInfo);
+  LResolution->setObjectName("LResolution");
+  LResolution->setTextFormat(Qt::PlainText);
+  LResolution->setWordWrap(true);
+  LResolution->setGeometry(8, 461, 201, 34);
 
   auto page = std::make_unique<TImagingVect>();
   CtrlVect = page.get();
   CtrlVect->SetBackground(clNavy);
   CtrlVect->SetAutoFit(true);
   CtrlVect->SetMouseInteract({miMoveLayers, miResizeLayers});
+  // The figure follows the area chosen, moved and resized, while the mouse moves.
+  CtrlVect->OnLayerNotify = [this](TImagingView*, int, TPxLayerEvent) { ShowAreaResolution(); };
   CtrlVectHost = new TPxViewWidget(std::move(page), PnlDisplay);
   CtrlVectHost->setObjectName("CtrlVect");
   CtrlVectHost->OnDragOver = [this](int32_t x, int32_t y) { return CtrlVectDragOver(x, y); };
@@ -263,6 +271,8 @@ TDPicPrint::TDPicPrint(QWidget* parent) : QMainWindow(parent) {
 
 TDPicPrint::~TDPicPrint() {
   preview_.reset();
+  // The page view outlives the layout object: it must not call back.
+  CtrlVect->OnLayerNotify = nullptr;
   thumbDisplay_.reset();
   layout_.reset();
   Application = nullptr;
@@ -393,6 +403,14 @@ void TDPicPrint::RunPlacing(const std::function<void()>& work) {
     HideOnExit noticeDown{PnlWarning};
     work();
   });
+  ShowAreaResolution();
+}
+
+void TDPicPrint::ShowAreaResolution() {
+  if (!layout_) return;
+  XaMarkLowResolution(*layout_);
+  LResolution->setText(
+      QString::fromStdString(XaAreaResolutionText(*layout_, CtrlVect->CurrentLayer() - 1)));
 }
 
 // A picture that could not be placed is an error; pictures that found no
@@ -433,6 +451,7 @@ void TDPicPrint::AddPageMenus(QMenu* before) {
   });
   MnuAreaRemove = MnuArea->addAction("&Remove Picture", this, [this] {
     PxRunGuarded(this, [this] { layout_->RemovePicture(menuArea_); });
+    ShowAreaResolution();
   });
   MnuArea->addSeparator();
   auto* fits = new QActionGroup(MnuArea);
@@ -480,6 +499,7 @@ void TDPicPrint::OpenPageFile(const std::string& fileName) {
     const std::vector<std::string> missing = OpenPage(*layout_, page, fileName);
     // The page prints on the paper it was kept with.
     if (const std::optional<TPxPaper> paper = PxPaperFromName(page.Paper)) PxSetCurrentPaper(*paper);
+    ShowAreaResolution();
     if (missing.empty()) return;
     // One message for every area left empty; the others are on the page.
     std::string text = "These pictures of the page could not be placed again:";
@@ -504,6 +524,7 @@ void TDPicPrint::BChooseLayoutClick() {
                                "\" empties the page: the pictures placed on it are removed. Go on?";
   if (layout_->HasPictures() && !PxAskYesNo(this, question.c_str())) return;
   PxRunGuarded(this, [&] { layout_->LoadLayout(chosen.Name); });
+  ShowAreaResolution();
 }
 
 void TDPicPrint::BPrintClick() {

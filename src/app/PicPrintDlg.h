@@ -109,6 +109,7 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   QPushButton* BPrintPreview;
   QFrame* PnlWarning;
   QLabel* LWarning;
+  QLabel* LResolution;  // the current area's pixels per inch as it prints
   TPxViewWidget* CtrlVectHost;
   TImagingVect* CtrlVect;  // the page view, owned by its host widget
   QAction* MnuOpenPage;
@@ -146,6 +147,8 @@ class TDPicPrint : public QMainWindow, public XaMainWindowPlace {
   // Runs a placing step under the wait notice, its errors reported after the notice is down.
   void RunPlacing(const std::function<void()>& work);
   void ReportFill(const XaFillResult& result);
+  // The current area's figure, and the page's low-resolution marks.
+  void ShowAreaResolution();
 
   std::unique_ptr<XaApplication> application_;
   std::unique_ptr<TImagingView> workView_;  // CtrlImage2: prepares pictures out of sight

@@ -96,7 +96,6 @@ namespace {
 
 constexpr int32_t kSheetWidth = 850;
 constexpr int32_t kSheetHeight = 1100;
-constexpr double kPagePixelsPerInch = 100.0;
 
 // Round half to even, as the placement's sizes are defined.
 int32_t RoundEven(double v) { return static_cast<int32_t>(std::nearbyint(v)); }
@@ -236,6 +235,16 @@ XaSize PictureSize(TImagingIO& io, const std::string& fileName) {
   if (io.Params.FileType == 0 || io.Params.Width <= 0 || io.Params.Height <= 0)
     throw XaPlaceError("The picture \"" + fileName + "\" cannot be read.");
   return {io.Params.Width, io.Params.Height};
+}
+
+// Each working file says the size it stands for: the print file its area's
+// inches (its pixels over the area's size, so that a copy handed to a photo
+// lab prints at that size), the screen file its page pixels.
+void SetPrintDpi(TIOParamsVals& params, XaSize pixels, const XaLayoutArea& area) {
+  auto dpi = [](int32_t pixels, int32_t pagePixels) {
+    return int32_t(std::clamp(std::lround(pixels * kPagePixelsPerInch / pagePixels), 1L, 65535L));
+  };
+  params.SetDpi(dpi(pixels.Width, area.Width), dpi(pixels.Height, area.Height));
 }
 
 }  // namespace
@@ -468,12 +477,15 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
 
   TImagingIO& io = work.GetIO();
   PendingFile printFile(PrintFile(areaIndex)), screenFile(ScreenFile(areaIndex));
+  const XaSize pixels{work.Bitmap()->Width(), work.Bitmap()->Height()};
   io.Params.JpegQuality = 96;
   io.Params.JpegSmoothing = 0;
+  SetPrintDpi(io.Params, pixels, area);
   printFile.Save(work);
   work.GetProc().Resample(area.Width, area.Height, rfLanczos3);
   io.Params.JpegQuality = 93;
   io.Params.JpegSmoothing = 0;
+  io.Params.SetDpi(int32_t(kPagePixelsPerInch), int32_t(kPagePixelsPerInch));
   screenFile.Save(work);
   work.ClearToBackground();
   turnFile.Finish();
@@ -483,6 +495,8 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
   LoadInto(*View, ScreenFile(areaIndex));
   area.Rotated = rotated;
   area.Fit = CurrentFit();
+  area.PixelWidth = pixels.Width;
+  area.PixelHeight = pixels.Height;
 }
 
 void XaLayout::DropPicture(int32_t areaIndex, const std::string& fileName) {

@@ -21,6 +21,8 @@ class XaLayoutArea {
   std::string FileName;  // picture placed in the area; empty until one is dropped
   bool Rotated = false;  // the placement turned the picture a quarter turn
   XaFit Fit = xfDontCrop;  // how the picture was placed
+  // Size of the placed picture's print file ("layer" N ".jpg"); 0 without one.
+  int32_t PixelWidth = 0, PixelHeight = 0;
   int32_t Left, Top, Width, Height;
 };
 
@@ -29,6 +31,9 @@ class XaLayoutError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Page pixels (pixels of the 850 x 1100 sheet) per inch on paper.
+inline constexpr double kPagePixelsPerInch = 100.0;
 
 // Page pixels per file unit: file coordinates run from 0 to about 100,000 across the sheet.
 inline constexpr int32_t kLayoutUnitsX = 118;

@@ -218,19 +218,32 @@ class TPxQtCanvas : public TPxPrinterCanvas {
   TPxQtCanvas(QPrinter& printer, QPainter& painter) : printer_(printer), painter_(painter) {}
   int32_t DpiX() const override { return printer_.logicalDpiX(); }
   int32_t DpiY() const override { return printer_.logicalDpiY(); }
+  // A PDF file keeps the pictures as images; a print queue gets today's
+  // device pixels, so that its driver sees what it always saw.
+  bool KeepsPictures() const override { return printer_.outputFormat() == QPrinter::PdfFormat; }
   void StretchDib(const TPxPackedDib& dib, int32_t destX, int32_t destY, int32_t destW,
                   int32_t destH, int32_t srcX, int32_t srcY, int32_t srcW, int32_t srcH) override {
     if (dib.Width <= 0 || dib.Height <= 0 || destW <= 0 || destH <= 0) return;
     QImage image = DibToImage(dib);
     if (image.isNull()) return;  // a failed transfer is not reported
+    if (KeepsPictures()) image = Kept(std::move(image));
     painter_.setRenderHint(QPainter::SmoothPixmapTransform, false);
     painter_.setCompositionMode(QPainter::CompositionMode_Source);
     painter_.drawImage(QRect(destX, destY, destW, destH), image, QRect(srcX, srcY, srcW, srcH));
   }
 
  private:
+  // The same pixels as the picture drawn last are drawn as that very image,
+  // which a PDF file then holds once (the nine wallets of one photo).
+  QImage Kept(QImage image) {
+    if (image == last_) return last_;
+    last_ = image;
+    return image;
+  }
+
   QPrinter& printer_;
   QPainter& painter_;
+  QImage last_;
 };
 
 // Text that ends as a sentence does.

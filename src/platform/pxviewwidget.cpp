@@ -12,6 +12,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QTimer>
+#include <QToolTip>
 #include <QUrl>
 #include <QWheelEvent>
 
@@ -108,6 +109,19 @@ void TPxViewWidget::NotifySize() {
 void TPxViewWidget::resizeEvent(QResizeEvent* event) {
   QAbstractScrollArea::resizeEvent(event);
   NotifySize();
+}
+
+bool TPxViewWidget::viewportEvent(QEvent* event) {
+  if (event->type() != QEvent::ToolTip) return QAbstractScrollArea::viewportEvent(event);
+  auto* help = static_cast<QHelpEvent*>(event);
+  const std::string text = view_->HostToolTip(help->pos().x(), help->pos().y());
+  if (text.empty()) {
+    QToolTip::hideText();
+    event->ignore();
+  } else {
+    QToolTip::showText(help->globalPos(), QString::fromStdString(text), viewport());
+  }
+  return true;
 }
 
 void TPxViewWidget::paintEvent(QPaintEvent* event) {

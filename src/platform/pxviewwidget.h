@@ -81,6 +81,8 @@ class TPxViewWidget : public QAbstractScrollArea, public TPxViewHost {
   void dragLeaveEvent(QDragLeaveEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
+  // Tooltips come from the view (the text of a badge under the pointer).
+  bool viewportEvent(QEvent* event) override;
 
  private:
   void NotifySize();

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
+#include <sstream>
+#include <vector>
 
 #include "app/layout.h"
 #include "imaging/io/imagingio.h"
@@ -545,19 +548,175 @@ TEST_F(CliPrintTest, ErrorsSayOneLineAndExitNonZero) {
   EXPECT_FALSE(fs::exists(dir.File("x.pdf")));
 }
 
-TEST_F(CliPrintTest, PlaceLeavesTheWorkingFilesInTheFolder) {
+// One row of "pdfimages -list": an image drawn on the page.
+struct PdfImage {
+  int width = 0, height = 0, object = 0, xppi = 0, yppi = 0;
+};
+
+std::vector<PdfImage> PdfImages(const std::string& pdf) {
+  auto r = testutil::RunCommand("pdfimages -list '" + pdf + "'");
+  EXPECT_EQ(r.status, 0) << r.output;
+  std::vector<PdfImage> images;
+  std::istringstream lines(r.output);
+  std::string line;
+  std::getline(lines, line);  // the column names
+  std::getline(lines, line);  // a rule
+  while (std::getline(lines, line)) {
+    // page num type width height color comp bpc enc interp object ID x-ppi y-ppi size ratio
+    std::istringstream f(line);
+    std::string page, num, type, color, comp, bpc, enc, interp, generation;
+    PdfImage i;
+    f >> page >> num >> type >> i.width >> i.height >> color >> comp >> bpc >> enc >> interp >> i.object >>
+        generation >> i.xppi >> i.yppi;
+    if (f) images.push_back(i);
+  }
+  return images;
+}
+
+// A PDF holds each picture at no more than its own resolution at the printed
+// size nor more than 600 pixels per inch, in each direction, and a picture
+// drawn again with the same pixels once; each still lands at its inches.
+TEST_F(CliPrintTest, PdfHoldsEachPictureAtItsOwnResolutionAndOnce) {
+  SolidPicture(dir.File("big.jpg"), 2400, 1600, MakeBGR(255, 0, 0));
+  // Turned and stretched to 1600 x 2240 over a 2.5 x 3.5 inch wallet: 640 per
+  // inch. The first row of wallets is filled.
+  auto r = Run("print --layout '9 wallets' --fit stretch --pdf wallets.pdf big.jpg big.jpg big.jpg");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::vector<PdfImage> images = PdfImages(dir.File("wallets.pdf"));
+  ASSERT_EQ(images.size(), 3u);
+  for (const PdfImage& i : images) {
+    EXPECT_EQ(i.width, 1500);
+    EXPECT_EQ(i.height, 2100);
+    EXPECT_EQ(i.xppi, 600);
+    EXPECT_EQ(i.yppi, 600);
+    EXPECT_EQ(i.object, images[0].object) << "the same picture is held once";
+  }
+  // Each wallet is red to its edges, 250 x 350 page pixels from its corner,
+  // with the sheet around it and the empty wallets below.
+  auto raster = testutil::RunCommand("pdftoppm -r 100 -singlefile '" + dir.File("wallets.pdf") + "' '" +
+                                     dir.File("wallets") + "'");
+  ASSERT_EQ(raster.status, 0) << raster.output;
+  const std::string ppm = testutil::ReadFileBytes(dir.File("wallets.ppm"));
+  int w = 0, h = 0, maxval = 0, consumed = 0;
+  ASSERT_EQ(std::sscanf(ppm.c_str(), "P6 %d %d %d%n", &w, &h, &maxval, &consumed), 3);
+  ASSERT_EQ(w, 850);
+  auto red = [&](int x, int y) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(ppm.data()) + consumed + 1 + 3 * (size_t(y) * w + x);
+    return p[0] > 200 && p[1] < 60 && p[2] < 60;
+  };
+  for (int top : {25})
+    for (int left : {25, 300, 575}) {
+      for (int x = left + 1; x < left + 249; x += 31) {
+        EXPECT_TRUE(red(x, top + 1)) << left << "," << top;
+        EXPECT_TRUE(red(x, top + 348)) << left << "," << top;
+        EXPECT_FALSE(red(x, top - 2)) << left << "," << top;
+        EXPECT_FALSE(red(x, top + 351)) << left << "," << top;
+      }
+      for (int y = top + 1; y < top + 349; y += 29) {
+        EXPECT_TRUE(red(left + 1, y)) << left << "," << top;
+        EXPECT_TRUE(red(left + 248, y)) << left << "," << top;
+        EXPECT_FALSE(red(left - 2, y)) << left << "," << top;
+        EXPECT_FALSE(red(left + 251, y)) << left << "," << top;
+      }
+    }
+
+  // Two pictures below 600 per inch go as they are, each its own image: red
+  // (1500 x 1000 over 6 x 4 inches) and blue (900 x 600).
+  ASSERT_EQ(Run("print --layout '2 4x6' --pdf two.pdf red.jpg blue.png").status, 0);
+  images = PdfImages(dir.File("two.pdf"));
+  ASSERT_EQ(images.size(), 2u);
+  EXPECT_EQ((std::vector<int>{images[0].width, images[0].height, images[0].xppi, images[0].yppi}),
+            (std::vector<int>{1500, 1000, 250, 250}));
+  EXPECT_EQ((std::vector<int>{images[1].width, images[1].height, images[1].xppi, images[1].yppi}),
+            (std::vector<int>{900, 600, 150, 150}));
+  EXPECT_NE(images[0].object, images[1].object);
+
+  // The 8x10 area squashed to 8 x 1 inches: red, turned and padded to
+  // 1000 x 1250, keeps its 1000 columns (125 per inch) and loses rows down to
+  // 600 per inch.
+  testutil::WriteFileBytes(dir.File("flat.pictrova"),
+                           "layout=8x10\narea=1|dont-crop|25 50 800 100|" + dir.File("red.jpg") + "\n");
+  ASSERT_EQ(Run("print --page flat.pictrova --pdf flat.pdf").status, 0);
+  images = PdfImages(dir.File("flat.pdf"));
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ((std::vector<int>{images[0].width, images[0].height, images[0].xppi, images[0].yppi}),
+            (std::vector<int>{1000, 600, 125, 600}));
+}
+
+// The lab's folder gets one full-resolution file per picture, named by its
+// position and area and tagged so that it measures the area's inches, and
+// nothing else; ImageMagick and exiftool read the tags.
+TEST_F(CliPrintTest, PlaceWritesOneFilePerPictureForALab) {
   auto r = Run("place --layout '2 5x7' --fit stretch --out lab red.jpg blue.png");
   ASSERT_EQ(r.status, 0) << r.output;
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.File("lab"))) names.insert(entry.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"01-5x7 top.jpg", "02-5x7 bottom.jpg"}));
   const struct {
     const char* file;
-    int w, h;
-  } files[] = {{"lab/layer0.jpg", 1400, 1000}, {"lab/layer0s.jpg", 700, 500},
-               {"lab/layer1.jpg", 840, 600}, {"lab/layer1s.jpg", 700, 500}};
+    int w, h, ppi;
+  } files[] = {{"lab/01-5x7 top.jpg", 1400, 1000, 200}, {"lab/02-5x7 bottom.jpg", 840, 600, 120}};
   for (const auto& f : files) {
-    TImagingIO io;
-    io.ReadParamsFromFile(dir.File(f.file));
-    EXPECT_EQ(io.Params.Width, f.w) << f.file;
-    EXPECT_EQ(io.Params.Height, f.h) << f.file;
+    auto id = testutil::RunCommand("/usr/bin/identify -format '%w %h %x %y %U' '" + dir.File(f.file) + "'");
+    ASSERT_EQ(id.status, 0) << id.output;
+    int w = 0, h = 0;
+    double x = 0, y = 0;
+    char unit[32] = {};
+    ASSERT_EQ(std::sscanf(id.output.c_str(), "%d %d %lf %lf %31s", &w, &h, &x, &y, unit), 5) << id.output;
+    EXPECT_EQ(w, f.w) << f.file;
+    EXPECT_EQ(h, f.h) << f.file;
+    EXPECT_EQ(std::string(unit), "PixelsPerInch") << f.file;
+    // The areas lie across the page: 7 inches wide, 5 high.
+    EXPECT_DOUBLE_EQ(w / x, 7.0) << f.file;
+    EXPECT_DOUBLE_EQ(h / y, 5.0) << f.file;
+    auto exif = testutil::RunCommand("/usr/bin/exiftool -s -s -s -JFIF:XResolution -JFIF:YResolution '" +
+                                     dir.File(f.file) + "'");
+    EXPECT_EQ(exif.output, std::to_string(f.ppi) + "\n" + std::to_string(f.ppi) + "\n") << f.file;
+  }
+  EXPECT_NE(r.output.find("red.jpg -> lab/01-5x7 top.jpg: 1400 x 1000 pixels, 7 x 5 inches at 200 pixels per inch\n"),
+            std::string::npos) << r.output;
+  // The second picture prints soft: one warning line, for it alone.
+  EXPECT_NE(r.output.find("pictrova-cli: warning: \"5x7 bottom\" prints at 120 pixels per inch, fewer than 150"),
+            std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("warning", r.output.find("warning") + 1), std::string::npos) << r.output;
+
+  // A picture that cannot be placed: no file at all for the lab.
+  testutil::WriteFileBytes(dir.File("broken.jpg"), "no picture");
+  auto broken = Run("place --layout '2 5x7' --out lab2 red.jpg broken.jpg");
+  EXPECT_EQ(broken.status, 1) << broken.output;
+  EXPECT_TRUE(fs::is_empty(dir.File("lab2")));
+}
+
+// One warning line per area printed below 150 pixels per inch, beside the
+// line that says what was printed; the status stays that of the print.
+TEST_F(CliPrintTest, PrintWarnsOfEachSoftPicture) {
+  testutil::WriteFileBytes(dir.File("small.pictrova"),
+                           "layout=8x10\narea=1|dont-crop|25 50 400 500|" + dir.File("red.jpg") + "\n");
+  testutil::WriteFileBytes(dir.File("large.pictrova"),
+                           "layout=8x10\narea=1|dont-crop|25 50 800 1000|" + dir.File("red.jpg") + "\n");
+  const struct {
+    const char* args;
+    const char* warning;  // empty: none
+  } cases[] = {
+      // 1500 x 1000 turned and padded to 1000 x 1250 over 8 x 10 inches.
+      {"print --layout 8x10 --pdf a.pdf red.jpg", "\"8x10\" prints at 125 pixels per inch"},
+      {"print --layout '2 4x6' --pdf b.pdf red.jpg blue.png", ""},  // 250 and 150
+      // A saved page with the area at half the size, and at its own.
+      {"print --page small.pictrova --pdf c.pdf", ""},
+      {"print --page large.pictrova --pdf d.pdf", "\"8x10\" prints at 125 pixels per inch"},
+  };
+  for (const auto& c : cases) {
+    auto r = Run(c.args);
+    EXPECT_EQ(r.status, 0) << c.args << "\n" << r.output;
+    EXPECT_NE(r.output.find("printed "), std::string::npos) << r.output;
+    const size_t warning = r.output.find("pictrova-cli: warning: ");
+    if (*c.warning) {
+      ASSERT_NE(warning, std::string::npos) << c.args << "\n" << r.output;
+      EXPECT_EQ(r.output.find(c.warning), warning + 23) << r.output;
+      EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 2) << r.output;
+    } else {
+      EXPECT_EQ(warning, std::string::npos) << c.args << "\n" << r.output;
+    }
   }
 }
 

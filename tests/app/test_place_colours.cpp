@@ -141,12 +141,17 @@ TEST_F(PlaceColoursTest, EveryPairThroughTheCommandLine) {
     for (size_t n = from; n < to; ++n) command += " '" + PictureFile(walk[n]) + "'";
     auto r = testutil::RunCommand(command);
     ASSERT_EQ(r.status, 0) << r.output;
+    // The folder holds the full-resolution files only, one per picture,
+    // named by position and area (the reduced ones are checked through the
+    // work view above).
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(out.Path())) files += entry.is_regular_file();
+    EXPECT_EQ(files, to - from);
     for (size_t n = from; n < to; ++n) {
       const Picture& p = kPictures[walk[n]];
-      const int area = static_cast<int>(n - from);
-      const std::string file = out.File("layer" + std::to_string(area) + ".jpg");
-      EXPECT_EQ(KindOfFile(file), p.Of) << p.File << " in area " << area;
-      EXPECT_EQ(KindOfFile(out.File("layer" + std::to_string(area) + "s.jpg")), p.Of) << p.File;
+      const int position = static_cast<int>(n - from) + 1;
+      const std::string file = out.File("0" + std::to_string(position) + "-wallet " + std::to_string(position) + ".jpg");
+      EXPECT_EQ(KindOfFile(file), p.Of) << p.File << " in area " << position;
     }
   }
 }

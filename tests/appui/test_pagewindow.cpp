@@ -17,7 +17,9 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QThread>
+#include <QToolTip>
 #include <QTimer>
+#include <cmath>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -32,6 +34,7 @@
 #include "imaging/io/imagingio.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/view/imagingview.h"
+#include "imaging/view/render.h"
 #include "platform/pxguard.h"
 #include "platform/pxviewwidget.h"
 #include "util/qtapp.h"
@@ -86,6 +89,15 @@ NoticePixels CountNoticePixels(const QImage& shot, const QRect& where) {
       if (qRed(p) > 200 && qGreen(p) < 80 && qBlue(p) < 80) ++n.red;
     }
   return n;
+}
+
+// A picture of one colour (a colour reference: red in the low byte).
+void SolidPicture(const std::string& file, int w, int h, uint32_t colour) {
+  TImagingIO io;
+  ASSERT_TRUE(io.Bitmap()->Allocate(w, h, pxRGB24));
+  io.Bitmap()->Fill(colour);
+  io.SaveToFile(file);
+  ASSERT_FALSE(io.Aborting) << file;
 }
 
 class PageWindowTest : public ::testing::Test {
@@ -173,10 +185,7 @@ TEST_F(PageWindowTest, ScreenShowsEachAreaWhereItsLayerIs) {
 TEST_F(PageWindowTest, DroppedFileFillsTheAreaInTheChosenFit) {
   main->Layout()->LoadLayout("2 4x6");
   testutil::TempDir dir;
-  TImagingIO io;
-  ASSERT_TRUE(io.Bitmap()->Allocate(300, 600, pxRGB24));
-  io.Bitmap()->Fill(0x0000FF);  // red
-  io.SaveToFile(dir.File("tall.png"));
+  SolidPicture(dir.File("tall.png"), 300, 600, 0x0000FF);  // red
   Settle();
   main->DImageFitChange(2);
   EXPECT_TRUE(main->Layout()->Stretch);
@@ -197,14 +206,76 @@ TEST_F(PageWindowTest, DroppedFileFillsTheAreaInTheChosenFit) {
   EXPECT_TRUE(main->Layout()->Areas[0]->FileName.empty());
 }
 
+// A picture too small for its area is marked on the page, its figure in the
+// label and the mark's tooltip; the figure follows the area while the mouse
+// resizes it, and the mark goes once the picture is sharp enough.
+TEST_F(PageWindowTest, SoftPictureIsMarkedAndItsFigureFollowsTheResize) {
+  main->Layout()->LoadLayout("8x10");
+  testutil::TempDir dir;
+  SolidPicture(dir.File("small.png"), 600, 400, 0x00FF00);
+  Settle();
+  main->DImageFitChange(2);
+  main->CtrlVectDragDrop(CentreOf(1).x(), CentreOf(1).y(), {dir.File("small.png")});
+  ASSERT_TRUE(reports.empty()) << reports[0];
+  const std::string warning = "\"8x10\" prints at 50 pixels per inch, fewer than 150: it may look blurred.";
+  EXPECT_EQ(main->LResolution->text(), "8x10: 50 pixels per inch, too few for a sharp print");
+  TPxLayer& layer = *main->CtrlVect->Layer(1);
+  EXPECT_EQ(layer.Badge, pxlbWarning);
+  Settle();
+  auto amberIn = [](const QImage& shot, const TRect& r) {
+    int n = 0;
+    for (int y = r.Top; y < r.Bottom; ++y)
+      for (int x = r.Left; x < r.Right; ++x) n += QColor(shot.pixel(x, y)) == QColor(255, 192, 0);
+    return n;
+  };
+  const TRect mark = PxBadgeRect(layer.ScreenRect);
+  EXPECT_GT(amberIn(Screen(), mark), 30);
+  QWidget* vp = main->CtrlVectHost->viewport();
+  const QPoint onMark((mark.Left + mark.Right) / 2, mark.Top + kPxBadgeSize * 3 / 4);
+  QHelpEvent help(QEvent::ToolTip, onMark, vp->mapToGlobal(onMark));
+  QCoreApplication::sendEvent(vp, &help);
+  EXPECT_EQ(QToolTip::text().toStdString(), warning);
+  QToolTip::hideText();
+
+  // Drag the bottom-right grip up and to the left, to a quarter of the size.
+  const double zoom = main->CtrlVect->Zoom() / 100;
+  const QPoint grip(layer.ScreenRect.Right, layer.ScreenRect.Bottom);
+  const QPoint end = grip - QPoint(int(600 * zoom), int(750 * zoom));
+  auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+    QMouseEvent e(type, QPointF(at), vp->mapToGlobal(QPointF(at)), Qt::LeftButton, buttons, Qt::NoModifier);
+    QCoreApplication::sendEvent(vp, &e);
+  };
+  // The figure as the layer's size gives it: 400 x 500 pixels over its inches.
+  auto expected = [&] {
+    return int(std::lround(std::min(40000.0 / layer.GetWidth(), 50000.0 / layer.GetHeight())));
+  };
+  send(QEvent::MouseButtonPress, grip, Qt::LeftButton);
+  send(QEvent::MouseMove, (grip + end) / 2, Qt::LeftButton);
+  ASSERT_LT(layer.GetWidth(), 800);
+  const int halfway = expected();
+  EXPECT_GT(halfway, 50);
+  EXPECT_EQ(main->LResolution->text().toStdString(),
+            "8x10: " + std::to_string(halfway) + " pixels per inch" + (halfway < 150 ? ", too few for a sharp print" : ""));
+  send(QEvent::MouseMove, end, Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, end, Qt::NoButton);
+  Settle();
+  const int done = expected();
+  EXPECT_GE(done, 150);
+  EXPECT_EQ(main->LResolution->text().toStdString(), "8x10: " + std::to_string(done) + " pixels per inch");
+  EXPECT_EQ(layer.Badge, pxlbNone);
+  const TRect corner = PxBadgeRect(layer.ScreenRect);
+  EXPECT_EQ(amberIn(Screen(), corner), 0);
+  const QPoint onCorner((corner.Left + corner.Right) / 2, corner.Top + kPxBadgeSize * 3 / 4);
+  QHelpEvent after(QEvent::ToolTip, onCorner, vp->mapToGlobal(onCorner));
+  QCoreApplication::sendEvent(vp, &after);
+  EXPECT_FALSE(QToolTip::isVisible());
+}
+
 // The wait notice is on screen, fitted, from before the placement's first step.
 TEST_F(PageWindowTest, PleaseWaitIsPaintedBeforeThePlacementStarts) {
   main->Layout()->LoadLayout("2 4x6");
   testutil::TempDir dir;
-  TImagingIO io;
-  ASSERT_TRUE(io.Bitmap()->Allocate(1200, 800, pxRGB24));
-  io.Bitmap()->Fill(0x00FF00);
-  io.SaveToFile(dir.File("wide.png"));
+  SolidPicture(dir.File("wide.png"), 1200, 800, 0x00FF00);
   main->PnlWarning->hide();  // as choosing a layout does
   main->repaint();
   const QRect panel(main->PnlWarning->mapTo(main.get(), QPoint(0, 0)), main->PnlWarning->size());

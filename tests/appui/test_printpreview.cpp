@@ -7,12 +7,14 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDialog>
+#include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QThread>
+#include <QToolTip>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -22,10 +24,13 @@
 #include "app/PicPrintDlg.h"
 #include "app/PreviewDlg.h"
 #include "app/layout.h"
+#include "app/resolution.h"
 #include "imaging/io/imagingio.h"
 #include "imaging/view/imagingview.h"
+#include "imaging/view/render.h"
 #include "platform/pxguard.h"
 #include "platform/pxprinter.h"
+#include "platform/pxviewwidget.h"
 #include "util/cupsserver.h"
 #include "util/qtapp.h"
 #include "util/testutil.h"
@@ -205,6 +210,46 @@ TEST_F(PrintPreviewTest, PictureOffTheSheetIsNamedAndPrintsOnlyWithConsent) {
   EXPECT_EQ(printed.width(), 827);
   EXPECT_NEAR(printed.height(), 1169, 1);
   EXPECT_TRUE(reports.empty()) << reports.front();
+}
+
+// Soft pictures carry the page view's warning mark in the preview too, with
+// its tooltip; the printed page under it holds no mark.
+TEST_F(PrintPreviewTest, SoftPicturesAreMarkedOverThePrintedPage) {
+  // 600 x 400 pixels over 6 x 4 inches: 100 pixels per inch, both areas.
+  ASSERT_TRUE(XaLowResolution(*main->Layout(), 0));
+  main->BPrintPreview->click();
+  testutil::Settle();
+  TDPrintPreview* preview = main->Preview();
+  ASSERT_NE(preview, nullptr);
+  TImagingView& view = *preview->CtrlPage;
+  ASSERT_EQ(view.LayerCount(), 3);
+  EXPECT_EQ(view.CurrentLayer(), 0);
+  QWidget* vp = preview->CtrlPageHost->viewport();
+  vp->repaint();
+  const QImage shot = vp->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  const int dpi = preview->Dpi;
+  for (int i = 1; i <= 2; ++i) {
+    const TPxLayer& mark = *view.Layer(i);
+    EXPECT_EQ(mark.Badge, pxlbWarning);
+    EXPECT_EQ(mark.BadgeText, XaLowResolutionWarning(*main->Layout(), i - 1));
+    // Over the picture on the paper.
+    EXPECT_EQ(mark.Left, int(std::lround(1.25 * dpi)));
+    EXPECT_EQ(mark.Width, 6 * dpi);
+    const TRect r = PxBadgeRect(mark.ScreenRect);
+    int amber = 0;
+    for (int y = r.Top; y < r.Bottom; ++y)
+      for (int x = r.Left; x < r.Right; ++x) amber += QColor(shot.pixel(x, y)) == QColor(255, 192, 0);
+    EXPECT_GT(amber, 30) << i;
+    const QPoint onMark((r.Left + r.Right) / 2, r.Top + kPxBadgeSize * 3 / 4);
+    QHelpEvent help(QEvent::ToolTip, onMark, vp->mapToGlobal(onMark));
+    QCoreApplication::sendEvent(vp, &help);
+    EXPECT_EQ(QToolTip::text().toStdString(), mark.BadgeText);
+    QToolTip::hideText();
+  }
+  // The page itself, as it prints: the pictures' colours in their corners.
+  TPxBitmap& page = *view.Layer(0)->Bitmap;
+  EXPECT_TRUE(Near(At(page, int(std::lround(7.2 * dpi)), int(std::lround(1.05 * dpi))), MakeBGR(224, 32, 32)));
+  preview->reject();
 }
 
 }  // namespace

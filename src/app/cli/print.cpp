@@ -2,6 +2,7 @@
 
 #include "app/cli/common.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -13,6 +14,7 @@
 #include "app/gen.h"
 #include "app/layout.h"
 #include "app/preview.h"
+#include "app/resolution.h"
 #include "app/savedpage.h"
 #include "imaging/io/imagingio.h"
 #include "imaging/view/imagingview.h"
@@ -43,7 +45,12 @@ const char* const kPageUsage =
     "    --force           print even when a picture would reach past the paper's edge\n"
     "                      or into the printer's unprintable margin; without it such\n"
     "                      pictures are named, no PDF, PNG or job is made and the\n"
-    "                      status is 1\n";
+    "                      status is 1\n"
+    "  place prepares files for a photo lab: DIR gets one full-resolution JPEG per\n"
+    "  picture, named by its position and area (\"01-5x7 top.jpg\") and tagged with the\n"
+    "  resolution at which it prints at its area's size in inches; nothing else (the\n"
+    "  reduced copies for the screen and the working files stay out of DIR).\n"
+    "  print and place warn of each picture that prints at fewer than 150 pixels per inch.\n";
 
 namespace {
 
@@ -210,6 +217,40 @@ void WritePreview(XaLayout& layout, const TPxPaper& paper, int32_t dpi, const st
   if (io.Aborting) throw std::runtime_error("cannot write \"" + fileName + "\"");
 }
 
+// One line on the error stream for each picture that prints below the
+// resolution a sharp print needs; the command's outcome stays as it is.
+void WarnOfLowResolution(const XaLayout& layout) {
+  for (const std::string& w : XaLowResolutionWarnings(layout))
+    std::fprintf(stderr, "pictrova-cli: warning: %s\n", w.c_str());
+}
+
+// "01-5x7 top.jpg": the area's position in the layout from 01, then its name
+// (a slash, which no file name may hold, becomes a dash).
+std::string LabFileName(size_t areaIndex, std::string areaName) {
+  std::replace(areaName.begin(), areaName.end(), '/', '-');
+  char position[24];
+  std::snprintf(position, sizeof position, "%02zu-", areaIndex + 1);
+  return position + areaName + ".jpg";
+}
+
+// Copies the area's print file (tagged with its print resolution by the
+// placement) into the lab's folder; a copy that fails leaves no part of
+// itself there. Returns the file's path as the user named the folder.
+std::string WriteLabFile(const XaLayout& layout, size_t areaIndex, const std::string& folder) {
+  const fs::path target = fs::path(folder) / LabFileName(areaIndex, layout.Areas[areaIndex]->Name);
+  fs::path part = target;
+  part += ".part";
+  std::error_code ec;
+  fs::copy_file(layout.PrintFile(int32_t(areaIndex)), part, fs::copy_options::overwrite_existing, ec);
+  if (!ec) fs::rename(part, target, ec);
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(part, ignored);
+    throw std::runtime_error("cannot write \"" + target.string() + "\": " + ec.message());
+  }
+  return target.string();
+}
+
 }  // namespace
 
 int CliPrint(const std::vector<std::string>& args) {
@@ -259,6 +300,7 @@ int CliPrint(const std::vector<std::string>& args) {
                   r->Pdf.empty() ? r->Printer.c_str() : r->Pdf.c_str());
       if (!warning.empty()) std::fprintf(stderr, "pictrova-cli: %s\n", warning.c_str());
     }
+    WarnOfLowResolution(layout);
     // The other areas printed; each that could not be filled is named.
     for (const std::string& m : missing) CliFail(m);
     if (!missing.empty()) return 1;
@@ -276,13 +318,21 @@ int CliPlace(const std::vector<std::string>& args) {
     std::error_code ec;
     fs::create_directories(r->Out, ec);
     if (!fs::is_directory(r->Out)) return CliFail("cannot use \"" + r->Out + "\" as the output folder");
-    HeadlessPage page(fs::absolute(r->Out).string());
+    // The lab gets the full-resolution files only: the placement works apart.
+    ScratchFolder scratch;
+    HeadlessPage page(scratch.Path());
     if (std::string tooMany = page.Load(*r); !tooMany.empty()) return PageUsage(tooMany);
     page.Place(*r);
-    for (size_t i = 0; i < r->Pictures.size(); ++i)
-      std::printf("%s -> %s, %s\n", r->Pictures[i].c_str(),
-                  page.Layout().PrintFile(int32_t(i)).c_str(),
-                  page.Layout().ScreenFile(int32_t(i)).c_str());
+    const XaLayout& layout = page.Layout();
+    for (size_t i = 0; i < r->Pictures.size(); ++i) {
+      const XaLayoutArea& area = *layout.Areas[i];
+      const std::string file = WriteLabFile(layout, i, r->Out);
+      std::printf("%s -> %s: %d x %d pixels, %g x %g inches at %d pixels per inch\n",
+                  r->Pictures[i].c_str(), file.c_str(), area.PixelWidth, area.PixelHeight,
+                  area.Width / kPagePixelsPerInch, area.Height / kPagePixelsPerInch,
+                  XaAreaResolution(layout, int32_t(i)));
+    }
+    WarnOfLowResolution(layout);
   } catch (const std::exception& e) {
     return CliFail(e.what());
   }

@@ -35,6 +35,10 @@ class TPxPrinterCanvas {
   virtual ~TPxPrinterCanvas() = default;
   virtual int32_t DpiX() const = 0;
   virtual int32_t DpiY() const = 0;
+  // The surface keeps each picture as an image that is scaled when it is
+  // shown or printed (a PDF file), rather than device pixels: a picture
+  // need not reach it with more pixels than it has.
+  virtual bool KeepsPictures() const { return false; }
   // Draws the source rectangle of dib into the device rectangle, dropping or
   // repeating rows and columns when the sizes differ (no blending). Later
   // transfers draw over earlier ones.

@@ -94,6 +94,63 @@ void PxFillDeviceRect(TPxPrinterCanvas& canvas, const TPxDeviceRect& rect, TBGR 
   canvas.StretchDib(dot, rect.X, rect.Y, rect.W, rect.H, 0, 0, 1, 1);
 }
 
+namespace {
+
+// The whole picture stretched into the device rectangle by the printer. A
+// picture kept in a file goes in bands of its rows, each stretched onto its
+// share of the page, so that no copy of the whole picture is made.
+void StretchWhole(TPxBitmap& bitmap, TPxPrinterCanvas& canvas, int32_t X, int32_t Y, int32_t W,
+                  int32_t H) {
+  const int32_t w = bitmap.Width(), h = bitmap.Height();
+  if (bitmap.Location() != pxFile) {
+    TPxPackedDib dib = PxMakePackedDib(bitmap, 0, 0, w, h);
+    canvas.StretchDib(dib, X, Y, W, H, 0, 0, w, h);
+    return;
+  }
+  const int64_t rowBytes = std::max<int64_t>(1, bitmap.RowBytes());
+  const int32_t rows = int32_t(std::clamp<int64_t>(bitmap.FileThreshold / 2 / rowBytes, 1, h));
+  for (int32_t top = 0; top < h; top += rows) {
+    const int32_t n = std::min(rows, h - top);
+    const int32_t y0 = Y + int32_t(int64_t(top) * H / h), y1 = Y + int32_t(int64_t(top + n) * H / h);
+    if (y1 <= y0) continue;
+    TPxPackedDib dib = PxMakePackedDib(bitmap, 0, top, w, n);
+    canvas.StretchDib(dib, X, y0, W, y1 - y0, 0, 0, w, n);
+  }
+}
+
+// Fills `scaled` with the picture at w x h: filtered where the picture is
+// 1-bit or 24-bit and a filter is given, else by the unfiltered resize. A
+// picture kept in a file gets a result kept the same way. False when the
+// memory cannot be had.
+bool ResampleForPrint(TPxBitmap& bitmap, TPxBitmap& scaled, int32_t w, int32_t h,
+                      TResampleFilter filter) {
+  scaled.FileThreshold = bitmap.FileThreshold;
+  const TPxPixelFormat pf = bitmap.PixelFormat();
+  if (filter == rfNone || (pf != px1g && pf != pxRGB24)) {
+    if (!scaled.Allocate(w, h, pf)) return false;
+    ResampleBitmap(bitmap, scaled, rfNone);
+  } else {
+    if (!scaled.Allocate(w, h, pxRGB24)) return false;
+    ResampleBitmap(bitmap, scaled, filter);
+  }
+  return true;
+}
+
+// A surface that keeps pictures gets each one at no more pixels than the
+// device rectangle has, nor than the picture has, in either direction:
+// reduced where it has more, as it is where it has fewer; the surface
+// stretches it over the rectangle. A PDF file then holds a picture at its own
+// resolution at the printed size, up to the surface's.
+void KeepPicture(TPxBitmap& bitmap, TPxPrinterCanvas& canvas, int32_t X, int32_t Y, int32_t W,
+                 int32_t H, TResampleFilter printFilter) {
+  const int32_t w = std::min(W, bitmap.Width()), h = std::min(H, bitmap.Height());
+  if (w == bitmap.Width() && h == bitmap.Height()) return StretchWhole(bitmap, canvas, X, Y, W, H);
+  TPxBitmap scaled;
+  if (ResampleForPrint(bitmap, scaled, w, h, printFilter)) StretchWhole(scaled, canvas, X, Y, W, H);
+}
+
+}  // namespace
+
 void PxPrintBitmapAt(TPxBitmap& bitmap, TPxPrinterCanvas& canvas, double x, double y, double width,
                      double height, double gamma, TResampleFilter printFilter) {
   const auto [X, Y, W, H] = PxDeviceRect(canvas, x, y, width, height);
@@ -102,26 +159,9 @@ void PxPrintBitmapAt(TPxBitmap& bitmap, TPxPrinterCanvas& canvas, double x, doub
   const TResampleFilter filter = (printFilter != rfNone && reduced) ? printFilter : rfNone;
   const bool withGamma = gamma != 1.0 && gamma != 0.0;
 
-  if (filter == rfNone && !withGamma) {
-    const int32_t w = bitmap.Width(), h = bitmap.Height();
-    if (bitmap.Location() != pxFile) {
-      TPxPackedDib dib = PxMakePackedDib(bitmap, 0, 0, w, h);
-      canvas.StretchDib(dib, X, Y, W, H, 0, 0, w, h);
-      return;
-    }
-    // A picture kept in a file goes in bands of its rows, each stretched onto
-    // its share of the page, so that no copy of the whole picture is made.
-    const int64_t rowBytes = std::max<int64_t>(1, bitmap.RowBytes());
-    const int32_t rows = int32_t(std::clamp<int64_t>(bitmap.FileThreshold / 2 / rowBytes, 1, h));
-    for (int32_t top = 0; top < h; top += rows) {
-      const int32_t n = std::min(rows, h - top);
-      const int32_t y0 = Y + int32_t(int64_t(top) * H / h), y1 = Y + int32_t(int64_t(top + n) * H / h);
-      if (y1 <= y0) continue;
-      TPxPackedDib dib = PxMakePackedDib(bitmap, 0, top, w, n);
-      canvas.StretchDib(dib, X, y0, W, y1 - y0, 0, 0, w, n);
-    }
-    return;
-  }
+  if (canvas.KeepsPictures() && printFilter != rfNone && !withGamma)
+    return KeepPicture(bitmap, canvas, X, Y, W, H, printFilter);
+  if (filter == rfNone && !withGamma) return StretchWhole(bitmap, canvas, X, Y, W, H);
 
   // One transfer never needs more than the buffer would keep in memory; at
   // least one row goes per band, however small the threshold.
@@ -131,16 +171,7 @@ void PxPrintBitmapAt(TPxBitmap& bitmap, TPxPrinterCanvas& canvas, double x, doub
   const int32_t band = int32_t(std::clamp<int64_t>(bandLimit, 1, H));
 
   TPxBitmap scaled;
-  // A picture kept in a file gets a result kept the same way.
-  scaled.FileThreshold = bitmap.FileThreshold;
-  const TPxPixelFormat pf = bitmap.PixelFormat();
-  if (filter == rfNone || (pf != px1g && pf != pxRGB24)) {
-    if (!scaled.Allocate(W, H, pf)) return;
-    ResampleBitmap(bitmap, scaled, rfNone);
-  } else {
-    if (!scaled.Allocate(W, H, pxRGB24)) return;
-    ResampleBitmap(bitmap, scaled, filter);
-  }
+  if (!ResampleForPrint(bitmap, scaled, W, H, filter)) return;
 
   if (scaled.PixelFormat() == pxRGB24 && gamma > 0 && gamma != 1.0) {
     uint8_t table[256];

@@ -30,7 +30,8 @@ void PxFillDeviceRect(TPxPrinterCanvas& canvas, const TPxDeviceRect& rect, TBGR 
 // Draws the bitmap into the rectangle (x, y, width, height), inches from the
 // canvas origin. A picture reduced on paper is first resampled with
 // printFilter to the device size and sent in bands of at most fileThreshold
-// bytes of 24-bit rows; otherwise the printer stretches it. gamma 1.0 (or 0)
-// applies none.
+// bytes of 24-bit rows; otherwise the printer stretches it. A canvas that
+// keeps pictures (a PDF file) gets each direction reduced only as far as the
+// device size and stretches the rest itself. gamma 1.0 (or 0) applies none.
 void PxPrintBitmapAt(TPxBitmap& bitmap, TPxPrinterCanvas& canvas, double x, double y, double width,
                      double height, double gamma, TResampleFilter printFilter);

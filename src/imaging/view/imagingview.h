@@ -12,6 +12,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "imaging/io/imagingio.h"
@@ -95,6 +96,9 @@ inline constexpr TPxGrip pxRightSide = TPxGrip::pxRightSide;
 inline constexpr TPxGrip pxTopSide = TPxGrip::pxTopSide;
 inline constexpr TPxGrip pxBottomSide = TPxGrip::pxBottomSide;
 
+// A mark the view draws in a layer's corner to call the user's eye to it.
+enum TPxLayerBadge : uint8_t { pxlbNone = 0, pxlbWarning = 1 };
+
 enum TScrollStyle : uint8_t { ssNone = 0, ssHorizontal = 1, ssVertical = 2, ssBoth = 3 };
 
 // The id of a view's delayed-filter timer and its interval.
@@ -134,6 +138,10 @@ class TPxLayer {
   uint8_t MagnifierShape = 0;  // 0 rectangle, 1 ellipse
   uint8_t BlendMode = 0;       // 0 replace, 1 add (clamped)
   bool OwnsBitmap = true;
+  // Drawn by the view over every layer (never merged or printed), in the
+  // corner PxBadgeRect gives; BadgeText is the badge's tooltip.
+  TPxLayerBadge Badge = pxlbNone;
+  std::string BadgeText;
 
   int32_t GetWidth() const;
   int32_t GetHeight() const;
@@ -170,6 +178,8 @@ class TImagingView : public TPxView, public TPxIOViewLink {
   // Topmost layer whose ScreenRect holds the client pixel and whose alpha
   // there is not 0; -1 when none.
   int FindLayerAt(int32_t x, int32_t y) const;
+  // Topmost visible layer with a badge whose mark holds the client pixel; -1 when none.
+  int BadgeAt(int32_t x, int32_t y) const;
   // Merges two layers into a new one at the lower index.
   void MergeLayers(int index1, int index2, bool removeUpper);
   bool LayersSync() const { return layersSync_; }
@@ -302,6 +312,8 @@ class TImagingView : public TPxView, public TPxIOViewLink {
   void HostWheel(TPxShiftState shift, int32_t delta, int32_t x, int32_t y) override;
   void HostScrolled(bool horizontal, int32_t pos) override;
   void HostTimer(int32_t id) override;
+  // The text of the badge under the point.
+  std::string HostToolTip(int32_t x, int32_t y) override;
 
   // The selection of the current bitmap, in bitmap pixels.
   TPxSelection& Selection() { return selection_; }
@@ -337,6 +349,7 @@ class TImagingView : public TPxView, public TPxIOViewLink {
   void ShowCursor(int32_t cursor);
   void DrawLayer(TPxBitmap& buffer, int index, bool& drawnAny, const TRect& image);
   void DrawSelectionOutline(TPxBitmap& buffer);
+  void DrawBadges(TPxBitmap& buffer);
   int32_t ScreenToCanvas(int32_t pos, int32_t offset, int32_t scroll, int32_t display,
                          int32_t canvas) const;
   int32_t CanvasToScreen(int32_t pos, int32_t offset, int32_t scroll, int32_t display,

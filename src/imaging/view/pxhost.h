@@ -117,6 +117,8 @@ class TPxHostedView {
   // The user moved a scroll bar to pos (in the units last given to HostSetScrollBar).
   virtual void HostScrolled(bool /*horizontal*/, int32_t /*pos*/) {}
   virtual void HostTimer(int32_t /*id*/) {}
+  // The tooltip for client point (x, y); empty for none.
+  virtual std::string HostToolTip(int32_t /*x*/, int32_t /*y*/) { return {}; }
 
  private:
   TPxViewHost* host_ = nullptr;  // not owned

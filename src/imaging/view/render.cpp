@@ -574,3 +574,36 @@ void PxDrawGrip(TPxBitmap& buffer, int32_t cx, int32_t cy) {
       SetPixel(buffer, x, y, edge ? black : white);
     }
 }
+
+TRect PxBadgeRect(const TRect& owner) {
+  const int32_t right = owner.Right - 3, top = owner.Top + 3;
+  return TRect{right - kPxBadgeSize, top, right, top + kPxBadgeSize};
+}
+
+void PxDrawWarningBadge(TPxBitmap& buffer, const TRect& r) {
+  if (buffer.PixelFormat() != pxRGB24 || r.Width() < 6 || r.Height() < 6) return;
+  // Amber, as the drop target's rings: seen on white paper and on photos alike.
+  const TBGR black{0, 0, 0}, amber = PxColorRefToBGR(0x00C0FF);
+  const int32_t rows = r.Height() - 2;  // the triangle, apex at the top
+  const double cx = r.Left + r.Width() / 2.0;
+  for (int32_t i = 0; i < rows; ++i) {
+    const double half = (i + 1) * r.Width() / (2.0 * rows);
+    const int32_t y = r.Top + 1 + i;
+    for (int32_t x = int32_t(std::floor(cx - half)); x < int32_t(std::ceil(cx + half)); ++x) {
+      const double d = std::fabs(x + 0.5 - cx);
+      if (d >= half) continue;
+      // A black edge two pixels wide around the amber.
+      const bool inside = i >= 2 && i < rows - 2 && d < half - 2.0;
+      SetPixel(buffer, x, y, inside ? amber : black);
+    }
+  }
+  // The "!": a bar over the middle of the triangle and a dot below it, two
+  // pixels wide at its centre line.
+  const int32_t x0 = int32_t(cx) - 1;
+  const int32_t barTop = r.Top + 1 + rows * 5 / 16, barBottom = r.Top + 1 + rows * 5 / 8;
+  const int32_t dotTop = barBottom + 1, dotBottom = std::min(dotTop + 2, r.Top + 1 + rows - 3);
+  for (int32_t y = barTop; y < barBottom; ++y)
+    for (int32_t x = x0; x < x0 + 2; ++x) SetPixel(buffer, x, y, black);
+  for (int32_t y = dotTop; y < dotBottom; ++y)
+    for (int32_t x = x0; x < x0 + 2; ++x) SetPixel(buffer, x, y, black);
+}

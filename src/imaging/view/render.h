@@ -62,3 +62,13 @@ void PxDrawDottedLine(TPxBitmap& buffer, int32_t x0, int32_t y0, int32_t x1, int
 void PxDrawGrip(TPxBitmap& buffer, int32_t cx, int32_t cy);
 // Fills a rectangle (clipped to the buffer) with one colour.
 void PxFillRect(TPxBitmap& buffer, TRect r, TColor color);
+
+// Side of a warning badge in buffer pixels: the same at every zoom, so that
+// it reads on a small page and hides little of a large one.
+inline constexpr int32_t kPxBadgeSize = 18;
+// Where the badge of a rectangle (a layer on screen, an area on a page
+// picture) goes: inside its top-right corner, 3 pixels from both edges.
+TRect PxBadgeRect(const TRect& owner);
+// A warning mark filling r (kPxBadgeSize square): an amber triangle outlined
+// in black with a black "!", clipped to the buffer.
+void PxDrawWarningBadge(TPxBitmap& buffer, const TRect& r);

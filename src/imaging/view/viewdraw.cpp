@@ -64,6 +64,7 @@ void TImagingView::ComposeBackBuffer(TPxBitmap& buffer) {
     if (OnDrawBackground) OnDrawBackground(this, buffer, TRect{0, 0, buffer.Width(), buffer.Height()}, handled);
     if (!handled) DrawBackground(buffer, image);
   }
+  if (drawable) DrawBadges(buffer);
   if (selection_.Selected() && !selection_.Polygon().empty()) DrawSelectionOutline(buffer);
   if (dropTarget_ >= 0 && dropTarget_ < LayerCount()) {
     // Three rings just outside the layer, in amber: seen on the page's
@@ -82,6 +83,28 @@ void TImagingView::ComposeBackBuffer(TPxBitmap& buffer) {
   // What is drawn over the picture goes into the buffer too (the host only
   // copies it), so it is drawn once per composition, not once per paint.
   if (OnDrawCanvas) OnDrawCanvas(this, buffer, TRect{0, 0, buffer.Width(), buffer.Height()});
+}
+
+// After every layer, so that no layer drawn later hides another one's mark.
+void TImagingView::DrawBadges(TPxBitmap& buffer) {
+  for (const auto& layer : layers_)
+    if (layer->Visible && layer->Badge == pxlbWarning && !layer->ScreenRect.IsEmpty())
+      PxDrawWarningBadge(buffer, PxBadgeRect(layer->ScreenRect));
+}
+
+int TImagingView::BadgeAt(int32_t x, int32_t y) const {
+  for (int i = LayerCount() - 1; i >= 0; --i) {
+    const TPxLayer& layer = *layers_[size_t(i)];
+    if (!layer.Visible || layer.Badge == pxlbNone || layer.ScreenRect.IsEmpty()) continue;
+    const TRect r = PxBadgeRect(layer.ScreenRect);
+    if (x >= r.Left && x < r.Right && y >= r.Top && y < r.Bottom) return i;
+  }
+  return -1;
+}
+
+std::string TImagingView::HostToolTip(int32_t x, int32_t y) {
+  const int i = BadgeAt(x, y);
+  return i < 0 ? std::string() : layers_[size_t(i)]->BadgeText;
 }
 
 void TImagingView::DrawSelectionOutline(TPxBitmap& buffer) {

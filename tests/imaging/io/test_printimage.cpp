@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include "imaging/io/imagingio.h"
 #include "imaging/core/pxblocks.h"
@@ -30,6 +32,13 @@ class RecordingCanvas : public TPxPrinterCanvas {
 
  private:
   int32_t dpi_;
+};
+
+// A canvas that keeps pictures as images, as a PDF file does.
+class KeepingCanvas : public RecordingCanvas {
+ public:
+  using RecordingCanvas::RecordingCanvas;
+  bool KeepsPictures() const override { return true; }
 };
 
 // A picture whose rows can be told apart: row y has red = y & 255.
@@ -132,6 +141,73 @@ TEST(PrintImageAt, ReducedPictureIsResampledAndSentInBands) {
   EXPECT_EQ(rows.transfers.size(), 50u);
 }
 
+// Each direction reduced to the device's pixels where the picture has more,
+// left as it is where it has fewer; the canvas stretches it over the whole
+// rectangle in one transfer. A printer's canvas gets the device size.
+TEST(PrintImageAt, CanvasThatKeepsPicturesGetsNoMorePixelsThanEitherHas) {
+  const struct {
+    int w, h;
+    double inchesW, inchesH;  // at 600 dpi
+    int sentW, sentH;         // to a canvas that keeps pictures
+    int printerW, printerH;   // to a printer's
+  } cases[] = {
+      {1200, 900, 4, 3, 1200, 900, 1200, 900},         // enlarged: as it is
+      {1200, 900, 1, 0.75, 600, 450, 600, 450},        // reduced: to the device size
+      {2000, 300, 2, 1.5, 1200, 300, 1200, 900},       // reduced across, enlarged down
+      {300, 2000, 2, 1.5, 300, 900, 300, 2000},        // enlarged across, reduced down
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+    TPxBitmap bmp;
+    Pattern(bmp, c.w, c.h, pxRGB24);
+    KeepingCanvas keeping(600);
+    RecordingCanvas printer(600);
+    PxPrintBitmapAt(bmp, keeping, 0.5, 1, c.inchesW, c.inchesH, 1.0, rfFastLinear);
+    PxPrintBitmapAt(bmp, printer, 0.5, 1, c.inchesW, c.inchesH, 1.0, rfFastLinear);
+    ASSERT_EQ(keeping.transfers.size(), 1u);
+    const Transfer& t = keeping.transfers[0];
+    const int W = int(c.inchesW * 600), H = int(c.inchesH * 600);
+    EXPECT_EQ((std::vector<int32_t>{t.dx, t.dy, t.dw, t.dh, t.sx, t.sy, t.sw, t.sh}),
+              (std::vector<int32_t>{300, 600, W, H, 0, 0, c.sentW, c.sentH}));
+    EXPECT_EQ(t.dib.Width, c.sentW);
+    EXPECT_EQ(t.dib.Height, c.sentH);
+    // Row y of the sent picture shows the picture's row at that height (red = row).
+    for (int y : {0, c.sentH / 2, c.sentH - 1}) {
+      const int source = int(std::lround(y * double(c.h - 1) / std::max(1, c.sentH - 1)));
+      EXPECT_NEAR(t.dib.TopDownRow(y)[2], source & 255, c.sentH == c.h ? 0 : 3) << y;
+    }
+    ASSERT_FALSE(printer.transfers.empty());
+    int rows = 0;
+    for (const Transfer& p : printer.transfers) rows += p.sh;
+    EXPECT_EQ(printer.transfers[0].sw, c.printerW);
+    EXPECT_EQ(rows, c.printerH);
+  }
+}
+
+// A picture kept in a file, reduced for a canvas that keeps pictures, still
+// goes in bands of bounded size that cover the rectangle without gaps.
+TEST(PrintImageAt, KeptPictureFromAFileGoesInBands) {
+  const int64_t threshold = 1 << 20;
+  TPxBitmap bmp;
+  bmp.FileThreshold = threshold;
+  Pattern(bmp, 2000, 1500, pxRGB24);
+  ASSERT_EQ(bmp.Location(), pxFile);
+  KeepingCanvas canvas(600);
+  PxPrintBitmapAt(bmp, canvas, 1, 1, 2, 1.5, 1.0, rfFastLinear);  // 1200 x 900 device pixels
+  ASSERT_GT(canvas.transfers.size(), 1u);
+  int32_t nextY = 600, rows = 0;
+  for (const Transfer& t : canvas.transfers) {
+    EXPECT_LE(int64_t(t.dib.Bits.size()), threshold);
+    EXPECT_EQ(t.dy, nextY);
+    EXPECT_EQ(t.dw, 1200);
+    EXPECT_EQ(t.sw, 1200);
+    nextY = t.dy + t.dh;
+    rows += t.sh;
+  }
+  EXPECT_EQ(nextY, 600 + 900);
+  EXPECT_EQ(rows, 900);
+}
+
 TEST(PrintImageAt, NoFilterAndNoGammaAlwaysDirect) {
   TPxBitmap bmp;
   Pattern(bmp, 1200, 900, pxRGB24);
@@ -143,6 +219,11 @@ TEST(PrintImageAt, NoFilterAndNoGammaAlwaysDirect) {
   RecordingCanvas zeroGamma(600);
   PxPrintBitmapAt(bmp, zeroGamma, 0, 0, 4, 3, 0.0, rfFastLinear);
   EXPECT_EQ(zeroGamma.transfers.size(), 1u);
+  // Also on a canvas that keeps pictures: without a filter the whole picture goes.
+  KeepingCanvas keeping(600);
+  PxPrintBitmapAt(bmp, keeping, 0, 0, 1, 0.75, 1.0, rfNone);
+  ASSERT_EQ(keeping.transfers.size(), 1u);
+  EXPECT_EQ(keeping.transfers[0].sw, 1200);
 }
 
 TEST(PrintImageAt, GrayPrintsWithGrayTableAndPaletteWithItsOwn) {

@@ -1,6 +1,7 @@
 // Fitting the canvas into a view and composing the view's back buffer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -415,6 +416,25 @@ TEST(ViewDraw, ClipToBackgroundCutsTheDrawingNotTheRect) {
   }
 }
 
+// A view of 104 x 104 client pixels over a gray canvas of 100 x 100, on black,
+// its layers placed where they are put.
+void GrayCanvas(TImagingView& view) {
+  view.SetLayersSync(false);
+  view.SetBackground(0x000000);
+  view.SetBounds(104, 104);
+  ASSERT_TRUE(view.Bitmap()->Allocate(100, 100, pxRGB24));
+  view.Bitmap()->Fill(0x808080);
+}
+
+// A new current layer of one colour at (left, top) on the canvas.
+void AddFilledLayer(TImagingView& view, int w, int h, TColor colour, int left, int top) {
+  const int i = view.AddLayer();
+  ASSERT_TRUE(view.Bitmap()->Allocate(w, h, pxRGB24));
+  view.Bitmap()->Fill(colour);
+  view.Layer(i)->Left = left;
+  view.Layer(i)->Top = top;
+}
+
 TEST(ViewDraw, BoxAndGripsOfTheCurrentLayer) {
   struct Case {
     TPxMouseInteract Interact;
@@ -429,17 +449,9 @@ TEST(ViewDraw, BoxAndGripsOfTheCurrentLayer) {
   };
   for (const Case& c : cases) {
     TImagingView view;
-    view.SetLayersSync(false);
-    view.SetBackground(0x000000);
-    view.SetBounds(104, 104);
-    ASSERT_TRUE(view.Bitmap()->Allocate(100, 100, pxRGB24));
-    view.Bitmap()->Fill(0x808080);
+    GrayCanvas(view);
     view.SetMouseInteract(c.Interact);
-    view.AddLayer();
-    ASSERT_TRUE(view.Bitmap()->Allocate(40, 30, pxRGB24));
-    view.Bitmap()->Fill(0x404040);
-    view.Layer(1)->Left = 20;
-    view.Layer(1)->Top = 30;
+    AddFilledLayer(view, 40, 30, 0x404040, 20, 30);
     view.Layer(1)->Locked = c.Locked;
     view.Update();
     TPxBitmap* b = view.Paint();
@@ -472,6 +484,88 @@ TEST(ViewDraw, BoxAndGripsOfTheCurrentLayer) {
     b = view.Paint();
     EXPECT_EQ(At(*b, r.Left + 10, r.Top), gray);
   }
+}
+
+// The warning badge: drawn by the view in its layer's top-right corner over
+// every layer, following the layer; its text is the view's tooltip there.
+TEST(ViewDraw, WarningBadgeOverItsLayerAndItsTooltip) {
+  TImagingView view;
+  GrayCanvas(view);
+  AddFilledLayer(view, 40, 30, 0x404040, 20, 30);
+  // A later layer over the first one's top-right corner.
+  AddFilledLayer(view, 20, 20, 0x00FF00, 45, 25);
+  view.SetCurrentLayer(0);
+  const TBGR amber = PxColorRefToBGR(0x00C0FF), black{0, 0, 0};
+  struct Count {
+    int amber = 0, black = 0;
+  };
+  auto count = [&](TPxBitmap& b, const TRect& r) {
+    Count n;
+    for (int y = std::max(0, r.Top); y < std::min(b.Height(), r.Bottom); ++y)
+      for (int x = std::max(0, r.Left); x < std::min(b.Width(), r.Right); ++x) {
+        n.amber += At(b, x, y) == amber;
+        n.black += At(b, x, y) == black;
+      }
+    return n;
+  };
+  struct Case {
+    TPxLayerBadge Badge;
+    bool Visible;
+    int32_t Left;
+  };
+  for (const Case c : {Case{pxlbNone, true, 20}, Case{pxlbWarning, true, 20},
+                       Case{pxlbWarning, false, 20}, Case{pxlbWarning, true, 10}}) {
+    TPxLayer& layer = *view.Layer(1);
+    layer.Badge = c.Badge;
+    layer.BadgeText = "low resolution";
+    layer.Visible = c.Visible;
+    layer.Left = c.Left;
+    view.Update();
+    TPxBitmap& b = *view.Paint();
+    const TRect r = layer.ScreenRect;
+    ASSERT_EQ(r, (TRect{c.Left, 30, c.Left + 40, 60}));
+    const TRect mark = PxBadgeRect(r);
+    EXPECT_EQ(mark, (TRect{r.Right - 3 - kPxBadgeSize, 33, r.Right - 3, 33 + kPxBadgeSize}));
+    const bool shown = c.Badge == pxlbWarning && c.Visible;
+    const Count in = count(b, mark);
+    const int cx = mark.Left + kPxBadgeSize / 2;
+    if (shown) {
+      // A triangle: about half the square, mostly amber, with black edges and mark.
+      EXPECT_GT(in.amber, kPxBadgeSize * kPxBadgeSize / 8) << c.Left;
+      EXPECT_GT(in.black, kPxBadgeSize * 2) << c.Left;
+      EXPECT_EQ(At(b, cx, mark.Top + kPxBadgeSize / 2), black) << "the bar of the \"!\"";
+      EXPECT_EQ(At(b, cx + 2, mark.Top + kPxBadgeSize / 2), amber);
+      EXPECT_EQ(At(b, mark.Left, mark.Top + 1), At(b, mark.Left - 1, mark.Top + 1)) << "beside the apex";
+      EXPECT_EQ(view.BadgeAt(cx, mark.Top + 10), 1);
+      EXPECT_EQ(view.HostToolTip(cx, mark.Top + 10), "low resolution");
+    } else {
+      EXPECT_EQ(in.amber, 0) << c.Left;
+      EXPECT_EQ(view.BadgeAt(cx, mark.Top + 10), -1);
+      EXPECT_EQ(view.HostToolTip(cx, mark.Top + 10), "");
+    }
+    // Nothing of it outside its square, nor a tooltip.
+    EXPECT_EQ(count(b, TRect{0, 0, 104, mark.Top}).amber, 0);
+    EXPECT_EQ(count(b, TRect{0, mark.Bottom, 104, 104}).amber, 0);
+    EXPECT_EQ(view.HostToolTip(r.Left + 2, r.Bottom - 2), "");
+  }
+}
+
+TEST(ViewDraw, WarningBadgeIsClippedToTheBuffer) {
+  TPxBitmap b;
+  ASSERT_TRUE(b.Allocate(12, 12, pxRGB24));
+  b.Fill(0xFFFFFF);
+  PxDrawWarningBadge(b, TRect{-6, -6, -6 + kPxBadgeSize, -6 + kPxBadgeSize});
+  int amber = 0;
+  for (int y = 0; y < 12; ++y)
+    for (int x = 0; x < 12; ++x) amber += At(b, x, y) == PxColorRefToBGR(0x00C0FF);
+  EXPECT_GT(amber, 15);
+  // Only 24-bit buffers (the views' back buffers) are drawn on.
+  TPxBitmap gray;
+  ASSERT_TRUE(gray.Allocate(30, 30, px8g));
+  for (int y = 0; y < 30; ++y) std::memset(gray.Scanline(y), 200, 30);
+  PxDrawWarningBadge(gray, TRect{0, 0, kPxBadgeSize, kPxBadgeSize});
+  for (int y = 0; y < 30; ++y)
+    for (int x = 0; x < 30; ++x) ASSERT_EQ(gray.Scanline(y)[x], 200);
 }
 
 TEST(ViewDraw, RepaintFromAnUpToDateBufferDoesNotCompose) {
