@@ -646,7 +646,14 @@ void ReadExifMarker(TIOParamsVals& params) {
       exif = &m;
       break;
     }
-  if (exif == nullptr || !ParseExifBlock(exif->Data.data(), exif->Data.size(), params)) return;
+  if (exif == nullptr) return;
+  // A block without a resolution must not pass the JFIF aspect ratio, which
+  // the resolution fields hold until now, off as its own.
+  params.ExifXResolution = params.ExifYResolution = 0;
+  if (!ParseExifBlock(exif->Data.data(), exif->Data.size(), params)) {
+    params.SetDpi(params.DpiX, params.DpiY);
+    return;
+  }
   const double factor = params.ExifResolutionUnit == 3 ? 2.54 : 1.0;
   const double x = params.ExifXResolution * factor, y = params.ExifYResolution * factor;
   if (!params.DpiFromFile && x >= 1 && y >= 1 && x < 1e6 && y < 1e6) {

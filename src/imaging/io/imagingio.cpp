@@ -587,8 +587,10 @@ void TImagingIO::ReadFormat(TPxStream& stream, int32_t fileType, bool byTable,
 }
 
 void TImagingIO::AfterLoad(int32_t fileType) {
-  if (Params.DpiX < 2) Params.DpiX = kDefaultDpi;
-  if (Params.DpiY < 2) Params.DpiY = kDefaultDpi;
+  // Below 2 is no resolution (a JFIF aspect ratio): the default, also in the
+  // EXIF values that follow DpiX and DpiY, which a save writes.
+  if (Params.DpiX < 2 || Params.DpiY < 2)
+    Params.SetDpi(Params.DpiX < 2 ? kDefaultDpi : Params.DpiX, Params.DpiY < 2 ? kDefaultDpi : Params.DpiY);
   if (AutoAdjustDPI) AdjustDpi();
   Params.FileType = fileType;
   if (view_) view_->IOSetDpi(Params.DpiX, Params.DpiY);

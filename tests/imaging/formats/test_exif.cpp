@@ -306,6 +306,9 @@ TEST(Exif, JfifWithAspectRatioOnlyTakesTheExifResolution) {
        "-EXIF:XResolution=72 -EXIF:YResolution=72 -EXIF:ResolutionUnit#=2", 200, 200},
       {"no_jfif", "-JFIF:all=", "-EXIF:XResolution=180 -EXIF:YResolution=180 -EXIF:ResolutionUnit#=2",
        180, 180},
+      // Neither holds a resolution: the default, not the aspect ratio.
+      {"aspect_exif_without", "-JFIF:ResolutionUnit#=0 -JFIF:XResolution=1 -JFIF:YResolution=1",
+       "-Make=Test -EXIF:XResolution= -EXIF:YResolution= -EXIF:ResolutionUnit=", 300, 300},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -314,6 +317,8 @@ TEST(Exif, JfifWithAspectRatioOnlyTakesTheExifResolution) {
     Shell(std::string(kExiftool) + " -q -overwrite_original " + c.exif + " '" + file + "'");
     Shell(std::string(kExiftool) + " -q -overwrite_original " + c.jfif + " '" + file + "'");
     for (bool paramsOnly : {true, false}) {
+      // A header read reports the file's numbers; the default comes with the load.
+      if (paramsOnly && std::string(c.name) == "aspect_exif_without") continue;
       TImagingIO io;
       if (paramsOnly) io.ReadParamsFromFile(file);
       else io.LoadFromFile(file);
@@ -321,7 +326,17 @@ TEST(Exif, JfifWithAspectRatioOnlyTakesTheExifResolution) {
       EXPECT_EQ(io.Params.DpiX, c.dpiX) << paramsOnly;
       EXPECT_EQ(io.Params.DpiY, c.dpiY) << paramsOnly;
       EXPECT_EQ(io.Params.ExifXResolution, c.dpiX);  // in step with DpiX, per inch
+      if (std::string(c.name) == "aspect_exif_without") EXPECT_FALSE(io.Params.DpiFromFile);
     }
+    // Written again, the EXIF block holds the resolution the picture was read with.
+    TImagingIO io;
+    io.LoadFromFile(file);
+    const std::string again = dir.File(std::string(c.name) + "-again.jpg");
+    io.SaveToFile(again);
+    ASSERT_FALSE(io.Aborting);
+    std::map<std::string, std::string> v = ExiftoolValues(again);
+    EXPECT_EQ(v["XResolution"], std::to_string(c.dpiX));
+    EXPECT_EQ(v["YResolution"], std::to_string(c.dpiY));
   }
 }
 
