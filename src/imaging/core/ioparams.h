@@ -74,6 +74,13 @@ struct TPxTagsHandler {
   bool Empty() const { return Data.empty(); }
 };
 
+// The imaging annotations of a TIFF page (tag 32932). The library draws no
+// annotations: their bytes are kept as the file holds them and written back.
+struct TPxImagingAnnot {
+  std::vector<uint8_t> Data;
+  bool Empty() const { return Data.empty(); }
+};
+
 // The EXIF values of a picture besides its resolution, each named after its
 // tag. Rational values are doubles; 0 and empty texts mean "not given".
 struct TPxExifValues {
@@ -353,6 +360,7 @@ class TIOParamsVals : public TPxExifValues {
   TPxMarkerList MarkerList;
   TPxIPTCInfoList IPTCInfoList;
   std::vector<uint8_t> ColorProfile;  // embedded ICC profile, empty when none
+  TPxImagingAnnot ImagingAnnot;
   bool ColorProfileEnabled = true;
 
   // EXIF values.
