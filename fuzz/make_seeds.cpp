@@ -324,8 +324,9 @@ const ExifSeed kExifSeeds[] = {
      [](TIOParamsVals& p) {
        p.ExifMake = "Pictrova";
        // A note that is itself a directory, as many cameras write it.
-       p.ExifMakerNote = {2, 0, 1, 0, 3, 0, 1, 0, 0, 0, 7, 0, 0, 0, 2, 0,
-                          2, 0, 6, 0, 0, 0, 30, 0, 0, 0, 0, 0, 0, 0, 's', 'e', 'e', 'd', 0, 0};
+       p.ExifMakerNote.Data = {2, 0, 1, 0, 3, 0, 1, 0, 0, 0, 7, 0, 0, 0, 2, 0,
+                               2, 0, 6, 0, 0, 0, 30, 0, 0, 0, 0, 0, 0, 0, 's', 'e', 'e', 'd', 0, 0};
+       p.ExifMakerNote.Directory = true;
        p.ExifUserCommentCode = std::string("UNICODE\0", 8);
        p.ExifUserComment = std::string("s\0e\0e\0d\0", 8);
      }},

@@ -39,3 +39,9 @@ seed rgb16 "$im" rose: -resize 16x10! -depth 16 "$out/rgb16.tif"
 seed cmyk "$im" rose: -resize 16x10! -colorspace CMYK "$out/cmyk.tif"
 seed gray4 "$im" rose: -resize 16x10! -colorspace Gray -depth 4 "$out/gray4.tif"
 seed rgb-jpeg "$im" rose: -resize 24x16! -compress jpeg -define tiff:rows-per-strip=8 "$out/rgb-jpeg.tif"
+# A camera's values in both directories (and the EXIF directory pointer), big-endian.
+if [ -x /usr/bin/exiftool ]; then
+  seed rgb-exif "$tiffcp" -B -c none "$tmp/rgb.tif" "$out/rgb-exif.tif"
+  seed rgb-exif-values /usr/bin/exiftool -q -overwrite_original -Make=Seed -Model=One -ExposureTime=0.01 \
+    -FNumber=2 -ISO=200 -UserComment=seed "$out/rgb-exif.tif"
+fi

@@ -61,6 +61,21 @@ CommandResult RunCommand(const std::string& command) {
 
 bool HaveTool(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
+std::map<std::string, std::string> ExiftoolValues(const std::string& file, const std::string& args) {
+  std::map<std::string, std::string> out;
+  const CommandResult r = RunCommand("/usr/bin/exiftool -s " + args + " '" + file + "'");
+  if (r.status != 0) return out;
+  std::istringstream in(r.output);
+  for (std::string line; std::getline(in, line);) {
+    const size_t colon = line.find(" : ");
+    if (colon == std::string::npos) continue;
+    std::string key = line.substr(0, colon);
+    key.erase(key.find_last_not_of(' ') + 1);
+    out[key] = line.substr(colon + 3);
+  }
+  return out;
+}
+
 std::vector<OpenFile> OpenFilesIn(const std::filesystem::path& folder) {
   std::vector<OpenFile> files;
   std::error_code ec;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ CommandResult RunCommand(const std::string& command);
 
 // True when an executable exists at the given absolute path.
 bool HaveTool(const std::string& path);
+
+// exiftool's short listing of a file ("-s" with the given arguments, for
+// example "-n -EXIF:all"), tag name to value; empty when exiftool fails.
+std::map<std::string, std::string> ExiftoolValues(const std::string& file, const std::string& args);
 
 // A file this process holds open, found through /proc/self/fd.
 struct OpenFile {

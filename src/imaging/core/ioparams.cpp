@@ -56,6 +56,7 @@ void TIOParamsVals::ClearMetadata() {
   PnmComments.clear();
   GifComments.clear();
   ColorProfile.clear();
+  ImagingAnnot.Data.clear();
 }
 
 void TIOParamsVals::ResetPictureDescription() { CopyPictureDescription(TIOParamsVals()); }

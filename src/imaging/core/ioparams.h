@@ -61,6 +61,26 @@ struct TPxIPTCInfoList {
   bool DecodeAPP13(const std::vector<uint8_t>& data);
 };
 
+// The maker note of the last read, kept so that a write can place it
+// anywhere. A note that is a bare directory, as most cameras write it, is kept
+// as a little-endian directory image (entry count, 12-byte entries, a zero
+// next-directory offset, then every value longer than four bytes) whose value
+// offsets count from the image's start, and a writer moves them by the place
+// it gives the note; a note that starts with the maker's own header (whose
+// offsets are the maker's business) is kept byte for byte.
+struct TPxTagsHandler {
+  std::vector<uint8_t> Data;
+  bool Directory = false;  // Data is a directory image
+  bool Empty() const { return Data.empty(); }
+};
+
+// The imaging annotations of a TIFF page (tag 32932). The library draws no
+// annotations: their bytes are kept as the file holds them and written back.
+struct TPxImagingAnnot {
+  std::vector<uint8_t> Data;
+  bool Empty() const { return Data.empty(); }
+};
+
 // The EXIF values of a picture besides its resolution, each named after its
 // tag. Rational values are doubles; 0 and empty texts mean "not given".
 struct TPxExifValues {
@@ -96,9 +116,7 @@ struct TPxExifValues {
   int32_t ExifLightSource = 0;
   int32_t ExifFlash = 0;
   double ExifFocalLength = 0;
-  // The maker's own block, as stored; its inner offsets count from the
-  // directory it came from, so it is kept whole.
-  std::vector<uint8_t> ExifMakerNote;
+  TPxTagsHandler ExifMakerNote;
   std::string ExifUserCommentCode;  // eight characters, for example "ASCII\0\0\0"
   std::string ExifUserComment;
   std::string ExifSubsecTime;
@@ -342,6 +360,7 @@ class TIOParamsVals : public TPxExifValues {
   TPxMarkerList MarkerList;
   TPxIPTCInfoList IPTCInfoList;
   std::vector<uint8_t> ColorProfile;  // embedded ICC profile, empty when none
+  TPxImagingAnnot ImagingAnnot;
   bool ColorProfileEnabled = true;
 
   // EXIF values.

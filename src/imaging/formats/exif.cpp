@@ -18,18 +18,29 @@ constexpr size_t kHeaderBytes = 6;
 constexpr int kMaxThumbnailSide = 400;
 constexpr size_t kMaxMakerNoteBytes = 60000;
 constexpr uint16_t kTagExifIfd = 34665;
+constexpr uint16_t kTagImageDescription = 270;
 constexpr uint16_t kTagXResolution = 282, kTagYResolution = 283, kTagResolutionUnit = 296;
 constexpr uint16_t kTagCompression = 259, kTagThumbOffset = 513, kTagThumbLength = 514;
 constexpr uint16_t kTagMakerNote = 37500, kTagUserComment = 37510;
 
 enum TTiffType : uint16_t {
   ttByte = 1, ttAscii = 2, ttShort = 3, ttLong = 4, ttRational = 5, ttSByte = 6, ttUndefined = 7,
-  ttSShort = 8, ttSLong = 9, ttSRational = 10, ttFloat = 11, ttDouble = 12
+  ttSShort = 8, ttSLong = 9, ttSRational = 10, ttFloat = 11, ttDouble = 12,
+  ttIfd = 13  // an offset of a directory, as some writers type the EXIF pointer
 };
 
 size_t TypeSize(uint16_t type) {
-  static const uint8_t kSizes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
-  return type < 13 ? kSizes[type] : 0;
+  static const uint8_t kSizes[14] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
+  return type < 14 ? kSizes[type] : 0;
+}
+
+void Put16Into(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+void Put32Into(uint8_t* p, uint32_t v) {
+  Put16Into(p, v & 0xFFFF);
+  Put16Into(p + 2, v >> 16);
 }
 
 // How a value is kept in TPxExifValues and written back.
@@ -97,29 +108,60 @@ const TTagInfo kTags[] = {
 
 // --- reading -----------------------------------------------------------------
 
-// The TIFF inside the block. Every access is checked against its length.
+// Texts and comments longer than this are left out: no camera writes them.
+constexpr uint64_t kMaxTextBytes = 1048575;
+// A maker note longer than this is not kept; camera notes stay far below.
+constexpr uint64_t kMaxMakerNoteRead = 4 << 20;
+// A maker note read as a directory has at most this many entries.
+constexpr uint16_t kMaxMakerNoteEntries = 256;
+
+// Reads a TIFF structure through TPxTiffBytes. Parses untrusted data: every
+// access is checked against the structure's size before it is made.
 class TTiffView {
  public:
-  TTiffView(const uint8_t* data, size_t size, bool bigEndian)
-      : data_(data), size_(size), big_(bigEndian) {}
+  explicit TTiffView(TPxTiffBytes& bytes) : bytes_(bytes), big_(bytes.BigEndian) {}
+  // The same bytes in the other byte order.
+  TTiffView Swapped() const {
+    TTiffView other(bytes_);
+    other.big_ = !big_;
+    return other;
+  }
 
-  size_t Size() const { return size_; }
+  uint64_t Size() const { return bytes_.Size(); }
   bool BigEndian() const { return big_; }
-  const uint8_t* At(size_t offset) const { return data_ + offset; }
   bool Inside(uint64_t offset, uint64_t bytes) const {
-    return offset <= size_ && bytes <= size_ - offset;
+    return offset <= Size() && bytes <= Size() - offset;
   }
-  uint16_t U16(size_t at) const {
-    return big_ ? uint16_t((data_[at] << 8) | data_[at + 1]) : uint16_t(data_[at] | (data_[at + 1] << 8));
+  bool Read(uint64_t offset, size_t n, uint8_t* out) const {
+    return Inside(offset, n) && bytes_.Read(offset, n, out);
   }
-  uint32_t U32(size_t at) const {
-    return big_ ? (uint32_t(U16(at)) << 16) | U16(at + 2) : U16(at) | (uint32_t(U16(at + 2)) << 16);
+  uint16_t U16(const uint8_t* p) const {
+    return BigEndian() ? uint16_t((p[0] << 8) | p[1]) : uint16_t(p[0] | (p[1] << 8));
+  }
+  uint32_t U32(const uint8_t* p) const {
+    return BigEndian() ? (uint32_t(U16(p)) << 16) | U16(p + 2) : U16(p) | (uint32_t(U16(p + 2)) << 16);
+  }
+
+ private:
+  TPxTiffBytes& bytes_;
+  bool big_;
+};
+
+// A block in memory.
+class TMemoryBytes : public TPxTiffBytes {
+ public:
+  TMemoryBytes(const uint8_t* data, size_t size, bool bigEndian)
+      : TPxTiffBytes(bigEndian), data_(data), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  bool Read(uint64_t offset, size_t n, uint8_t* out) override {
+    if (offset > size_ || n > size_ - offset) return false;
+    std::memcpy(out, data_ + offset, n);
+    return true;
   }
 
  private:
   const uint8_t* data_;
   size_t size_;
-  bool big_;
 };
 
 // One directory entry with its value located inside the TIFF.
@@ -127,8 +169,8 @@ struct TEntry {
   uint16_t Tag = 0;
   uint16_t Type = 0;
   uint32_t Count = 0;
-  size_t ValueAt = 0;  // offset of the value bytes
-  size_t ValueBytes = 0;
+  uint64_t ValueAt = 0;  // offset of the value bytes
+  uint64_t ValueBytes = 0;
 };
 
 // The entries of the directory at `offset` whose values lie inside; entries
@@ -136,54 +178,60 @@ struct TEntry {
 bool ReadIfd(const TTiffView& t, uint32_t offset, std::vector<TEntry>& entries, uint32_t& next) {
   entries.clear();
   next = 0;
-  if (!t.Inside(offset, 2)) return false;
-  const size_t count = t.U16(offset);
-  // Entries beyond the block are not there, whatever the count says.
-  const size_t fit = (t.Size() - offset - 2) / 12;
+  uint8_t head[2];
+  if (!t.Read(offset, 2, head)) return false;
+  const size_t count = t.U16(head);
+  // Entries beyond the structure are not there, whatever the count says.
+  const size_t fit = size_t((t.Size() - offset - 2) / 12);
   const size_t n = std::min(count, fit);
+  std::vector<uint8_t> table(12 * n + 4);
+  const bool withNext = n == count && t.Read(offset + 2, table.size(), table.data());
+  if (!withNext && !t.Read(offset + 2, 12 * n, table.data())) return false;
   for (size_t i = 0; i < n; ++i) {
-    const size_t at = offset + 2 + 12 * i;
+    const uint8_t* p = table.data() + 12 * i;
     TEntry e;
-    e.Tag = t.U16(at);
-    e.Type = t.U16(at + 2);
-    e.Count = t.U32(at + 4);
+    e.Tag = t.U16(p);
+    e.Type = t.U16(p + 2);
+    e.Count = t.U32(p + 4);
     const uint64_t bytes = uint64_t(TypeSize(e.Type)) * e.Count;
     if (bytes == 0) continue;  // unknown type or no values
-    const uint64_t valueAt = bytes <= 4 ? at + 8 : t.U32(at + 8);
+    const uint64_t valueAt = bytes <= 4 ? offset + 2 + 12 * i + 8 : t.U32(p + 8);
     if (!t.Inside(valueAt, bytes)) continue;
-    e.ValueAt = size_t(valueAt);
-    e.ValueBytes = size_t(bytes);
+    e.ValueAt = valueAt;
+    e.ValueBytes = bytes;
     entries.push_back(e);
   }
-  if (n == count && t.Inside(offset + 2 + 12 * n, 4)) next = t.U32(offset + 2 + 12 * n);
+  if (withNext) next = t.U32(table.data() + 12 * n);
   return true;
 }
 
 double NumberAt(const TTiffView& t, const TEntry& e, uint32_t index) {
-  const size_t at = e.ValueAt + TypeSize(e.Type) * index;
+  uint8_t b[8];
+  const size_t size = TypeSize(e.Type);
+  if (!t.Read(e.ValueAt + uint64_t(size) * index, size, b)) return 0;
   switch (e.Type) {
-    case ttByte: case ttUndefined: return *t.At(at);
-    case ttSByte: return int8_t(*t.At(at));
-    case ttShort: return t.U16(at);
-    case ttSShort: return int16_t(t.U16(at));
-    case ttLong: return t.U32(at);
-    case ttSLong: return int32_t(t.U32(at));
+    case ttByte: case ttUndefined: return b[0];
+    case ttSByte: return int8_t(b[0]);
+    case ttShort: return t.U16(b);
+    case ttSShort: return int16_t(t.U16(b));
+    case ttLong: case ttIfd: return t.U32(b);
+    case ttSLong: return int32_t(t.U32(b));
     case ttRational: {
-      const uint32_t d = t.U32(at + 4);
-      return d == 0 ? 0.0 : double(t.U32(at)) / d;
+      const uint32_t d = t.U32(b + 4);
+      return d == 0 ? 0.0 : double(t.U32(b)) / d;
     }
     case ttSRational: {
-      const int32_t d = int32_t(t.U32(at + 4));
-      return d == 0 ? 0.0 : double(int32_t(t.U32(at))) / d;
+      const int32_t d = int32_t(t.U32(b + 4));
+      return d == 0 ? 0.0 : double(int32_t(t.U32(b))) / d;
     }
     case ttFloat: {
-      const uint32_t bits = t.U32(at);
+      const uint32_t bits = t.U32(b);
       float f;
       std::memcpy(&f, &bits, 4);
       return std::isfinite(f) ? f : 0.0;
     }
     case ttDouble: {
-      const uint64_t first = t.U32(at), second = t.U32(at + 4);
+      const uint64_t first = t.U32(b), second = t.U32(b + 4);
       const uint64_t bits = t.BigEndian() ? (first << 32) | second : (second << 32) | first;
       double d;
       std::memcpy(&d, &bits, 8);
@@ -193,10 +241,11 @@ double NumberAt(const TTiffView& t, const TEntry& e, uint32_t index) {
   }
 }
 
-// The characters of an ASCII value up to its first zero byte.
-std::string TextOf(const TTiffView& t, const TEntry& e) {
-  const char* p = reinterpret_cast<const char*>(t.At(e.ValueAt));
-  return std::string(p, strnlen(p, e.ValueBytes));
+// The bytes of a value that is not too long to be a text; false otherwise.
+bool ValueBytes(const TTiffView& t, const TEntry& e, std::string& out) {
+  if (e.ValueBytes > kMaxTextBytes) return false;
+  out.resize(size_t(e.ValueBytes));
+  return t.Read(e.ValueAt, out.size(), reinterpret_cast<uint8_t*>(out.data()));
 }
 
 // An offset or length from a value of any type: negative or huge ones give 0,
@@ -212,11 +261,20 @@ int32_t ClampToInt(double v) {
 void TakeValue(const TTiffView& t, const TEntry& e, const TTagInfo& info, TPxExifValues& v) {
   void* field = info.Field(v);
   switch (info.Kind) {
-    case kText: *static_cast<std::string*>(field) = TextOf(t, e); break;
+    case kText: {
+      // The characters up to the first zero byte.
+      std::string s;
+      if (!ValueBytes(t, e, s)) break;
+      s.erase(std::find(s.begin(), s.end(), '\0'), s.end());
+      *static_cast<std::string*>(field) = s;
+      break;
+    }
     case kVersion: {
       // The four bytes of the entry's value, in file order.
-      const size_t n = std::min<size_t>(e.ValueBytes, 4);
-      std::string s(reinterpret_cast<const char*>(t.At(e.ValueAt)), n);
+      uint8_t b[4];
+      const size_t n = size_t(std::min<uint64_t>(e.ValueBytes, 4));
+      if (!t.Read(e.ValueAt, n, b)) break;
+      std::string s(reinterpret_cast<const char*>(b), n);
       s.erase(std::find(s.begin(), s.end(), '\0'), s.end());
       *static_cast<std::string*>(field) = s;
       break;
@@ -234,11 +292,97 @@ void TakeValue(const TTiffView& t, const TEntry& e, const TTagInfo& info, TPxExi
   }
 }
 
+// Bytes of one number of a type, for the change of byte order.
+size_t PartSize(uint16_t type) {
+  switch (type) {
+    case ttShort: case ttSShort: return 2;
+    case ttLong: case ttSLong: case ttFloat: case ttRational: case ttSRational: return 4;
+    case ttDouble: return 8;
+    default: return 1;
+  }
+}
+
+// Puts the numbers of a value into little-endian order.
+void ToLittleEndian(const TTiffView& t, uint16_t type, uint8_t* p, size_t bytes) {
+  const size_t part = PartSize(type);
+  if (!t.BigEndian() || part == 1) return;
+  for (size_t at = 0; at + part <= bytes; at += part) std::reverse(p + at, p + at + part);
+}
+
+// A maker note that is a bare directory, as the directory image of
+// TPxTagsHandler; false when the note is not one (it starts with the maker's
+// own header, or an entry has no TIFF type). Values beyond the structure, or
+// beyond what a maker note may hold, leave their entries out.
+bool MakerNoteDirectory(const TTiffView& t, const std::vector<uint8_t>& note, std::vector<uint8_t>& image) {
+  if (note.size() < 2) return false;
+  const size_t count = t.U16(note.data());
+  if (count == 0 || count > kMaxMakerNoteEntries || 2 + 12 * count > note.size()) return false;
+  struct TKept {
+    uint8_t Entry[12];
+    int64_t ValueAt;  // in values, or -1 for a value in the entry
+  };
+  std::vector<TKept> kept;
+  std::vector<uint8_t> values;
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* p = note.data() + 2 + 12 * i;
+    const uint16_t type = t.U16(p + 2);
+    if (type == 0 || type > ttDouble) return false;
+    const uint32_t n = t.U32(p + 4);
+    const uint64_t bytes = uint64_t(TypeSize(type)) * n;
+    TKept k{};
+    Put16Into(k.Entry, t.U16(p));
+    Put16Into(k.Entry + 2, type);
+    Put32Into(k.Entry + 4, n);
+    k.ValueAt = -1;
+    if (bytes <= 4) {
+      std::memcpy(k.Entry + 8, p + 8, 4);
+      ToLittleEndian(t, type, k.Entry + 8, size_t(bytes));
+    } else {
+      const uint32_t at = t.U32(p + 8);
+      if (values.size() + bytes > kMaxMakerNoteRead || !t.Inside(at, bytes)) continue;
+      k.ValueAt = int64_t(values.size());
+      values.resize(values.size() + size_t(bytes));
+      uint8_t* value = values.data() + k.ValueAt;
+      if (!t.Read(at, size_t(bytes), value)) return false;
+      ToLittleEndian(t, type, value, size_t(bytes));
+      if (values.size() % 2) values.push_back(0);
+    }
+    kept.push_back(k);
+  }
+  if (kept.empty()) return false;
+  const size_t valuesAt = 2 + 12 * kept.size() + 4;
+  image.assign(valuesAt, 0);
+  Put16Into(image.data(), uint32_t(kept.size()));
+  for (size_t i = 0; i < kept.size(); ++i) {
+    if (kept[i].ValueAt >= 0) Put32Into(kept[i].Entry + 8, uint32_t(valuesAt + size_t(kept[i].ValueAt)));
+    std::memcpy(image.data() + 2 + 12 * i, kept[i].Entry, 12);
+  }
+  image.insert(image.end(), values.begin(), values.end());
+  return true;
+}
+
+void TakeMakerNote(const TTiffView& t, const TEntry& e, TPxTagsHandler& store) {
+  store = TPxTagsHandler();
+  if (e.ValueBytes > kMaxMakerNoteRead) return;
+  std::vector<uint8_t> note(static_cast<size_t>(e.ValueBytes));
+  if (!t.Read(e.ValueAt, note.size(), note.data())) return;
+  // A note keeps the byte order of the camera that wrote it when a program
+  // later changed the file's.
+  store.Directory = MakerNoteDirectory(t, note, store.Data) || MakerNoteDirectory(t.Swapped(), note, store.Data);
+  if (!store.Directory) store.Data = std::move(note);
+}
+
+// What TakeEntries found besides the values.
+struct TFound {
+  uint32_t ExifIfd = 0;
+  bool CameraText = false;  // the camera, software, a date or the copyright
+};
+
 void TakeEntries(const TTiffView& t, const std::vector<TEntry>& entries, uint8_t ifd,
-                 TIOParamsVals& params, uint32_t& exifIfd) {
+                 TIOParamsVals& params, TFound& found) {
   for (const TEntry& e : entries) {
     if (ifd == 0 && e.Tag == kTagExifIfd) {
-      exifIfd = OffsetOf(NumberAt(t, e, 0));
+      found.ExifIfd = OffsetOf(NumberAt(t, e, 0));
       continue;
     }
     if (ifd == 0 && (e.Tag == kTagXResolution || e.Tag == kTagYResolution || e.Tag == kTagResolutionUnit)) {
@@ -249,12 +393,13 @@ void TakeEntries(const TTiffView& t, const std::vector<TEntry>& entries, uint8_t
       continue;
     }
     if (ifd == 1 && e.Tag == kTagMakerNote) {
-      params.ExifMakerNote.assign(t.At(e.ValueAt), t.At(e.ValueAt) + e.ValueBytes);
+      TakeMakerNote(t, e, params.ExifMakerNote);
       continue;
     }
     if (ifd == 1 && e.Tag == kTagUserComment) {
       // Eight characters of character code, then the comment.
-      std::string all(reinterpret_cast<const char*>(t.At(e.ValueAt)), e.ValueBytes);
+      std::string all;
+      if (!ValueBytes(t, e, all)) continue;
       while (!all.empty() && (all.back() == '\0' || all.back() == ' ')) all.pop_back();
       if (all.size() <= 8 && all.find_first_not_of('\0') == std::string::npos) all.clear();
       params.ExifUserCommentCode = all.substr(0, std::min<size_t>(8, all.size()));
@@ -264,9 +409,27 @@ void TakeEntries(const TTiffView& t, const std::vector<TEntry>& entries, uint8_t
     for (const TTagInfo& info : kTags)
       if (info.Ifd == ifd && info.Tag == e.Tag) {
         TakeValue(t, e, info, params);
+        found.CameraText = found.CameraText || (info.Kind == kText && info.Tag != kTagImageDescription);
         break;
       }
   }
+}
+
+// Reads the directory at `ifd` and the EXIF directory it points at. Each
+// directory is read once: a pointer back to the first one is a loop.
+// exifRead tells whether the EXIF directory was there.
+void ReadDirectories(const TTiffView& t, uint32_t ifd, TIOParamsVals& params, std::vector<TEntry>& entries,
+                     uint32_t& next, TFound& found, bool& exifRead) {
+  exifRead = false;
+  if (!ReadIfd(t, ifd, entries, next)) return;
+  TakeEntries(t, entries, 0, params, found);
+  if (found.ExifIfd < 8 || found.ExifIfd == ifd) return;
+  std::vector<TEntry> exifEntries;
+  uint32_t unused = 0;
+  if (!ReadIfd(t, found.ExifIfd, exifEntries, unused)) return;
+  exifRead = true;
+  TFound nested;
+  TakeEntries(t, exifEntries, 1, params, nested);
 }
 
 // A JPEG thumbnail of the second directory, when it is small and whole.
@@ -285,8 +448,9 @@ void ReadThumbnail(const TTiffView& t, const std::vector<TEntry>& entries, TIOPa
   }
   if (!haveOffset || length == 0) return;
   length = std::min<uint64_t>(length, t.Size() - std::min<uint64_t>(offset, t.Size()));
-  if (length < 4 || !t.Inside(offset, length)) return;
-  TPxMemoryStream stream(t.At(size_t(offset)), size_t(length));
+  std::vector<uint8_t> jpeg(static_cast<size_t>(length));
+  if (length < 4 || !t.Read(offset, jpeg.size(), jpeg.data())) return;
+  TPxMemoryStream stream(jpeg.data(), jpeg.size());
   TIOParamsVals probe;
   bool aborting = false;
   TPxProgress progress;
@@ -306,13 +470,6 @@ void ReadThumbnail(const TTiffView& t, const std::vector<TEntry>& entries, TIOPa
 }
 
 // --- writing -----------------------------------------------------------------
-
-struct TOutEntry {
-  uint16_t Tag;
-  uint16_t Type;
-  uint32_t Count;
-  std::vector<uint8_t> Value;
-};
 
 void Put16(std::vector<uint8_t>& out, uint32_t v) {
   out.push_back(uint8_t(v));
@@ -338,16 +495,16 @@ void PutRational(std::vector<uint8_t>& out, double v, bool isSigned) {
   Put32(out, den);
 }
 
-TOutEntry AsciiEntry(uint16_t tag, const std::string& text) {
-  TOutEntry e{tag, ttAscii, 0, {}};
+TPxTiffEntry AsciiEntry(uint16_t tag, const std::string& text) {
+  TPxTiffEntry e{tag, ttAscii, 0, {}};
   e.Value.assign(text.begin(), text.end());
   e.Value.push_back(0);
   e.Count = uint32_t(e.Value.size());
   return e;
 }
 
-TOutEntry ShortEntry(uint16_t tag, const int32_t* values, uint32_t count) {
-  TOutEntry e{tag, ttShort, count, {}};
+TPxTiffEntry ShortEntry(uint16_t tag, const int32_t* values, uint32_t count) {
+  TPxTiffEntry e{tag, ttShort, count, {}};
   for (uint32_t i = 0; i < count; ++i) Put16(e.Value, uint32_t(std::clamp<int32_t>(values[i], 0, 65535)));
   return e;
 }
@@ -355,7 +512,22 @@ TOutEntry ShortEntry(uint16_t tag, const int32_t* values, uint32_t count) {
 // Values that may be negative are written signed, as their tags are defined.
 bool SignedTag(uint16_t tag) { return tag == 37377 || tag == 37379 || tag == 37380; }
 
-void AddValue(const TTagInfo& info, const TPxExifValues& v, std::vector<TOutEntry>& out) {
+// The type a whole number is written with: the pixel dimensions as LONG (which
+// EXIF allows beside SHORT, and libtiff requires), the file source and scene
+// type as the one UNDEFINED byte EXIF defines them as (libtiff drops them
+// otherwise); the others as SHORT.
+TPxTiffEntry IntEntry(uint16_t tag, const int32_t* values, uint32_t count) {
+  if (tag == 40962 || tag == 40963) {
+    TPxTiffEntry e{tag, ttLong, 1, {}};
+    Put32(e.Value, uint32_t(std::max<int32_t>(values[0], 0)));
+    return e;
+  }
+  if (tag == 41728 || tag == 41729)
+    return TPxTiffEntry{tag, ttUndefined, 1, {uint8_t(std::clamp<int32_t>(values[0], 0, 255))}};
+  return ShortEntry(tag, values, count);
+}
+
+void AddValue(const TTagInfo& info, const TPxExifValues& v, std::vector<TPxTiffEntry>& out) {
   void* field = info.Field(const_cast<TPxExifValues&>(v));
   switch (info.Kind) {
     case kText: {
@@ -370,8 +542,7 @@ void AddValue(const TTagInfo& info, const TPxExifValues& v, std::vector<TOutEntr
         s = "0220";
       }
       s.resize(4, '\0');
-      TOutEntry e{info.Tag, ttUndefined, 4, std::vector<uint8_t>(s.begin(), s.end())};
-      out.push_back(std::move(e));
+      out.push_back(TPxTiffEntry{info.Tag, ttUndefined, 4, std::vector<uint8_t>(s.begin(), s.end())});
       break;
     }
     case kInts: {
@@ -384,7 +555,7 @@ void AddValue(const TTagInfo& info, const TPxExifValues& v, std::vector<TOutEntr
         out.push_back(ShortEntry(info.Tag, &o, 1));
         break;
       }
-      if (count > 0) out.push_back(ShortEntry(info.Tag, values, count));
+      if (count > 0) out.push_back(IntEntry(info.Tag, values, count));
       break;
     }
     case kReals: {
@@ -393,7 +564,7 @@ void AddValue(const TTagInfo& info, const TPxExifValues& v, std::vector<TOutEntr
       for (int i = 0; i < info.Count; ++i) any = any || values[i] != 0;
       if (!any) break;
       const bool isSigned = SignedTag(info.Tag);
-      TOutEntry e{info.Tag, uint16_t(isSigned ? ttSRational : ttRational), info.Count, {}};
+      TPxTiffEntry e{info.Tag, uint16_t(isSigned ? ttSRational : ttRational), info.Count, {}};
       for (int i = 0; i < info.Count; ++i) PutRational(e.Value, values[i], isSigned);
       out.push_back(std::move(e));
       break;
@@ -401,37 +572,21 @@ void AddValue(const TTagInfo& info, const TPxExifValues& v, std::vector<TOutEntr
   }
 }
 
-// Writes a directory at the end of out (an even offset), entries in tag
-// order, with the values longer than four bytes right behind it.
-void WriteIfd(std::vector<uint8_t>& out, std::vector<TOutEntry>& entries, size_t tiffStart) {
-  std::sort(entries.begin(), entries.end(), [](const TOutEntry& a, const TOutEntry& b) { return a.Tag < b.Tag; });
-  const size_t ifdAt = out.size();
-  size_t dataAt = ifdAt + 2 + 12 * entries.size() + 4;
-  Put16(out, uint32_t(entries.size()));
-  std::vector<uint8_t> data;
-  for (const TOutEntry& e : entries) {
-    Put16(out, e.Tag);
-    Put16(out, e.Type);
-    Put32(out, e.Count);
-    if (e.Value.size() <= 4) {
-      std::vector<uint8_t> v = e.Value;
-      v.resize(4, 0);
-      out.insert(out.end(), v.begin(), v.end());
-    } else {
-      Put32(out, uint32_t(dataAt + data.size() - tiffStart));
-      data.insert(data.end(), e.Value.begin(), e.Value.end());
-      if (data.size() % 2) data.push_back(0);
-    }
+// A directory image whose value offsets count from its start, with those
+// offsets moved to `at`. The image was made by MakerNoteDirectory, or given
+// by a program: what does not hold together is left as it is.
+std::vector<uint8_t> DirectoryImageAt(std::vector<uint8_t> image, uint32_t at) {
+  if (image.size() < 2) return image;
+  const size_t count = image[0] | (image[1] << 8);
+  for (size_t i = 0; i < count && 2 + 12 * (i + 1) <= image.size(); ++i) {
+    uint8_t* p = image.data() + 2 + 12 * i;
+    const uint16_t type = uint16_t(p[2] | (p[3] << 8));
+    const uint32_t n = uint32_t(p[4] | (p[5] << 8) | (p[6] << 16)) | (uint32_t(p[7]) << 24);
+    if (uint64_t(TypeSize(type)) * n <= 4) continue;
+    const uint32_t offset = uint32_t(p[8] | (p[9] << 8) | (p[10] << 16)) | (uint32_t(p[11]) << 24);
+    Put32Into(p + 8, offset + at);
   }
-  Put32(out, 0);  // no further directory
-  out.insert(out.end(), data.begin(), data.end());
-}
-
-size_t IfdBytes(const std::vector<TOutEntry>& entries) {
-  size_t n = 2 + 12 * entries.size() + 4;
-  for (const TOutEntry& e : entries)
-    if (e.Value.size() > 4) n += (e.Value.size() + 1) & ~size_t(1);
-  return n;
+  return image;
 }
 
 }  // namespace
@@ -459,37 +614,91 @@ bool ParseExifBlock(const uint8_t* data, size_t length, TIOParamsVals& params) {
   params.HasExif = true;
   if (length < kHeaderBytes + 8) return true;
   const uint8_t* tiff = data + kHeaderBytes;
-  const size_t size = length - kHeaderBytes;
   const bool big = tiff[0] == 'M' && tiff[1] == 'M';
   if (!big && !(tiff[0] == 'I' && tiff[1] == 'I')) return true;
-  const TTiffView t(tiff, size, big);
-  if (t.U16(2) != 42) return true;
-  const uint32_t ifd0 = t.U32(4);
+  TMemoryBytes bytes(tiff, length - kHeaderBytes, big);
+  const TTiffView t(bytes);
+  if (t.U16(tiff + 2) != 42) return true;
+  const uint32_t ifd0 = t.U32(tiff + 4);
+  if (ifd0 < 8) return true;
   std::vector<TEntry> entries;
-  uint32_t next = 0, exifIfd = 0;
-  if (ifd0 < 8 || !ReadIfd(t, ifd0, entries, next)) return true;
-  TakeEntries(t, entries, 0, params, exifIfd);
+  uint32_t next = 0;
+  TFound found;
+  bool exifRead = false;
+  ReadDirectories(t, ifd0, params, entries, next, found, exifRead);
   // Each directory is read once: a pointer back to one already read is a loop.
-  if (exifIfd >= 8 && exifIfd != ifd0) {
-    std::vector<TEntry> exifEntries;
-    uint32_t unused = 0;
-    if (ReadIfd(t, exifIfd, exifEntries, unused)) {
-      uint32_t nested = 0;
-      TakeEntries(t, exifEntries, 1, params, nested);
-    }
-  }
-  if (next >= 8 && next != ifd0 && next != exifIfd && ReadIfd(t, next, entries, next))
+  if (next >= 8 && next != ifd0 && next != found.ExifIfd && ReadIfd(t, next, entries, next))
     ReadThumbnail(t, entries, params);
   return true;
 }
 
+void ReadExifValues(TPxTiffBytes& tiff, uint32_t ifd, TIOParamsVals& params) {
+  const TTiffView t(tiff);
+  std::vector<TEntry> entries;
+  uint32_t next = 0;
+  TFound found;
+  bool exifRead = false;
+  ReadDirectories(t, ifd, params, entries, next, found, exifRead);
+  if (exifRead || found.CameraText) params.HasExif = true;
+}
+
+void ExifEntries(const TIOParamsVals& params, size_t maxMakerNote, std::vector<TPxTiffEntry>& first,
+                 std::vector<TPxTiffEntry>& exif) {
+  for (const TTagInfo& info : kTags) AddValue(info, params, info.Ifd == 0 ? first : exif);
+  // A comment already written with its code keeps it; a bare one is ASCII.
+  if (!params.ExifUserComment.empty() || !params.ExifUserCommentCode.empty()) {
+    std::string code = params.ExifUserCommentCode.empty() ? std::string("ASCII\0\0\0", 8) : params.ExifUserCommentCode;
+    code.resize(8, '\0');
+    const std::string all = code + params.ExifUserComment;
+    exif.push_back({kTagUserComment, ttUndefined, uint32_t(all.size()), std::vector<uint8_t>(all.begin(), all.end())});
+  }
+  const TPxTagsHandler& note = params.ExifMakerNote;
+  if (!note.Empty() && note.Data.size() <= maxMakerNote && note.Data.size() <= UINT32_MAX)
+    exif.push_back({kTagMakerNote, ttUndefined, uint32_t(note.Data.size()), note.Data, note.Directory});
+}
+
+std::vector<uint8_t> LayOutDirectory(std::vector<TPxTiffEntry> entries, uint32_t at, uint32_t& dirAt) {
+  std::sort(entries.begin(), entries.end(),
+            [](const TPxTiffEntry& a, const TPxTiffEntry& b) { return a.Tag < b.Tag; });
+  std::vector<uint8_t> out;
+  if (at % 2) out.push_back(0);
+  dirAt = at + uint32_t(out.size());
+  const uint32_t dataAt = dirAt + uint32_t(2 + 12 * entries.size() + 4);
+  Put16(out, uint32_t(entries.size()));
+  std::vector<uint8_t> data;
+  for (const TPxTiffEntry& e : entries) {
+    Put16(out, e.Tag);
+    Put16(out, e.Type);
+    Put32(out, e.Count);
+    if (e.Value.size() <= 4) {
+      uint8_t field[4] = {};
+      std::copy(e.Value.begin(), e.Value.end(), field);
+      out.insert(out.end(), field, field + 4);
+      continue;
+    }
+    const uint32_t valueAt = dataAt + uint32_t(data.size());
+    Put32(out, valueAt);
+    if (e.DirectoryImage) {
+      const std::vector<uint8_t> moved = DirectoryImageAt(e.Value, valueAt);
+      data.insert(data.end(), moved.begin(), moved.end());
+    } else {
+      data.insert(data.end(), e.Value.begin(), e.Value.end());
+    }
+    if (data.size() % 2) data.push_back(0);
+  }
+  Put32(out, 0);  // no further directory
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
 std::vector<uint8_t> BuildExifBlock(const TIOParamsVals& params) {
-  std::vector<TOutEntry> ifd0, exif;
-  for (const TTagInfo& info : kTags) AddValue(info, params, info.Ifd == 0 ? ifd0 : exif);
+  std::vector<TPxTiffEntry> ifd0, exif;
+  // The block must fit one marker segment with the rest of the values.
+  ExifEntries(params, kMaxMakerNoteBytes - 1, ifd0, exif);
   auto resolution = [&](uint16_t tag, double v) {
     const double r = std::round(v);
     if (!std::isfinite(r) || r < 1) return;
-    TOutEntry e{tag, ttRational, 1, {}};
+    TPxTiffEntry e{tag, ttRational, 1, {}};
     Put32(e.Value, r > 4294967295.0 ? 0xFFFFFFFFu : uint32_t(r));
     Put32(e.Value, 1);
     ifd0.push_back(std::move(e));
@@ -498,26 +707,19 @@ std::vector<uint8_t> BuildExifBlock(const TIOParamsVals& params) {
   resolution(kTagYResolution, params.ExifYResolution);
   const int32_t inches = 2;
   ifd0.push_back(ShortEntry(kTagResolutionUnit, &inches, 1));
-  // A comment already written with its code keeps it; a bare one is ASCII.
-  if (!params.ExifUserComment.empty() || !params.ExifUserCommentCode.empty()) {
-    std::string code = params.ExifUserCommentCode.empty() ? std::string("ASCII\0\0\0", 8) : params.ExifUserCommentCode;
-    code.resize(8, '\0');
-    const std::string all = code + params.ExifUserComment;
-    exif.push_back({kTagUserComment, ttUndefined, uint32_t(all.size()), std::vector<uint8_t>(all.begin(), all.end())});
-  }
-  // The block must fit one marker segment with the rest of the values.
-  if (!params.ExifMakerNote.empty() && params.ExifMakerNote.size() < kMaxMakerNoteBytes)
-    exif.push_back({kTagMakerNote, ttUndefined, uint32_t(params.ExifMakerNote.size()), params.ExifMakerNote});
+
+  // The EXIF directory follows the first one, whose size its pointer does not change.
   ifd0.push_back({kTagExifIfd, ttLong, 1, {0, 0, 0, 0}});
+  uint32_t ifd0At = 0, exifAt = 0;
+  const uint32_t exifPlace = 8 + uint32_t(LayOutDirectory(ifd0, 8, ifd0At).size());
+  Put32Into(ifd0.back().Value.data(), exifPlace);
+  const std::vector<uint8_t> first = LayOutDirectory(ifd0, 8, ifd0At);
+  const std::vector<uint8_t> second = LayOutDirectory(exif, exifPlace, exifAt);
 
   std::vector<uint8_t> out(kExifSignature, kExifSignature + 5);
   out.push_back(0);
-  const size_t tiffStart = out.size();
   out.insert(out.end(), {'I', 'I', 42, 0, 8, 0, 0, 0});
-  const uint32_t exifAt = uint32_t(8 + IfdBytes(ifd0));
-  for (TOutEntry& e : ifd0)
-    if (e.Tag == kTagExifIfd) e.Value = {uint8_t(exifAt), uint8_t(exifAt >> 8), uint8_t(exifAt >> 16), uint8_t(exifAt >> 24)};
-  WriteIfd(out, ifd0, tiffStart);
-  WriteIfd(out, exif, tiffStart);
+  out.insert(out.end(), first.begin(), first.end());
+  out.insert(out.end(), second.begin(), second.end());
   return out;
 }

@@ -57,7 +57,9 @@ enum : uint16_t {
   tJpegIF = 513,
   tJpegIFLength = 514,
   tYCbCrSubsampling = 530,
+  tAnnotations = 32932,
   tIptc = 33723,
+  tExifIfd = 34665,
   tIcc = 34675,
 };
 
@@ -83,6 +85,8 @@ constexpr int kThumbnailLimit = 400;
 constexpr int kMaxPages = 65536;
 // Texts longer than this are left out.
 constexpr uint32_t kMaxAsciiCount = 1048575;
+// Annotations longer than this are not kept: they would not be annotations.
+constexpr uint64_t kMaxAnnotationBytes = 16 << 20;
 // Strips of about this much image memory bound the writer's buffers.
 constexpr int64_t kStripBytes = 524288;
 
@@ -169,12 +173,28 @@ struct TiffIn {
 };
 
 struct Page {
+  uint32_t offset = 0;  // of the directory, from the header
   std::vector<Entry> entries;
   const Entry* Find(uint16_t tag) const {
     for (const Entry& e : entries)
       if (e.tag == tag) return &e;
     return nullptr;
   }
+};
+
+// The file as the EXIF reader reaches it: offsets from the header, each read
+// checked against the stream's size first.
+class TiffFileBytes : public TPxTiffBytes {
+ public:
+  explicit TiffFileBytes(TiffIn& in) : TPxTiffBytes(in.big), in_(in) {}
+  uint64_t Size() const override { return static_cast<uint64_t>(in_.Size() - in_.base); }
+  bool Read(uint64_t offset, size_t n, uint8_t* out) override {
+    if (offset > Size() || n > Size() - offset) return false;
+    return in_.r.Seek(in_.base + static_cast<int64_t>(offset)) && in_.r.Read(out, static_cast<int64_t>(n));
+  }
+
+ private:
+  TiffIn& in_;
 };
 
 uint32_t Number(TiffIn& in, const Page& page, uint16_t tag, uint32_t missing) {
@@ -198,6 +218,7 @@ int WalkChain(TiffIn& in, uint32_t first, int wanted, Page& page, bool& wantedFo
     const int64_t after = ifd + 2 + int64_t(n) * 12;
     if (in.r.Failed() || after >= in.Size()) break;
     if (count == wanted) {
+      page.offset = static_cast<uint32_t>(ifd - in.base);
       page.entries.resize(n);
       for (Entry& e : page.entries) {
         e.tag = in.U16();
@@ -731,7 +752,23 @@ bool ReadPixels(TiffIn& in, Layout& l, TPxBitmap& bitmap, TPxMask* mask, const s
   return true;
 }
 
+// The camera's values of the page and of its EXIF directory; the page's own
+// resolution tags then decide DpiX and DpiY and the EXIF resolution with them.
+void ReadPageExif(TiffIn& in, const Page& page, TIOParamsVals& params) {
+  TiffFileBytes bytes(in);
+  ReadExifValues(bytes, page.offset, params);
+}
+
+// The annotations' bytes, whatever type the writer gave the tag.
+void ReadAnnotations(TiffIn& in, const Page& page, TIOParamsVals& params) {
+  const Entry* e = page.Find(tAnnotations);
+  if (!e || e->type == 0 || e->type > 12 || uint64_t(e->count) * kTypeSize[e->type] > kMaxAnnotationBytes) return;
+  std::vector<uint8_t> bytes;
+  if (in.Bytes(*e, bytes, kMaxAnnotationBytes)) params.ImagingAnnot.Data = std::move(bytes);
+}
+
 void FillParams(TiffIn& in, const Page& page, const Layout& l, TIOParamsVals& params) {
+  ReadPageExif(in, page, params);
   params.Width = l.width;
   params.Height = l.height;
   params.BitsPerSample = l.bps;
@@ -796,6 +833,7 @@ void FillParams(TiffIn& in, const Page& page, const Layout& l, TIOParamsVals& pa
     std::vector<uint8_t> iptc;
     if (in.Bytes(*e, iptc, UINT64_MAX)) params.IPTCInfoList.DecodeRecords(iptc.data(), iptc.size());
   }
+  ReadAnnotations(in, page, params);
 }
 
 bool ReadPalette(TiffIn& in, const Page& page, Layout& l) {
@@ -1212,22 +1250,17 @@ namespace {
 
 enum OutKind : uint8_t { oBilevel, oGray8, oGray16, oPalette, oRgb, oRgb48, oCmyk, oCmykFromRgb };
 
-struct OutEntry {
-  uint16_t tag = 0, type = 0;
-  uint32_t count = 0;
-  std::vector<uint8_t> data;  // little-endian values
-};
-
+// The entries of a directory to write; an entry replaces one of its tag.
 class TagList {
  public:
   void Numbers(uint16_t tag, uint16_t type, const std::vector<uint32_t>& v) {
-    OutEntry e{tag, type, static_cast<uint32_t>(v.size()), {}};
+    TPxTiffEntry e{tag, type, static_cast<uint32_t>(v.size()), {}};
     for (uint32_t x : v) {
-      e.data.push_back(static_cast<uint8_t>(x));
-      e.data.push_back(static_cast<uint8_t>(x >> 8));
+      e.Value.push_back(static_cast<uint8_t>(x));
+      e.Value.push_back(static_cast<uint8_t>(x >> 8));
       if (type == tyLong) {
-        e.data.push_back(static_cast<uint8_t>(x >> 16));
-        e.data.push_back(static_cast<uint8_t>(x >> 24));
+        e.Value.push_back(static_cast<uint8_t>(x >> 16));
+        e.Value.push_back(static_cast<uint8_t>(x >> 24));
       }
     }
     Put(std::move(e));
@@ -1236,22 +1269,22 @@ class TagList {
   void Long(uint16_t tag, uint32_t v) { Numbers(tag, tyLong, {v}); }
   void Ascii(uint16_t tag, const std::string& s) {
     if (s.empty()) return;
-    OutEntry e{tag, tyAscii, static_cast<uint32_t>(s.size() + 1), std::vector<uint8_t>(s.begin(), s.end())};
-    e.data.push_back(0);
+    TPxTiffEntry e{tag, tyAscii, static_cast<uint32_t>(s.size() + 1), std::vector<uint8_t>(s.begin(), s.end())};
+    e.Value.push_back(0);
     Put(std::move(e));
   }
   void Rational(uint16_t tag, double v) {
     uint32_t den = 1000000;
     while (v * den > 2147483640.0 && den > 1) den /= 10;
     const uint32_t num = static_cast<uint32_t>(std::lround(std::max(v, 0.0) * den));
-    OutEntry e{tag, tyRational, 1, {}};
+    TPxTiffEntry e{tag, tyRational, 1, {}};
     for (uint32_t x : {num, den})
-      for (int b = 0; b < 4; ++b) e.data.push_back(static_cast<uint8_t>(x >> (8 * b)));
+      for (int b = 0; b < 4; ++b) e.Value.push_back(static_cast<uint8_t>(x >> (8 * b)));
     Put(std::move(e));
   }
   void Bytes(uint16_t tag, uint16_t type, const std::vector<uint8_t>& data) {
     if (data.empty()) return;
-    Put(OutEntry{tag, type, static_cast<uint32_t>(data.size()), data});
+    Put(TPxTiffEntry{tag, type, static_cast<uint32_t>(data.size()), data});
   }
   // A byte block declared as LONG values: the count is rounded up, and the
   // block padded with zero bytes to it, so that the tag's values end where
@@ -1260,20 +1293,20 @@ class TagList {
     if (data.empty()) return;
     data.resize((data.size() + 3) / 4 * 4, 0);
     const uint32_t count = static_cast<uint32_t>(data.size() / 4);
-    Put(OutEntry{tag, tyLong, count, std::move(data)});
+    Put(TPxTiffEntry{tag, tyLong, count, std::move(data)});
   }
-  std::vector<OutEntry>& Entries() { return entries_; }
-
- private:
-  void Put(OutEntry e) {
-    for (OutEntry& x : entries_)
-      if (x.tag == e.tag) {
+  void Put(TPxTiffEntry e) {
+    for (TPxTiffEntry& x : entries_)
+      if (x.Tag == e.Tag) {
         x = std::move(e);
         return;
       }
     entries_.push_back(std::move(e));
   }
-  std::vector<OutEntry> entries_;
+  const std::vector<TPxTiffEntry>& Entries() const { return entries_; }
+
+ private:
+  std::vector<TPxTiffEntry> entries_;
 };
 
 void PackBitsRow(const uint8_t* row, int n, std::vector<uint8_t>& out) {
@@ -1632,13 +1665,33 @@ bool WriteAll(TPxStream& stream, const void* data, size_t n) {
   return n == 0 || stream.WriteExact(data, static_cast<int64_t>(n));
 }
 
-void PutU16(std::vector<uint8_t>& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
+// With HasExif the camera's values join the page's tags (the EXIF table's
+// description and orientation over the page's own) and the EXIF directory is
+// written at the stream's position, the page's tag 34665 pointing at it.
+bool WriteExifDirectory(TPxStream& stream, int64_t start, TagList& tags, const TIOParamsVals& params) {
+  if (!params.HasExif) return true;
+  std::vector<TPxTiffEntry> first, exif;
+  ExifEntries(params, SIZE_MAX, first, exif);
+  for (TPxTiffEntry& e : first) tags.Put(std::move(e));
+  uint32_t exifAt = 0;
+  const std::vector<uint8_t> bytes =
+      LayOutDirectory(std::move(exif), static_cast<uint32_t>(stream.Position() - start), exifAt);
+  tags.Long(tExifIfd, exifAt);
+  return WriteAll(stream, bytes.data(), bytes.size());
 }
-void PutU32(std::vector<uint8_t>& b, uint32_t v) {
-  PutU16(b, v & 0xFFFF);
-  PutU16(b, v >> 16);
+
+// Writes the page's directory (and the EXIF one) at the stream's position and
+// points the header at it.
+bool WriteDirectories(TPxStream& stream, int64_t start, TagList& tags, const TIOParamsVals& params) {
+  if (!WriteExifDirectory(stream, start, tags, params)) return false;
+  uint32_t ifd = 0;
+  const std::vector<uint8_t> dir =
+      LayOutDirectory(tags.Entries(), static_cast<uint32_t>(stream.Position() - start), ifd);
+  const uint8_t first[4] = {uint8_t(ifd), uint8_t(ifd >> 8), uint8_t(ifd >> 16), uint8_t(ifd >> 24)};
+  if (!WriteAll(stream, dir.data(), dir.size())) return false;
+  const int64_t end = stream.Position();
+  return stream.Seek(start + 4, soBeginning) >= 0 && WriteAll(stream, first, 4) &&
+         stream.Seek(end, soBeginning) >= 0;
 }
 
 }  // namespace
@@ -1746,42 +1799,8 @@ void WriteTiffStream(TPxStream& stream, TPxBitmap* bitmap, const TPxMask* alphaM
   tags.LongBlock(tIptc, params.IPTCInfoList.EncodeTIFF());
   tags.Bytes(tIcc, tyUndefined, params.ColorProfile);
 
-  // Values longer than the field go before the directory, each on a word.
-  std::vector<OutEntry>& entries = tags.Entries();
-  std::sort(entries.begin(), entries.end(), [](const OutEntry& a, const OutEntry& b) { return a.tag < b.tag; });
-  std::vector<uint8_t> values;
-  std::vector<uint32_t> fields(entries.size());
-  const uint32_t valuesAt = at();
-  if (valuesAt & 1) values.push_back(0);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const std::vector<uint8_t>& d = entries[i].data;
-    if (d.size() <= 4) {
-      uint8_t f[4] = {};
-      std::memcpy(f, d.data(), d.size());
-      fields[i] = uint32_t(f[0]) | uint32_t(f[1]) << 8 | uint32_t(f[2]) << 16 | uint32_t(f[3]) << 24;
-      continue;
-    }
-    fields[i] = valuesAt + static_cast<uint32_t>(values.size());
-    values.insert(values.end(), d.begin(), d.end());
-    if (values.size() & 1) values.push_back(0);
-  }
-  const uint32_t ifd = valuesAt + static_cast<uint32_t>(values.size());
-  std::vector<uint8_t> dir;
-  PutU16(dir, static_cast<uint32_t>(entries.size()));
-  for (size_t i = 0; i < entries.size(); ++i) {
-    PutU16(dir, entries[i].tag);
-    PutU16(dir, entries[i].type);
-    PutU32(dir, entries[i].count);
-    PutU32(dir, fields[i]);
-  }
-  PutU32(dir, 0);
-  std::vector<uint8_t> first;
-  PutU32(first, ifd);
-  const bool written = WriteAll(stream, values.data(), values.size()) && WriteAll(stream, dir.data(), dir.size());
-  const int64_t end = stream.Position();
-  if (!written || stream.Seek(start + 4, soBeginning) < 0 || !WriteAll(stream, first.data(), 4) ||
-      stream.Seek(end, soBeginning) < 0)
-    progress.Abort();
+  tags.Bytes(tAnnotations, tyByte, params.ImagingAnnot.Data);
+  if (!WriteDirectories(stream, start, tags, params)) progress.Abort();
   progress.Report(100);
 }
 
@@ -1835,5 +1854,6 @@ std::string DescribeTiff(const TIOParamsVals& params) {
   const int c = params.TiffCompression;
   std::string text = c >= 0 && c <= 10 ? kCompressions[c] : "other";
   text += ", page " + std::to_string(params.TiffImageIndex + 1) + " of " + std::to_string(params.TiffImageCount);
+  if (params.HasExif) text += ", EXIF";
   return text;
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "exifvalues.h"
 #include "imaging/core/ioparams.h"
 #include "imaging/core/pxutils.h"
 #include "imaging/formats/exif.h"
@@ -34,21 +35,9 @@ std::string Shell(const std::string& command) {
   return r.output;
 }
 
-// exiftool's numeric values of the named tags, one "Tag: value" per line.
+// exiftool's numeric values of a file's EXIF and IPTC tags.
 std::map<std::string, std::string> ExiftoolValues(const std::string& file) {
-  std::map<std::string, std::string> out;
-  std::istringstream in(Shell(std::string(kExiftool) + " -n -s -G0 -EXIF:all -IPTC:all '" + file + "'"));
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t colon = line.find(" : ");
-    if (colon == std::string::npos) continue;
-    std::string key = line.substr(0, colon);
-    key = key.substr(key.find(']') + 1);
-    key.erase(0, key.find_first_not_of(' '));
-    key.erase(key.find_last_not_of(' ') + 1);
-    out[key] = line.substr(colon + 3);
-  }
-  return out;
+  return testutil::ExiftoolValues(file, "-n -EXIF:all -IPTC:all");
 }
 
 // A picture with four differently coloured quarters, so that every turn and
@@ -183,77 +172,14 @@ TEST(Exif, ValuesWrittenHereAreReadByExiftool) {
   testutil::TempDir dir;
   auto pic = Quarters(32, 24);
   TIOParamsVals v;
-  v.HasExif = true;
-  v.SetDpi(240, 240);
-  v.ExifMake = "Nikon";
-  v.ExifModel = "D850";
-  v.ExifSoftware = "Pictrova";
-  v.ExifDateTime = "2023:01:02 03:04:05";
-  v.ExifCopyright = "Someone";
-  v.ExifImageDescription = "A lake";
-  v.ExifOrientation = 8;
-  v.ExifWhitePoint[0] = 0.3127;
-  v.ExifWhitePoint[1] = 0.329;
-  v.ExifYCbCrPositioning = 1;
-  v.ExifExposureTime = 0.0125;
-  v.ExifFNumber = 5.6;
-  v.ExifExposureProgram = 2;
-  v.ExifISOSpeedRatings[0] = 800;
-  v.ExifExifVersion = "0230";
-  v.ExifDateTimeOriginal = "2023:01:02 03:04:06";
-  v.ExifDateTimeDigitized = "2023:01:02 03:04:07";
-  v.ExifShutterSpeedValue = 6.3;
-  v.ExifApertureValue = 4.97;
-  v.ExifExposureBiasValue = -1.5;
-  v.ExifMaxApertureValue = 3;
-  v.ExifSubjectDistance = 12.5;
-  v.ExifMeteringMode = 3;
-  v.ExifLightSource = 4;
-  v.ExifFlash = 9;
-  v.ExifFocalLength = 105;
-  v.ExifUserComment = "Winter";
-  v.ExifSubsecTime = "11";
-  v.ExifFlashPixVersion = "0100";
-  v.ExifColorSpace = 1;
-  v.ExifPixelXDimension = 32;
-  v.ExifPixelYDimension = 24;
-  v.ExifFocalPlaneXResolution = 3000;
-  v.ExifFocalPlaneYResolution = 3000;
-  v.ExifFocalPlaneResolutionUnit = 2;
-  v.ExifExposureIndex = 800;
-  v.ExifSensingMethod = 2;
-  v.ExifFileSource = 3;
-  v.ExifSceneType = 1;
+  exifvalues::SetCameraValues(v);
   v.IPTCInfoList.Items = {{2, 5, "Lake"}, {2, 25, "ice"}, {2, 25, "snow"}};
   const std::string file = dir.File("ours.jpg");
   SaveJpeg(*pic, file, &v);
+  exifvalues::ExpectExiftoolReadsCameraValues(file);
   std::map<std::string, std::string> t = ExiftoolValues(file);
-  const std::map<std::string, std::string> expected = {
-      {"Make", "Nikon"}, {"Model", "D850"}, {"Software", "Pictrova"}, {"ModifyDate", "2023:01:02 03:04:05"},
-      {"Copyright", "Someone"}, {"ImageDescription", "A lake"}, {"Orientation", "8"},
-      {"WhitePoint", "0.3127 0.329"}, {"YCbCrPositioning", "1"}, {"XResolution", "240"},
-      {"YResolution", "240"}, {"ResolutionUnit", "2"}, {"ExposureTime", "0.0125"}, {"FNumber", "5.6"},
-      {"ExposureProgram", "2"}, {"ISO", "800"}, {"ExifVersion", "0230"},
-      {"DateTimeOriginal", "2023:01:02 03:04:06"}, {"CreateDate", "2023:01:02 03:04:07"},
-      {"ShutterSpeedValue", "0.0126609709644158"}, {"ApertureValue", "5.59834056889986"},
-      {"ExposureCompensation", "-1.5"}, {"MaxApertureValue", "2.82842712474619"},
-      {"SubjectDistance", "12.5"}, {"MeteringMode", "3"}, {"LightSource", "4"}, {"Flash", "9"},
-      {"FocalLength", "105"}, {"UserComment", "Winter"}, {"SubSecTime", "11"},
-      {"FlashpixVersion", "0100"}, {"ColorSpace", "1"}, {"ExifImageWidth", "32"},
-      {"ExifImageHeight", "24"}, {"FocalPlaneXResolution", "3000"}, {"FocalPlaneYResolution", "3000"},
-      {"FocalPlaneResolutionUnit", "2"}, {"ExposureIndex", "800"}, {"SensingMethod", "2"},
-      {"FileSource", "3"}, {"SceneType", "1"}, {"ObjectName", "Lake"}, {"Keywords", "ice, snow"},
-  };
-  for (const auto& [key, value] : expected) {
-    SCOPED_TRACE(key);
-    ASSERT_TRUE(t.count(key)) << "exiftool does not see the tag";
-    if (key == "ShutterSpeedValue" || key == "ApertureValue" || key == "MaxApertureValue") {
-      // exiftool converts these APEX values; compare numerically.
-      EXPECT_NEAR(std::stod(t[key]), std::stod(value), 1e-3);
-    } else {
-      EXPECT_EQ(t[key], value);
-    }
-  }
+  EXPECT_EQ(t["ObjectName"], "Lake");
+  EXPECT_EQ(t["Keywords"], "ice, snow");
   EXPECT_EQ(Shell(std::string(kExiftool) + " -s -s -s -Warning '" + file + "'"), "");
 }
 

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -162,18 +161,9 @@ TEST(TiffIptc, RecordsWrittenByExiftoolAreReadInBothByteOrders) {
   }
 }
 
-// exiftool's IPTC values of a file, one "Tag: value" per line.
+// exiftool's IPTC values of a file.
 std::map<std::string, std::string> ExiftoolIptc(const std::string& file) {
-  std::map<std::string, std::string> out;
-  std::istringstream in(Shell(kExiftool + " -s -IPTC:all " + Q(file)));
-  for (std::string line; std::getline(in, line);) {
-    const size_t colon = line.find(" : ");
-    if (colon == std::string::npos) continue;
-    std::string key = line.substr(0, colon);
-    key.erase(key.find_last_not_of(' ') + 1);
-    out[key] = line.substr(colon + 3);
-  }
-  return out;
+  return testutil::ExiftoolValues(file, "-IPTC:all");
 }
 
 // The bytes of tag 33723 in a little-endian file we wrote, and its count.
