@@ -1033,7 +1033,8 @@ constexpr int kLzwClear = 256, kLzwEnd = 257, kLzwFirst = 258, kLzwCodes = 4096;
 // code is one copy from earlier output. The buffer begins with the bytes
 // 0..255, which makes a literal a string like the others. It is a window:
 // rows are handed out from it, and what lies before both the row and the
-// table's strings is dropped when it runs full.
+// strings since the last clear code is dropped when it runs full. A table
+// that fills up (4,096 codes) without a clear code is damage, as for libtiff.
 class LzwDecoder {
  public:
   LzwDecoder() {
@@ -1091,51 +1092,40 @@ class LzwDecoder {
   // code, which adds no entry.
   int next_ = 0;
   int limit_ = (1 << 9) - 1;  // the next free code at which codes grow a bit wider
-  bool full_ = false;
   bool ended_ = false;
   bool failed_ = false;
-  // The last slot takes the entries that a full table does not keep.
-  uint64_t table_[kLzwCodes + 1];
+  uint64_t table_[kLzwCodes];
   uint64_t pending_ = 0;  // the entry the next code adds: the last string and one byte more
-  size_t clearAt_ = kLiterals;   // output position of the last clear code
-  size_t tableEnd_ = kLiterals;  // where the strings of a full table end
+  size_t clearAt_ = kLiterals;  // output position of the last clear code
   std::vector<uint8_t> out_;
   size_t have_ = kLiterals;                 // the end of the output
   size_t row_ = kLiterals, rowLength_ = 0;  // the row handed out last
 };
 
 // Makes room for the next row and the longest string behind it, keeping the
-// table's strings (from the last clear code on, or up to where the table
-// filled) and what was decoded beyond the previous row.
+// table's strings (all decoded since the last clear code) and what was
+// decoded beyond the previous row.
 void LzwDecoder::Reserve() {
   const size_t room = rowLength_ + kLongest + kSlack;
   if (row_ + room <= out_.size()) return;
-  const size_t keepFrom = std::min(clearAt_, row_);
-  size_t gapFrom = have_, gapTo = have_;
-  if (full_ && tableEnd_ < row_) gapFrom = tableEnd_, gapTo = row_;
-  const size_t first = gapFrom - keepFrom, second = have_ - gapTo;
+  const size_t keepFrom = std::min(clearAt_, row_), kept = have_ - keepFrom;
   // Twice what is kept and a few rows: moving what is kept costs less than
   // decoding what fits behind it.
-  const size_t size = 2 * (kLiterals + first + second) + 4 * room;
+  const size_t size = 2 * (kLiterals + kept) + 4 * room;
   if (out_.size() < size) {
     const bool fresh = out_.empty();
     out_.resize(size);
     if (fresh)
       for (size_t i = 0; i < kLiterals; ++i) out_[i] = static_cast<uint8_t>(i);
   }
-  uint8_t* o = out_.data();
-  std::memmove(o + kLiterals, o + keepFrom, first);
-  std::memmove(o + kLiterals + first, o + gapTo, second);
+  std::memmove(out_.data() + kLiterals, out_.data() + keepFrom, kept);
   const size_t shift = keepFrom - kLiterals;
-  const size_t shift2 = gapTo - (kLiterals + first);  // the same without a gap
   for (int c = kLzwFirst; c < next_; ++c) table_[c] -= shift;
+  // After a clear code the last string makes no entry.
+  if (next_ != 0) pending_ -= shift;
   clearAt_ -= shift;
-  if (full_) tableEnd_ = std::min(tableEnd_, gapFrom) - shift;
-  // While the table takes entries nothing after the last clear is dropped, so
-  // the last string moved with it; otherwise no entry will be made of it.
-  pending_ = full_ || next_ == 0 ? Entry(kLiterals, 1) : pending_ - shift;
-  row_ -= shift2;
-  have_ -= shift2;
+  row_ -= shift;
+  have_ -= shift;
 }
 
 void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
@@ -1146,16 +1136,13 @@ void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
   size_t at = at_, n = have_;
   uint8_t* o = out_.data();
   uint64_t* table = table_;
+  // Codes grow a bit wider one code early, as TIFF's LZW has it; false when
+  // the table is full.
   auto grow = [&] {
-    if (next >= kLzwCodes) {
-      if (!full_) tableEnd_ = n;
-      full_ = true;
-      next = kLzwCodes;
-      limit = kLzwCodes + 1;
-    } else {
-      ++w;
-      limit = w < 12 ? (1 << w) - 1 : kLzwCodes;
-    }
+    if (next >= kLzwCodes) return false;
+    ++w;
+    limit = w < 12 ? (1 << w) - 1 : kLzwCodes;
+    return true;
   };
   while (n < want) {
     if (at + 8 <= size) {
@@ -1184,14 +1171,16 @@ void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
       table[next] = pending;
       pending = Entry(n, length + 1);
       n += length;
-      if (++next >= limit) grow();
+      if (++next >= limit && !grow()) {
+        failed_ = true;
+        break;
+      }
       continue;
     }
     if (code == kLzwClear) {
       next = 0;
       w = 9;
       limit = (1 << 9) - 1;
-      full_ = false;
       clearAt_ = n;
       continue;
     }
@@ -1206,7 +1195,7 @@ void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
       next = kLzwFirst;
       continue;
     }
-    if (code != next || next >= kLzwCodes) {
+    if (code != next) {
       failed_ = true;
       break;
     }
@@ -1217,7 +1206,10 @@ void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
     table[next] = pending;
     pending = Entry(n, length + 1);
     n += length;
-    if (++next >= limit) grow();
+    if (++next >= limit && !grow()) {
+      failed_ = true;
+      break;
+    }
   }
   bits_ = bits;
   nbits_ = nbits;
