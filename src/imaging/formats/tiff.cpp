@@ -513,11 +513,7 @@ void ConvertRow8(const Layout& l, const uint8_t* raw, int width, uint8_t* dst, u
         dst[2] = r;
       }
     } else {
-      for (int x = 0; x < width; ++x, raw += 3, dst += 3) {
-        dst[0] = raw[2];
-        dst[1] = raw[1];
-        dst[2] = raw[0];
-      }
+      PxSwapRedBlue(raw, dst, width);
     }
     return;
   }
