@@ -1128,7 +1128,7 @@ void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
   // The state lives in locals meanwhile: the bytes written could otherwise
   // alias it, and it would be reloaded for every code.
   uint64_t bits = bits_, pending = pending_;
-  int nbits = nbits_, w = width_, next = next_, limit = limit_;
+  int nbits = nbits_, w = width_, next = next_, limit = limit_, shift = 64 - width_;
   size_t at = at_, n = have_;
   uint8_t* o = out_.data();
   uint64_t* table = table_;
@@ -1137,27 +1137,30 @@ void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
   auto grow = [&] {
     if (next >= kLzwCodes) return false;
     ++w;
+    shift = 64 - w;
     limit = w < 12 ? (1 << w) - 1 : kLzwCodes;
     return true;
   };
   while (n < want) {
-    if (at + 8 <= size) {
-      // Whole bytes up to 56 bits or more; the bits loaded beyond those are
-      // the stream's own and are loaded again at the next refill.
-      bits |= LoadBE64(data + at) >> nbits;
-      at += static_cast<size_t>((63 - nbits) >> 3);
-      nbits |= 56;
-    } else if (nbits < w) {
-      while (nbits <= 56 && at < size) {
-        bits |= static_cast<uint64_t>(data[at++]) << (56 - nbits);
-        nbits += 8;
-      }
-      if (nbits < w) {
-        ended_ = true;
-        break;
+    if (nbits < w) {
+      if (at + 8 <= size) {
+        // Whole bytes up to 56 bits or more: four codes at least. The bits
+        // loaded beyond those are the stream's own, loaded again next time.
+        bits |= LoadBE64(data + at) >> nbits;
+        at += static_cast<size_t>((63 - nbits) >> 3);
+        nbits |= 56;
+      } else {
+        while (nbits <= 56 && at < size) {
+          bits |= static_cast<uint64_t>(data[at++]) << (56 - nbits);
+          nbits += 8;
+        }
+        if (nbits < w) {
+          ended_ = true;
+          break;
+        }
       }
     }
-    const int code = static_cast<int>(bits >> (64 - w));
+    const int code = static_cast<int>(bits >> shift);
     bits <<= w;
     nbits -= w;
     if (code < next && static_cast<unsigned>(code - kLzwClear) > 1u) [[likely]] {
@@ -1176,6 +1179,7 @@ void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
     if (code == kLzwClear) {
       next = 0;
       w = 9;
+      shift = 64 - 9;
       limit = (1 << 9) - 1;
       clearAt_ = n;
       continue;
