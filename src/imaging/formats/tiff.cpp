@@ -1141,6 +1141,14 @@ void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
     limit = w < 12 ? (1 << w) - 1 : kLzwCodes;
     return true;
   };
+  // A string of `length` bytes is out: the table takes the entry pending, and
+  // the string begins the next. False when the table is full.
+  auto emitted = [&](uint32_t length) {
+    table[next] = pending;
+    pending = Entry(n, length + 1);
+    n += length;
+    return ++next < limit || grow();
+  };
   while (n < want) {
     if (nbits < w) {
       if (at + 8 <= size) {
@@ -1167,14 +1175,9 @@ void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
       const uint64_t e = table[code];
       const uint32_t length = static_cast<uint32_t>(e >> 32);
       Copy(o + n, o + static_cast<uint32_t>(e), length);
-      table[next] = pending;
-      pending = Entry(n, length + 1);
-      n += length;
-      if (++next >= limit && !grow()) {
-        failed_ = true;
-        break;
-      }
-      continue;
+      if (emitted(length)) continue;
+      failed_ = true;
+      break;
     }
     if (code == kLzwClear) {
       next = 0;
@@ -1203,10 +1206,7 @@ void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
     const uint32_t from = static_cast<uint32_t>(pending), length = static_cast<uint32_t>(pending >> 32);
     Copy(o + n, o + from, length - 1);
     o[n + length - 1] = o[from];
-    table[next] = pending;
-    pending = Entry(n, length + 1);
-    n += length;
-    if (++next >= limit && !grow()) {
+    if (!emitted(length)) {
       failed_ = true;
       break;
     }

@@ -77,6 +77,21 @@ void ReadOurs(const std::string& file, OurRead& out, int page = 0, bool native =
   ReadTiffStream(out.bitmap.get(), s, out.pages, false, false, out.mask, paramsOnly, progress, out.params);
 }
 
+// Writes picture into memory with params, then reads it back into r (with
+// the r.params given).
+void WriteThenRead(TPxBitmap& picture, TIOParamsVals& params, OurRead& r) {
+  TPxMemoryStream s;
+  bool aborted = false;
+  TPxProgress progress;
+  progress.Aborting = &aborted;
+  WriteTiffStream(s, &picture, nullptr, progress, params);
+  ASSERT_FALSE(aborted);
+  s.SetPosition(0);
+  TPxProgress readProgress;
+  readProgress.Aborting = &r.aborted;
+  ReadTiffStream(r.bitmap.get(), s, r.pages, false, false, r.mask, false, readProgress, r.params);
+}
+
 // Our bitmap as rgb (or rgba with the mask) bytes, 8 bits.
 std::vector<uint8_t> OurRgb(const OurRead& r, bool withAlpha = false) {
   TPxBitmap rgb;
@@ -450,17 +465,8 @@ TEST(TiffWriteRules, FaxCompressionOfAColourPictureWritesItUncompressed) {
   auto rgb = Picture(pxRGB24, 30, 10);
   TIOParamsVals params;
   params.TiffCompression = 4;
-  TPxMemoryStream s;
-  bool aborted = false;
-  TPxProgress progress;
-  progress.Aborting = &aborted;
-  WriteTiffStream(s, rgb.get(), nullptr, progress, params);
-  ASSERT_FALSE(aborted);
-  s.SetPosition(0);
   OurRead r;
-  TPxProgress p2;
-  p2.Aborting = &r.aborted;
-  ReadTiffStream(r.bitmap.get(), s, r.pages, false, false, r.mask, false, p2, r.params);
+  ASSERT_NO_FATAL_FAILURE(WriteThenRead(*rgb, params, r));
   ASSERT_FALSE(r.aborted);
   EXPECT_EQ(r.params.TiffCompression, 0);
   EXPECT_EQ(r.bitmap->PixelFormat(), pxRGB24);
@@ -814,19 +820,10 @@ TEST(TiffLzw, ADecoderInTheSlotIsCalledForEveryRow) {
   auto picture = Picture(pxRGB24, 64, 40);
   TIOParamsVals params;
   params.TiffCompression = 5;
-  TPxMemoryStream s;
-  bool aborted = false;
-  TPxProgress progress;
-  progress.Aborting = &aborted;
-  WriteTiffStream(s, picture.get(), nullptr, progress, params);
-  ASSERT_FALSE(aborted);
-  s.SetPosition(0);
   OurRead r;
   r.params.TiffLzwDecompress = CountingLzw;
-  TPxProgress p2;
-  p2.Aborting = &r.aborted;
   gSlotCalls = 0;
-  ReadTiffStream(r.bitmap.get(), s, r.pages, false, false, r.mask, false, p2, r.params);
+  ASSERT_NO_FATAL_FAILURE(WriteThenRead(*picture, params, r));
   ASSERT_FALSE(r.aborted);
   EXPECT_EQ(gSlotCalls, 40);
   for (int y = 0; y < 40; ++y) ASSERT_EQ(std::memcmp(r.bitmap->Scanline(y), picture->Scanline(y), 64 * 3), 0);
