@@ -533,11 +533,7 @@ void EncodeRow(PnmForm form, TPxPixelFormat pf, const uint8_t* src, int w, uint8
       if (wide) {
         for (int x = 0; x < w * 3; ++x) out[x] = static_cast<uint8_t>(Load16(src + 2 * x) >> 8);
       } else {
-        for (int x = 0; x < w; ++x, src += 3, out += 3) {
-          out[0] = src[2];
-          out[1] = src[1];
-          out[2] = src[0];
-        }
+        PxSwapRedBlue(src, out, w);
       }
       return;
   }

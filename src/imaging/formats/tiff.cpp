@@ -246,20 +246,24 @@ int WalkChain(TiffIn& in, uint32_t first, int wanted, Page& page, bool& wantedFo
 class RowSource {
  public:
   virtual ~RowSource() = default;
-  // False when the data are damaged or end before the row does; the row is
-  // then filled as far as it could be.
-  virtual bool Next(uint8_t* row) = 0;
+  // The next row: in buffer (a row long) or in the source's own memory until
+  // the next call. ok becomes false when the data are damaged or end before
+  // the row does; the row is then filled as far as it could be.
+  virtual const uint8_t* Next(uint8_t* buffer, bool& ok) = 0;
 };
 
 class RawSource : public RowSource {
  public:
   RawSource(const std::vector<uint8_t>& d, int rowBytes) : data_(d), rowBytes_(rowBytes) {}
-  bool Next(uint8_t* row) override {
+  const uint8_t* Next(uint8_t* row, bool& ok) override {
     const size_t n = std::min(size_t(rowBytes_), data_.size() - std::min(pos_, data_.size()));
-    if (n) std::memcpy(row, data_.data() + pos_, n);
-    std::memset(row + n, 0, size_t(rowBytes_) - n);
+    const size_t at = pos_;
     pos_ += rowBytes_;
-    return n == size_t(rowBytes_);
+    if (n == size_t(rowBytes_)) return data_.data() + at;
+    if (n) std::memcpy(row, data_.data() + at, n);
+    std::memset(row + n, 0, size_t(rowBytes_) - n);
+    ok = false;
+    return row;
   }
 
  private:
@@ -271,13 +275,14 @@ class RawSource : public RowSource {
 class PackBitsSource : public RowSource {
  public:
   PackBitsSource(const std::vector<uint8_t>& d, int rowBytes) : data_(d), rowBytes_(rowBytes) {}
-  bool Next(uint8_t* row) override {
+  const uint8_t* Next(uint8_t* row, bool& ok) override {
     int done = 0;
     const size_t size = data_.size();
     while (done < rowBytes_) {
       if (pos_ >= size) {
         std::memset(row + done, 0, size_t(rowBytes_ - done));
-        return false;
+        ok = false;
+        return row;
       }
       const int n = data_[pos_++];
       if (n < 128) {
@@ -294,7 +299,7 @@ class PackBitsSource : public RowSource {
         done += take;
       }
     }
-    return true;
+    return row;
   }
 
  private:
@@ -308,14 +313,12 @@ class LzwSource : public RowSource {
   LzwSource(TPxTiffLzwDecompress fn, const std::vector<uint8_t>& d, int rowBytes)
       : fn_(fn), data_(d), rowBytes_(rowBytes) {}
   ~LzwSource() override { fn_(nullptr, 0, 0, state_); }
-  bool Next(uint8_t* row) override {
+  const uint8_t* Next(uint8_t* row, bool& ok) override {
     const uint8_t* p = fn_(data_.data(), data_.size(), rowBytes_, state_);
-    if (!p) {
-      std::memset(row, 0, size_t(rowBytes_));
-      return false;
-    }
-    std::memcpy(row, p, size_t(rowBytes_));
-    return true;
+    if (p) return p;
+    std::memset(row, 0, size_t(rowBytes_));
+    ok = false;
+    return row;
   }
 
  private:
@@ -336,7 +339,7 @@ class DeflateSource : public RowSource {
   ~DeflateSource() override {
     if (open_) inflateEnd(&z_);
   }
-  bool Next(uint8_t* row) override {
+  const uint8_t* Next(uint8_t* row, bool& ok) override {
     z_.next_out = row;
     z_.avail_out = static_cast<uInt>(rowBytes_);
     while (ok_ && !ended_ && z_.avail_out > 0) {
@@ -346,9 +349,9 @@ class DeflateSource : public RowSource {
     }
     if (z_.avail_out > 0) {
       std::memset(z_.next_out, 0, z_.avail_out);
-      return false;
+      ok = false;
     }
-    return true;
+    return row;
   }
 
  private:
@@ -364,7 +367,10 @@ class FaxSource : public RowSource {
   FaxSource(const TFaxOptions& o, const std::vector<uint8_t>& d) : decoder_(o) {
     decoder_.BeginStrip(d.data(), d.size());
   }
-  bool Next(uint8_t* row) override { return decoder_.DecodeRow(row); }
+  const uint8_t* Next(uint8_t* row, bool& ok) override {
+    if (!decoder_.DecodeRow(row)) ok = false;
+    return row;
+  }
 
  private:
   TFaxDecoder decoder_;
@@ -387,6 +393,7 @@ struct Layout {
   bool associatedAlpha = false;
   bool invertBilevel = false;
   int grayShift = 8;  // 16-bit gray to 8 bits
+  uint8_t fillByte = 0;  // the padding of a row, as Fill leaves a bilevel one
   std::vector<TBGR> palette;
   TPxPixelFormat pf = pxRGB24;
 };
@@ -504,18 +511,40 @@ void ConvertRow(const Layout& l, const uint16_t* smp, int width, uint8_t* dst, u
   }
 }
 
-// The common case of 8-bit chunky samples, straight from the stored bytes:
-// the predictor is undone on them and they go to the row without widening.
+// The common case of 8-bit chunky samples, straight from the stored bytes to
+// the row without widening.
 bool FastRow8(const Layout& l) {
   return l.bps == 8 && l.planar == 1 && !l.associatedAlpha &&
          ((l.kind == kRgb && l.pf == pxRGB24) || (l.kind == kGray && l.pf != px16g) ||
           (l.kind == kPalette && l.spp == 1));
 }
 
-void ConvertRow8(const Layout& l, uint8_t* raw, int rowWidth, int width, uint8_t* dst, uint8_t* alpha) {
+// The stored bytes stay as they are (they may be the decoder's own): the
+// predictor is undone on the way into the row, or in scratch.
+void ConvertRow8(const Layout& l, const uint8_t* raw, int width, uint8_t* dst, uint8_t* alpha,
+                 uint8_t* scratch) {
   const int s = l.spp;
-  if (l.predictor == 2)
-    for (int i = s; i < rowWidth * s; ++i) raw[i] = static_cast<uint8_t>(raw[i] + raw[i - s]);
+  if (l.kind == kRgb && s == 3) {
+    if (l.predictor == 2) {
+      uint8_t r = 0, g = 0, b = 0;
+      for (int x = 0; x < width; ++x, raw += 3, dst += 3) {
+        r = static_cast<uint8_t>(r + raw[0]);
+        g = static_cast<uint8_t>(g + raw[1]);
+        b = static_cast<uint8_t>(b + raw[2]);
+        dst[0] = b;
+        dst[1] = g;
+        dst[2] = r;
+      }
+    } else {
+      PxSwapRedBlue(raw, dst, width);
+    }
+    return;
+  }
+  if (l.predictor == 2) {
+    std::memcpy(scratch, raw, size_t(width) * s);
+    for (int i = s; i < width * s; ++i) scratch[i] = static_cast<uint8_t>(scratch[i] + scratch[i - s]);
+    raw = scratch;
+  }
   switch (l.kind) {
     case kRgb:
       for (int x = 0; x < width; ++x) {
@@ -680,9 +709,11 @@ bool ReadJpegChunk(const std::vector<uint8_t>& data, const std::vector<uint8_t>&
   return !aborted;
 }
 
-// Decodes every chunk of the page into the bitmap.
+// Decodes every chunk of the page into the bitmap. Strips are written whole
+// rows at a time, from the top: rowsDone tells how far, and the caller fills
+// the rest.
 bool ReadPixels(TiffIn& in, Layout& l, TPxBitmap& bitmap, TPxMask* mask, const std::vector<uint8_t>& tables,
-                TPxProgress& progress, const TIOParamsVals& params) {
+                TPxProgress& progress, const TIOParamsVals& params, int& rowsDone) {
   const int64_t across = (l.width + int64_t(l.chunkWidth) - 1) / l.chunkWidth;
   const int64_t down = (l.height + int64_t(l.chunkHeight) - 1) / l.chunkHeight;
   const int planes = l.planar == 2 ? l.spp : 1;
@@ -694,9 +725,13 @@ bool ReadPixels(TiffIn& in, Layout& l, TPxBitmap& bitmap, TPxMask* mask, const s
   if (rowBytes64 <= 0 || rowBytes64 > kPxMaxRowBytes / 4 || scratch > PxImageBytesLimit()) return false;
   const int rowBytes = static_cast<int>(rowBytes64);
   std::vector<std::vector<uint8_t>> data(planes), rows(planes, std::vector<uint8_t>(rowBytes));
+  std::vector<const uint8_t*> stored(planes);
+  std::vector<uint8_t> undone(FastRow8(l) && l.predictor == 2 ? rowBytes : 0);
   std::vector<uint16_t> samples(size_t(l.chunkWidth) * l.spp);
   const int pixelBytes = PxBitsPerPixel(l.pf) / 8;
-  std::vector<uint8_t> converted(size_t(l.chunkWidth) * std::max(pixelBytes, 1));
+  // The row's bytes past its pixels, which strips leave alone.
+  const size_t used = size_t((int64_t(l.width) * PxBitsPerPixel(l.pf) + 7) / 8);
+  const size_t padding = l.tiled ? 0 : size_t(bitmap.RowBytes()) - std::min(used, size_t(bitmap.RowBytes()));
   progress.Begin(across * down * std::min<int64_t>(l.chunkHeight, l.height));
   const bool fast = FastRow8(l);
   for (int64_t cy = 0; cy < down; ++cy) {
@@ -724,23 +759,25 @@ bool ReadPixels(TiffIn& in, Layout& l, TPxBitmap& bitmap, TPxMask* mask, const s
       // A tile's rows below the page are never needed: each tile has its own data.
       for (int y = 0; y < visibleH; ++y) {
         bool ok = true;
-        for (int p = 0; p < planes; ++p) ok &= sources[p]->Next(rows[p].data());
+        for (int p = 0; p < planes; ++p) stored[p] = sources[p]->Next(rows[p].data(), ok);
         uint8_t* dst = bitmap.Scanline(y0 + y);
         if (!dst) return false;
         if (l.kind == kBilevel) {
-          uint8_t* row = rows[0].data();
-          if (l.invertBilevel) PxInvertBits(row, size_t(rowBytes));
-          std::memcpy(dst + x0 / 8, row, size_t(visibleW + 7) / 8);
+          const size_t bytes = size_t(visibleW + 7) / 8;
+          std::memcpy(dst + x0 / 8, stored[0], bytes);
+          if (l.invertBilevel) PxInvertBits(dst + x0 / 8, bytes);
         } else if (fast) {
           uint8_t* alpha = mask ? mask->Scanline(y0 + y) + x0 : nullptr;
-          ConvertRow8(l, rows[0].data(), static_cast<int>(l.chunkWidth), visibleW, dst + size_t(x0) * pixelBytes,
-                      alpha);
+          ConvertRow8(l, stored[0], visibleW, dst + size_t(x0) * pixelBytes, alpha, undone.data());
         } else {
-          for (int p = 0; p < planes; ++p) ExtractSamples(l, rows[p].data(), samples.data(), static_cast<int>(l.chunkWidth), p, in.big);
+          for (int p = 0; p < planes; ++p)
+            ExtractSamples(l, stored[p], samples.data(), static_cast<int>(l.chunkWidth), p, in.big);
           if (l.predictor == 2) UndoPredictor(l, samples.data(), static_cast<int>(l.chunkWidth));
           uint8_t* alpha = mask ? mask->Scanline(y0 + y) + x0 : nullptr;
           ConvertRow(l, samples.data(), visibleW, dst + size_t(x0) * pixelBytes, alpha);
         }
+        if (padding) std::memset(dst + used, l.fillByte, padding);
+        rowsDone = y0 + y + 1;
         // Damaged data keep the rows before, and this one as far as it got.
         if (!ok) return false;
         progress.Advance();
@@ -984,7 +1021,14 @@ void ReadPage(TPxBitmap* bitmap, TPxStream& stream, int& pageCount, bool thumbna
     return;
   }
   if (l.pf == px8p) PxSetPalette(*bitmap, l.palette.data(), static_cast<int>(l.palette.size()));
-  bitmap->Fill(thumbnailMode ? 0 : (l.pf == px1g ? 1 : 0));
+  // White bilevel pages, black others (and thumbnails). Strips write each
+  // row whole, so only what a damaged page leaves is filled afterwards: a
+  // photo is not written twice.
+  const int fill = thumbnailMode ? 0 : (l.pf == px1g ? 1 : 0);
+  l.fillByte = fill ? 0xFF : 0x00;
+  const bool fillAfter = !tiled && l.kind != kJpeg;
+  if (fillAfter) bitmap->SetFullAlpha(l.pf == px1g && fill);
+  else bitmap->Fill(fill);
   TPxMask* mask = nullptr;
   if (l.alphaSample >= 0) {
     if (!alphaMask) alphaMask = std::make_unique<TPxMask>();
@@ -997,7 +1041,16 @@ void ReadPage(TPxBitmap* bitmap, TPxStream& stream, int& pageCount, bool thumbna
   }
   std::vector<uint8_t> tables;
   if (const Entry* e = page.Find(tJpegTables)) in.Bytes(*e, tables, e->count);
-  if (!ReadPixels(in, l, *bitmap, mask, tables, progress, params)) progress.Abort();
+  int rowsDone = 0;
+  if (!ReadPixels(in, l, *bitmap, mask, tables, progress, params, rowsDone)) progress.Abort();
+  if (fillAfter && rowsDone < l.height) {
+    // As Fill leaves them: whole bilevel rows, the pixels of the others.
+    if (l.pf == px1g)
+      for (int y = rowsDone; y < l.height; ++y)
+        std::memset(bitmap->Scanline(y), l.fillByte, size_t(bitmap->RowBytes()));
+    else
+      bitmap->FillRect(0, rowsDone, l.width - 1, l.height - 1, fill);
+  }
   if (mask) mask->RecomputeBox();
 }
 
@@ -1026,110 +1079,205 @@ namespace {
 constexpr int kLzwClear = 256, kLzwEnd = 257, kLzwFirst = 258, kLzwCodes = 4096;
 
 // Decodes untrusted data: codes are read only inside the strip, strings only
-// from entries that exist.
-struct LzwDecoder {
-  // Bits not yet read, the first in the top bit, and where the next byte comes from.
-  uint64_t acc = 0;
-  int accBits = 0;
-  size_t bytePos = 0;
-  int width = 9;
-  int next = kLzwFirst;
-  int prev = -1;
-  bool ended = false;
-  bool failed = false;
-  // One entry in one place: a string is its prefix's string and a last byte.
-  struct Code {
-    uint16_t prefix;
-    uint16_t length;
-    uint8_t suffix;
-    uint8_t first;
-  };
-  Code table[kLzwCodes];
-  std::vector<uint8_t> out;  // a row and the longest string beyond it
-  size_t have = 0, taken = 0;
-
+// from entries that exist, and the output stays inside its buffer.
+//
+// Every string of the table lies in the output already: an entry is the
+// previous code's string and the byte after it, which stand side by side
+// there. So the table keeps where each string starts and its length, and a
+// code is one copy from earlier output. The buffer begins with the bytes
+// 0..255, which makes a literal a string like the others. It is a window:
+// rows are handed out from it, and what lies before both the row and the
+// strings since the last clear code is dropped when it runs full. A table
+// that fills up (4,096 codes) without a clear code is damage, as for libtiff.
+class LzwDecoder {
+ public:
   LzwDecoder() {
-    for (int i = 0; i < 256; ++i) table[i] = Code{0, 1, static_cast<uint8_t>(i), static_cast<uint8_t>(i)};
+    for (uint32_t i = 0; i < 256; ++i) table_[i] = Entry(i, 1);
   }
-  // Decodes until `want` bytes are there, the strip ends or the code breaks.
+
+  // rowLength decoded bytes, or null when the code is damaged or the strip
+  // ends before the row does (and for every row after).
+  const uint8_t* Row(const uint8_t* data, size_t size, size_t rowLength) {
+    row_ += rowLength_;
+    rowLength_ = rowLength;
+    if (failed_) return nullptr;
+    Reserve();
+    const size_t want = row_ + rowLength;
+    if (!ended_ && have_ < want) Fill(data, size, want);
+    if (have_ < want) failed_ = true;
+    return failed_ ? nullptr : out_.data() + row_;
+  }
+
+ private:
+  static constexpr size_t kLiterals = 256;
+  // Copies move 16 bytes at a time and may run that far past a string.
+  static constexpr size_t kSlack = 16;
+  // No string is longer: an entry is one byte longer than an earlier one.
+  static constexpr size_t kLongest = kLzwCodes;
+
+  // A table entry: where its string starts in the output, and its length.
+  static uint64_t Entry(uint64_t pos, uint64_t length) { return pos | length << 32; }
+  static uint64_t LoadBE64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+  }
+  // Copies a string of earlier output (src + n <= dst): the bytes a block
+  // reads beyond the string may be ones just written, but are never needed.
+  static void Copy(uint8_t* dst, const uint8_t* src, size_t n) {
+    uint8_t t[16];
+    std::memcpy(t, src, 16);
+    std::memcpy(dst, t, 16);
+    for (size_t i = 16; i < n; i += 16) {
+      std::memcpy(t, src + i, 16);
+      std::memcpy(dst + i, t, 16);
+    }
+  }
+
+  void Reserve();
+  void Fill(const uint8_t* data, size_t size, size_t want);
+
+  // Bits not yet read, the first in the top bit, and where the next byte comes from.
+  uint64_t bits_ = 0;
+  int nbits_ = 0;
+  size_t at_ = 0;
+  int width_ = 9;
+  // The next free code; 0 until the first code of the strip or after a clear
+  // code, which adds no entry.
+  int next_ = 0;
+  int limit_ = (1 << 9) - 1;  // the next free code at which codes grow a bit wider
+  bool ended_ = false;
+  bool failed_ = false;
+  uint64_t table_[kLzwCodes];
+  uint64_t pending_ = 0;  // the entry the next code adds: the last string and one byte more
+  size_t clearAt_ = kLiterals;  // output position of the last clear code
+  std::vector<uint8_t> out_;
+  size_t have_ = kLiterals;                 // the end of the output
+  size_t row_ = kLiterals, rowLength_ = 0;  // the row handed out last
+};
+
+// Makes room for the next row and the longest string behind it, keeping the
+// table's strings (all decoded since the last clear code) and what was
+// decoded beyond the previous row.
+void LzwDecoder::Reserve() {
+  const size_t room = rowLength_ + kLongest + kSlack;
+  if (row_ + room <= out_.size()) return;
+  const size_t keepFrom = std::min(clearAt_, row_), kept = have_ - keepFrom;
+  // Twice what is kept and a few rows: moving what is kept costs less than
+  // decoding what fits behind it.
+  const size_t size = 2 * (kLiterals + kept) + 4 * room;
+  if (out_.size() < size) {
+    const bool fresh = out_.empty();
+    out_.resize(size);
+    if (fresh)
+      for (size_t i = 0; i < kLiterals; ++i) out_[i] = static_cast<uint8_t>(i);
+  }
+  std::memmove(out_.data() + kLiterals, out_.data() + keepFrom, kept);
+  const size_t shift = keepFrom - kLiterals;
+  for (int c = kLzwFirst; c < next_; ++c) table_[c] -= shift;
+  // After a clear code the last string makes no entry.
+  if (next_ != 0) pending_ -= shift;
+  clearAt_ -= shift;
+  row_ -= shift;
+  have_ -= shift;
+}
+
+void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
   // The state lives in locals meanwhile: the bytes written could otherwise
-  // alias it, and it would be reloaded for every byte.
-  void Fill(const uint8_t* data, size_t size, size_t want) {
-    uint64_t bits = acc;
-    int nbits = accBits, w = width, nextCode = next, last = prev;
-    size_t at = bytePos, n = have;
-    uint8_t* o = out.data();
-    Code* t = table;
-    while (n < want) {
-      if (nbits < w) {
+  // alias it, and it would be reloaded for every code.
+  uint64_t bits = bits_, pending = pending_;
+  int nbits = nbits_, w = width_, next = next_, limit = limit_, shift = 64 - width_;
+  size_t at = at_, n = have_;
+  uint8_t* o = out_.data();
+  uint64_t* table = table_;
+  // Codes grow a bit wider one code early, as TIFF's LZW has it; false when
+  // the table is full.
+  auto grow = [&] {
+    if (next >= kLzwCodes) return false;
+    ++w;
+    shift = 64 - w;
+    limit = w < 12 ? (1 << w) - 1 : kLzwCodes;
+    return true;
+  };
+  // A string of `length` bytes is out: the table takes the entry pending, and
+  // the string begins the next. False when the table is full.
+  auto emitted = [&](uint32_t length) {
+    table[next] = pending;
+    pending = Entry(n, length + 1);
+    n += length;
+    return ++next < limit || grow();
+  };
+  while (n < want) {
+    if (nbits < w) {
+      if (at + 8 <= size) {
+        // Whole bytes up to 56 bits or more: four codes at least. The bits
+        // loaded beyond those are the stream's own, loaded again next time.
+        bits |= LoadBE64(data + at) >> nbits;
+        at += static_cast<size_t>((63 - nbits) >> 3);
+        nbits |= 56;
+      } else {
         while (nbits <= 56 && at < size) {
           bits |= static_cast<uint64_t>(data[at++]) << (56 - nbits);
           nbits += 8;
         }
         if (nbits < w) {
-          ended = true;
+          ended_ = true;
           break;
         }
       }
-      const int code = static_cast<int>(bits >> (64 - w));
-      bits <<= w;
-      nbits -= w;
-      if (code == kLzwEnd) {
-        ended = true;
-        break;
-      }
-      if (code == kLzwClear) {
-        nextCode = kLzwFirst;
-        w = 9;
-        last = -1;
-        continue;
-      }
-      int added = -1;  // prefix of the entry this code adds
-      uint8_t addedLast = 0;
-      if (last < 0) {
-        if (code > 255) {
-          failed = true;
-          break;
-        }
-      } else if (code < nextCode) {
-        added = last;
-        addedLast = t[code].first;
-      } else if (code == nextCode && nextCode < kLzwCodes) {
-        added = last;
-        addedLast = t[last].first;
-      } else {
-        failed = true;
-        break;
-      }
-      if (added >= 0 && nextCode < kLzwCodes) {
-        t[nextCode] = Code{static_cast<uint16_t>(added), static_cast<uint16_t>(t[added].length + 1), addedLast,
-                           t[added].first};
-        ++nextCode;
-        if (nextCode + 1 >= (1 << w) && w < 12) ++w;
-      }
-      if (code < 256) {
-        o[n++] = static_cast<uint8_t>(code);
-      } else {
-        const size_t len = t[code].length;
-        uint8_t* p = o + n + len;
-        for (int c = code; p > o + n;) {
-          *--p = t[c].suffix;
-          c = t[c].prefix;
-        }
-        n += len;
-      }
-      last = code;
     }
-    acc = bits;
-    accBits = nbits;
-    width = w;
-    next = nextCode;
-    prev = last;
-    bytePos = at;
-    have = n;
-    if (!ended && n < want) failed = true;
+    const int code = static_cast<int>(bits >> shift);
+    bits <<= w;
+    nbits -= w;
+    if (code < next && static_cast<unsigned>(code - kLzwClear) > 1u) [[likely]] {
+      const uint64_t e = table[code];
+      const uint32_t length = static_cast<uint32_t>(e >> 32);
+      Copy(o + n, o + static_cast<uint32_t>(e), length);
+      if (emitted(length)) continue;
+      failed_ = true;
+      break;
+    }
+    if (code == kLzwClear) {
+      next = 0;
+      w = 9;
+      shift = 64 - 9;
+      limit = (1 << 9) - 1;
+      clearAt_ = n;
+      continue;
+    }
+    if (code == kLzwEnd) {
+      ended_ = true;
+      break;
+    }
+    if (next == 0 && code < 256) {
+      o[n] = static_cast<uint8_t>(code);
+      pending = Entry(n, 2);
+      n += 1;
+      next = kLzwFirst;
+      continue;
+    }
+    if (code != next) {
+      failed_ = true;
+      break;
+    }
+    // The code being defined: the last string and its own first byte.
+    const uint32_t from = static_cast<uint32_t>(pending), length = static_cast<uint32_t>(pending >> 32);
+    Copy(o + n, o + from, length - 1);
+    o[n + length - 1] = o[from];
+    if (!emitted(length)) {
+      failed_ = true;
+      break;
+    }
   }
-};
+  bits_ = bits;
+  nbits_ = nbits;
+  width_ = w;
+  next_ = next;
+  limit_ = limit;
+  at_ = at;
+  have_ = n;
+  pending_ = pending;
+}
 
 struct LzwEncoder {
   static constexpr int kHashSize = 8192;  // a power of two above twice the codes
@@ -1207,19 +1355,7 @@ const uint8_t* TiffLzwDecompressDefault(const uint8_t* data, size_t size, int ro
     return nullptr;
   }
   if (!state) state = new LzwDecoder();
-  LzwDecoder& d = *static_cast<LzwDecoder*>(state);
-  // The bytes beyond the previous row move to the front.
-  if (d.taken) {
-    std::memmove(d.out.data(), d.out.data() + d.taken, d.have - d.taken);
-    d.have -= d.taken;
-    d.taken = 0;
-  }
-  const size_t want = static_cast<size_t>(std::max(rowLength, 0));
-  if (d.out.size() < want + kLzwCodes) d.out.resize(want + kLzwCodes);
-  if (!d.ended && !d.failed) d.Fill(data, size, want);
-  if (d.failed || d.have < want) return nullptr;
-  d.taken = want;
-  return d.out.data();
+  return static_cast<LzwDecoder*>(state)->Row(data, size, static_cast<size_t>(std::max(rowLength, 0)));
 }
 
 bool TiffLzwCompressDefault(const uint8_t* row, int length, TPxStream& stream, void*& state) {

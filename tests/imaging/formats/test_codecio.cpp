@@ -199,6 +199,25 @@ TEST(PackedRows, UnpackAndPackEveryDepth) {
   EXPECT_EQ(std::vector<uint8_t>(rgb, rgb + 6), (std::vector<uint8_t>{3, 2, 1, 6, 5, 4}));
 }
 
+TEST(PackedRows, RedAndBlueSwapInBlocksAndTails) {
+  // Four pixels go at a time: widths around the blocks, in place and not,
+  // and the byte after the row stays.
+  for (int width = 0; width <= 13; ++width) {
+    SCOPED_TRACE(width);
+    std::vector<uint8_t> src(size_t(width) * 3 + 1), want(src.size());
+    for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i * 37 + 11);
+    for (int x = 0; x < width; ++x)
+      for (int c = 0; c < 3; ++c) want[size_t(x) * 3 + c] = src[size_t(x) * 3 + 2 - c];
+    want.back() = 0xEE;
+    std::vector<uint8_t> out(src.size(), 0xEE);
+    PxSwapRedBlue(src.data(), out.data(), width);
+    EXPECT_EQ(out, want);
+    want.back() = src.back();
+    PxSwapRedBlue(src.data(), src.data(), width);
+    EXPECT_EQ(src, want);
+  }
+}
+
 TEST(Palettes, ListSetBoundsAndBlackWhite) {
   TPxBitmap b;
   ASSERT_TRUE(PxAllocateChecked(b, 4, 2, px8p));

@@ -4,7 +4,9 @@
 // coder and hostile structures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -73,6 +75,21 @@ void ReadOurs(const std::string& file, OurRead& out, int page = 0, bool native =
   TPxProgress progress;
   progress.Aborting = &out.aborted;
   ReadTiffStream(out.bitmap.get(), s, out.pages, false, false, out.mask, paramsOnly, progress, out.params);
+}
+
+// Writes picture into memory with params, then reads it back into r (with
+// the r.params given).
+void WriteThenRead(TPxBitmap& picture, TIOParamsVals& params, OurRead& r) {
+  TPxMemoryStream s;
+  bool aborted = false;
+  TPxProgress progress;
+  progress.Aborting = &aborted;
+  WriteTiffStream(s, &picture, nullptr, progress, params);
+  ASSERT_FALSE(aborted);
+  s.SetPosition(0);
+  TPxProgress readProgress;
+  readProgress.Aborting = &r.aborted;
+  ReadTiffStream(r.bitmap.get(), s, r.pages, false, false, r.mask, false, readProgress, r.params);
 }
 
 // Our bitmap as rgb (or rgba with the mask) bytes, 8 bits.
@@ -162,21 +179,26 @@ void MakeSources(const testutil::TempDir& dir) {
   Shell(kConvert + " -size 300x120 -seed 4 plasma:fractal -blur 0x2 -monochrome " + Q(dir.File("b.pbm")));
 }
 
-TEST_P(TiffFromTools, DecodesAsImageMagickDoes) {
-  if (!HaveTools()) GTEST_SKIP() << "libtiff tools or ImageMagick missing";
-  const ToolFile& c = GetParam();
-  testutil::TempDir dir;
-  MakeSources(dir);
-  Shell(Expand(c.commands, dir));
-  const std::string file = dir.File("o.tif");
-  const Pixels truth = ImageMagickPixels(file, dir, c.map);
+// Our reading of a one-page file against ImageMagick's (libtiff's, for TIFF).
+void ExpectAsImageMagick(const std::string& file, const testutil::TempDir& dir, const std::string& map,
+                         int tolerance) {
+  const Pixels truth = ImageMagickPixels(file, dir, map);
   OurRead ours;
   ReadOurs(file, ours);
   ASSERT_FALSE(ours.aborted);
   ASSERT_EQ(ours.bitmap->Width(), truth.width);
   ASSERT_EQ(ours.bitmap->Height(), truth.height);
   EXPECT_EQ(ours.pages, 1);
-  EXPECT_TRUE(SameBytes(OurRgb(ours, c.map == std::string("rgba")), truth.data, c.tolerance));
+  EXPECT_TRUE(SameBytes(OurRgb(ours, map == "rgba"), truth.data, tolerance));
+}
+
+TEST_P(TiffFromTools, DecodesAsImageMagickDoes) {
+  if (!HaveTools()) GTEST_SKIP() << "libtiff tools or ImageMagick missing";
+  const ToolFile& c = GetParam();
+  testutil::TempDir dir;
+  MakeSources(dir);
+  Shell(Expand(c.commands, dir));
+  ExpectAsImageMagick(dir.File("o.tif"), dir, c.map, c.tolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, TiffFromTools, ::testing::ValuesIn(kToolFiles),
@@ -395,21 +417,12 @@ TEST(TiffWriteRules, TwoColoursBecomeBilevelTheDarkerBlack) {
   params.BitsPerSample = 1;
   params.SamplesPerPixel = 1;
   params.TiffCompression = 4;
-  TPxMemoryStream s;
-  bool aborted = false;
-  TPxProgress progress;
-  progress.Aborting = &aborted;
-  WriteTiffStream(s, &rgb, nullptr, progress, params);
-  ASSERT_FALSE(aborted);
-  s.SetPosition(0);
-  TPxBitmap back;
-  std::unique_ptr<TPxMask> mask;
-  int pages = 0;
-  TIOParamsVals read;
-  ReadTiffStream(&back, s, pages, false, false, mask, false, progress, read);
-  ASSERT_FALSE(aborted);
+  OurRead r;
+  ASSERT_NO_FATAL_FAILURE(WriteThenRead(rgb, params, r));
+  ASSERT_FALSE(r.aborted);
+  TPxBitmap& back = *r.bitmap;
   ASSERT_EQ(back.PixelFormat(), px1g);
-  EXPECT_EQ(read.TiffCompression, 4);
+  EXPECT_EQ(r.params.TiffCompression, 4);
   // Pixels 0..9 black, 10..19 white.
   EXPECT_EQ(back.Scanline(2)[0], 0x00);
   EXPECT_EQ(back.Scanline(2)[1] & 0xC0, 0x00);
@@ -426,39 +439,20 @@ TEST(TiffWriteRules, OfTwoEqualGraysTheFirstMetIsBlack) {
   TIOParamsVals params;
   params.BitsPerSample = 1;
   params.SamplesPerPixel = 1;
-  TPxMemoryStream s;
-  bool aborted = false;
-  TPxProgress progress;
-  progress.Aborting = &aborted;
-  WriteTiffStream(s, &rgb, nullptr, progress, params);
-  ASSERT_FALSE(aborted);
-  s.SetPosition(0);
-  TPxBitmap back;
-  std::unique_ptr<TPxMask> mask;
-  int pages = 0;
-  TIOParamsVals read;
-  ReadTiffStream(&back, s, pages, false, false, mask, false, progress, read);
-  ASSERT_FALSE(aborted);
-  ASSERT_EQ(back.PixelFormat(), px1g);
-  EXPECT_EQ(back.Scanline(0)[0], 0x00);
-  EXPECT_EQ(back.Scanline(0)[1], 0xFF);
+  OurRead r;
+  ASSERT_NO_FATAL_FAILURE(WriteThenRead(rgb, params, r));
+  ASSERT_FALSE(r.aborted);
+  ASSERT_EQ(r.bitmap->PixelFormat(), px1g);
+  EXPECT_EQ(r.bitmap->Scanline(0)[0], 0x00);
+  EXPECT_EQ(r.bitmap->Scanline(0)[1], 0xFF);
 }
 
 TEST(TiffWriteRules, FaxCompressionOfAColourPictureWritesItUncompressed) {
   auto rgb = Picture(pxRGB24, 30, 10);
   TIOParamsVals params;
   params.TiffCompression = 4;
-  TPxMemoryStream s;
-  bool aborted = false;
-  TPxProgress progress;
-  progress.Aborting = &aborted;
-  WriteTiffStream(s, rgb.get(), nullptr, progress, params);
-  ASSERT_FALSE(aborted);
-  s.SetPosition(0);
   OurRead r;
-  TPxProgress p2;
-  p2.Aborting = &r.aborted;
-  ReadTiffStream(r.bitmap.get(), s, r.pages, false, false, r.mask, false, p2, r.params);
+  ASSERT_NO_FATAL_FAILURE(WriteThenRead(*rgb, params, r));
   ASSERT_FALSE(r.aborted);
   EXPECT_EQ(r.params.TiffCompression, 0);
   EXPECT_EQ(r.bitmap->PixelFormat(), pxRGB24);
@@ -619,6 +613,199 @@ TEST(TiffHostile, RandomDamageEndsCleanly) {
       ReadBytes(bytes);
     }
   }
+}
+
+// --- LZW strips as libtiff writes them ---------------------------------------
+
+// Long strips make the decoder drop and keep what it decoded many times over,
+// with the code width changing at every table cycle; a flat drawing makes
+// strings thousands of bytes long.
+struct LzwStrip {
+  const char* name;
+  // $P is a 1200 x 500 photo-like PPM, $F a flat drawing, $O the TIFF, $T scratch.
+  const char* commands;
+  const char* map;
+};
+
+const LzwStrip kLzwStrips[] = {
+    {"photo_predictor_one_strip", "pnmtotiff -quiet $P > $T && tiffcp -c lzw:2 -r 100000 $T $O", "rgb"},
+    {"photo_one_strip", "pnmtotiff -quiet $P > $T && tiffcp -c lzw -r 100000 $T $O", "rgb"},
+    {"photo_predictor_strips_of_7", "pnmtotiff -quiet $P > $T && tiffcp -c lzw:2 -r 7 $T $O", "rgb"},
+    {"flat_long_strings", "pnmtotiff -quiet $F > $T && tiffcp -c lzw -r 100000 $T $O", "rgb"},
+    {"photo16_predictor", "convert $P -depth 16 -compress none $T && tiffcp -c lzw:2 -r 100000 $T $O", "rgb"},
+    {"gray_predictor", "convert $P -colorspace Gray -compress none $T && tiffcp -c lzw:2 -r 100000 $T $O",
+     "rgb"},
+    {"rgba_predictor",
+     "convert $P ( -size 1200x500 gradient: ) -alpha off -compose CopyOpacity -composite -compress none $T && "
+     "tiffcp -c lzw:2 -r 100000 $T $O",
+     "rgba"},
+};
+
+void MakeLzwSources(const testutil::TempDir& dir) {
+  Shell(kConvert + " -size 1200x500 -seed 9 plasma:fractal -attenuate 0.4 +noise Gaussian -depth 8 " +
+        Q(dir.File("p.ppm")));
+  Shell(kConvert + " -size 1200x500 xc:'#336699' -fill white -draw 'circle 600,250 600,420' " + Q(dir.File("f.ppm")));
+}
+
+std::string ExpandLzw(std::string c, const testutil::TempDir& dir) {
+  for (const auto& [key, name] : {std::pair<const char*, const char*>{"$P", "p.ppm"}, {"$F", "f.ppm"}})
+    for (size_t at; (at = c.find(key)) != std::string::npos;) c.replace(at, 2, Q(dir.File(name)));
+  // The shell takes ImageMagick's parentheses escaped.
+  for (const std::string paren : {"( ", " )"})
+    for (size_t at = 0; (at = c.find(paren, at)) != std::string::npos; at += 3)
+      c.replace(at, 2, paren == "( " ? "\\( " : " \\)");
+  return Expand(c, dir);
+}
+
+class TiffLzwStrips : public ::testing::TestWithParam<LzwStrip> {};
+
+TEST_P(TiffLzwStrips, DecodeAsLibtiffDoes) {
+  if (!HaveTools()) GTEST_SKIP() << "tools missing";
+  const LzwStrip& c = GetParam();
+  testutil::TempDir dir;
+  MakeLzwSources(dir);
+  Shell(ExpandLzw(c.commands, dir));
+  ExpectAsImageMagick(dir.File("o.tif"), dir, c.map, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, TiffLzwStrips, ::testing::ValuesIn(kLzwStrips),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The value field of an entry of the first directory of a little-endian file.
+size_t EntryField(const std::string& file, uint16_t tag) {
+  auto u16 = [&](size_t at) { return uint32_t(uint8_t(file[at])) | uint32_t(uint8_t(file[at + 1])) << 8; };
+  const size_t ifd = u16(4) | size_t(u16(6)) << 16;
+  for (size_t i = 0, n = u16(ifd); i < n; ++i)
+    if (u16(ifd + 2 + 12 * i) == tag) return ifd + 2 + 12 * i + 8;
+  return 0;
+}
+
+TEST(TiffLzw, AStripCutShortKeepsTheRowsBeforeTheCut) {
+  if (!HaveTools()) GTEST_SKIP() << "tools missing";
+  testutil::TempDir dir;
+  MakeLzwSources(dir);
+  Shell(ExpandLzw("pnmtotiff -quiet $P > $T && tiffcp -c lzw:2 -r 100000 $T $O", dir));
+  const Pixels truth = ImageMagickPixels(dir.File("o.tif"), dir);
+  const std::string whole = testutil::ReadFileBytes(dir.File("o.tif"));
+  ASSERT_EQ(whole.substr(0, 2), "II");
+  const size_t counts = EntryField(whole, 279);
+  ASSERT_NE(counts, 0u);
+  const uint32_t count = uint8_t(whole[counts]) | uint32_t(uint8_t(whole[counts + 1])) << 8 |
+                         uint32_t(uint8_t(whole[counts + 2])) << 16 | uint32_t(uint8_t(whole[counts + 3])) << 24;
+  // Cut within the first row, in the middle, and near the end of the strip.
+  for (const double part : {0.001, 0.4, 0.97}) {
+    SCOPED_TRACE(part);
+    std::string cut = whole;
+    const uint32_t n = static_cast<uint32_t>(count * part);
+    for (int b = 0; b < 4; ++b) cut[counts + b] = char(n >> (8 * b));
+    testutil::WriteFileBytes(dir.File("cut.tif"), cut);
+    OurRead ours;
+    ReadOurs(dir.File("cut.tif"), ours);
+    EXPECT_TRUE(ours.aborted);
+    const std::vector<uint8_t> rgb = OurRgb(ours);
+    ASSERT_EQ(rgb.size(), truth.data.size());
+    const size_t row = 1200 * 3;
+    size_t good = 0;
+    while (good < 500 && std::memcmp(rgb.data() + good * row, truth.data.data() + good * row, row) == 0) ++good;
+    // The data hold about that share of the rows; from the first one they do
+    // not hold whole on, the picture is black.
+    EXPECT_GE(good, static_cast<size_t>(500 * part * 0.7));
+    EXPECT_LT(good, 500u);
+    for (size_t i = good * row; i < rgb.size(); ++i) ASSERT_EQ(rgb[i], 0) << "row " << i / row;
+  }
+}
+
+// TIFF's LZW coding, but without the clear code when the table is full.
+// Returns the number of codes defined.
+int LzwWithoutClear(const std::vector<uint8_t>& in, std::string& out) {
+  std::map<uint32_t, int> table;
+  int next = 258, width = 9, defined = 0;
+  uint64_t acc = 0;
+  int bits = 0;
+  auto put = [&](int code) {
+    acc = acc << width | uint32_t(code);
+    for (bits += width; bits >= 8; bits -= 8) out += char(acc >> (bits - 8));
+  };
+  // The reader's table grows with each code after the first: so does the width.
+  auto grown = [&] {
+    if (++next > (1 << width) - 1 && width < 12) ++width;
+  };
+  put(256);
+  int prefix = in[0];
+  for (size_t i = 1; i < in.size(); ++i) {
+    const uint32_t key = uint32_t(prefix) << 8 | in[i];
+    if (const auto it = table.find(key); it != table.end()) {
+      prefix = it->second;
+      continue;
+    }
+    put(prefix);
+    if (next < 4096) {
+      table[key] = next;
+      ++defined;
+    }
+    grown();
+    prefix = in[i];
+  }
+  put(prefix);
+  grown();
+  put(257);
+  if (bits) out += char(acc << (8 - bits));
+  return defined;
+}
+
+TEST(TiffLzw, ATableFilledWithoutAClearCodeIsDamage) {
+  if (!HaveTools()) GTEST_SKIP() << "tools missing";
+  // Four gray levels at random: the table fills after a fifth of the rows.
+  const uint32_t w = 100, h = 2000;
+  std::vector<uint8_t> pixels(w * h);
+  std::mt19937 rng(11);
+  for (uint8_t& p : pixels) p = uint8_t(rng() % 4 * 60);
+  std::string strip;
+  ASSERT_EQ(LzwWithoutClear(pixels, strip), 4096 - 258);
+  Hand file;
+  file.bytes = std::string("II*\0", 4);
+  file.U32(uint32_t(8 + strip.size() + (strip.size() & 1)));
+  file.bytes += strip;
+  if (strip.size() & 1) file.bytes += '\0';
+  std::vector<Hand::E> entries = Gray(w, h, 8, uint32_t(strip.size()));
+  entries[3].value = 5;  // Compression: LZW
+  file.Ifd(entries, 0);
+  testutil::TempDir dir;
+  testutil::WriteFileBytes(dir.File("full.tif"), file.bytes);
+  EXPECT_NE(testutil::RunCommand("/usr/bin/tiffcp -c none " + Q(dir.File("full.tif")) + " " + Q(dir.File("o.tif")))
+                .status,
+            0)
+      << "libtiff reads the strip";
+  OurRead ours;
+  ReadOurs(dir.File("full.tif"), ours, 0, true);
+  EXPECT_TRUE(ours.aborted);
+  ASSERT_EQ(ours.bitmap->PixelFormat(), px8g);
+  // The rows before the table filled are there, the others black.
+  uint32_t good = 0;
+  while (good < h && std::memcmp(ours.bitmap->Scanline(int(good)), pixels.data() + good * w, w) == 0) ++good;
+  EXPECT_GT(good, h / 20);
+  EXPECT_LT(good, h / 2);
+  for (uint32_t y = good; y < h; ++y)
+    ASSERT_EQ(std::count(ours.bitmap->Scanline(int(y)), ours.bitmap->Scanline(int(y)) + w, 0), int(w)) << y;
+}
+
+int gSlotCalls = 0;
+const uint8_t* CountingLzw(const uint8_t* data, size_t size, int rowLength, void*& state) {
+  if (data) ++gSlotCalls;
+  return TiffLzwDecompressDefault(data, size, rowLength, state);
+}
+
+TEST(TiffLzw, ADecoderInTheSlotIsCalledForEveryRow) {
+  auto picture = Picture(pxRGB24, 64, 40);
+  TIOParamsVals params;
+  params.TiffCompression = 5;
+  OurRead r;
+  r.params.TiffLzwDecompress = CountingLzw;
+  gSlotCalls = 0;
+  ASSERT_NO_FATAL_FAILURE(WriteThenRead(*picture, params, r));
+  ASSERT_FALSE(r.aborted);
+  EXPECT_EQ(gSlotCalls, 40);
+  for (int y = 0; y < 40; ++y) ASSERT_EQ(std::memcmp(r.bitmap->Scanline(y), picture->Scanline(y), 64 * 3), 0);
 }
 
 // --- fields ------------------------------------------------------------------
