@@ -252,7 +252,9 @@ TEST(Exif, JfifWithAspectRatioOnlyTakesTheExifResolution) {
       EXPECT_EQ(io.Params.DpiX, c.dpiX) << paramsOnly;
       EXPECT_EQ(io.Params.DpiY, c.dpiY) << paramsOnly;
       EXPECT_EQ(io.Params.ExifXResolution, c.dpiX);  // in step with DpiX, per inch
-      if (std::string(c.name) == "aspect_exif_without") EXPECT_FALSE(io.Params.DpiFromFile);
+      if (std::string(c.name) == "aspect_exif_without") {
+        EXPECT_FALSE(io.Params.DpiFromFile);
+      }
     }
     // Written again, the EXIF block holds the resolution the picture was read with.
     TImagingIO io;
