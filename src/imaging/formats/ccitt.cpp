@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "imaging/core/pxutils.h"
 
@@ -218,6 +219,13 @@ void FaxRowChanges(const uint8_t* row, int width, std::vector<int32_t>& changes)
 // ---------------------------------------------------------------------------
 // Decoding
 
+// Each byte of w with its bits in the opposite order.
+static inline uint64_t ReverseBitsOfBytes(uint64_t w) {
+  w = ((w >> 1) & 0x5555555555555555ull) | ((w & 0x5555555555555555ull) << 1);
+  w = ((w >> 2) & 0x3333333333333333ull) | ((w & 0x3333333333333333ull) << 2);
+  return ((w >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((w & 0x0F0F0F0F0F0F0F0Full) << 4);
+}
+
 // Bits of a strip, first bit first, in a 64-bit window; past the end of the
 // data the window fills with zero bits, which no code consists of.
 struct TFaxBitReader {
@@ -227,11 +235,9 @@ struct TFaxBitReader {
   size_t next = 0;  // next byte to load (may count past the end)
   uint64_t acc = 0;
   int bits = 0;
-  uint64_t consumed = 0;
 
   TFaxBitReader(const uint8_t* d, size_t n, bool lsb, uint64_t position)
-      : data(d), size(n), lsbFirst(lsb), next(static_cast<size_t>(position >> 3)),
-        consumed(position & ~uint64_t(7)) {
+      : data(d), size(n), lsbFirst(lsb), next(static_cast<size_t>(position >> 3)) {
     const int skip = static_cast<int>(position & 7);
     if (skip) {
       Peek(skip);
@@ -239,6 +245,19 @@ struct TFaxBitReader {
     }
   }
   void Fill() {
+    // Whole words while the data last: the bytes of a partly taken one are
+    // loaded again next time into the same places, where OR changes nothing.
+    if (next + 8 <= size) {
+      uint64_t w;
+      std::memcpy(&w, data + next, 8);
+      w = __builtin_bswap64(w);
+      if (lsbFirst) w = ReverseBitsOfBytes(w);
+      acc |= w >> bits;
+      const int take = (63 - bits) >> 3;
+      next += static_cast<size_t>(take);
+      bits += take * 8;
+      return;
+    }
     while (bits <= 56) {
       uint8_t b = next < size ? data[next] : 0;
       ++next;
@@ -256,16 +275,17 @@ struct TFaxBitReader {
   void Skip(int n) {
     acc <<= n;
     bits -= n;
-    consumed += static_cast<uint64_t>(n);
   }
   void AlignByte() {
-    const int r = static_cast<int>(consumed & 7);
+    const int r = static_cast<int>(Consumed() & 7);
     if (r) {
       Peek(8 - r);
       Skip(8 - r);
     }
   }
-  bool PastEnd() const { return consumed > static_cast<uint64_t>(size) * 8; }
+  // The bits taken so far: every byte loaded, less those still in the window.
+  uint64_t Consumed() const { return static_cast<uint64_t>(next) * 8 - static_cast<uint64_t>(bits); }
+  bool PastEnd() const { return Consumed() > static_cast<uint64_t>(size) * 8; }
 };
 
 namespace {
@@ -347,7 +367,7 @@ bool TFaxDecoder::DecodeRow(uint8_t* row) {
       break;
   }
   if (in.PastEnd()) ok = false;
-  bitPos_ = in.consumed;
+  bitPos_ = in.Consumed();
   firstRow_ = false;
   PaintAndKeep(row);
   return ok;
@@ -370,7 +390,16 @@ bool TFaxDecoder::DecodeRow1D(TFaxBitReader& in) {
   return true;
 }
 
-bool TFaxDecoder::DecodeRow2D(TFaxBitReader& in) {
+bool TFaxDecoder::DecodeRow2D(TFaxBitReader& reader) {
+  // A copy of the reader stays in registers; it is handed back on the way out.
+  TFaxBitReader in = reader;
+  const bool ok = DecodeRow2DWith(in);
+  reader = in;
+  return ok;
+}
+
+bool TFaxDecoder::DecodeRow2DWith(TFaxBitReader& in) {
+  const Tables& t = T();
   const int width = options_.Width;
   // Every change costs a bit; more changes than pixels is damage, and the
   // bound keeps the list within its reserve.
@@ -391,7 +420,7 @@ bool TFaxDecoder::DecodeRow2D(TFaxBitReader& in) {
     if (cur_.size() > maxChanges) return false;
     pb = FindB1(ref_, pb, a0, colour, width);
     const int b1 = ref_[pb], b2 = ref_[pb + 1];
-    const ModeEntry& m = T().mode[in.Peek(kModeBits)];
+    const ModeEntry& m = t.mode[in.Peek(kModeBits)];
     switch (m.mode) {
       case mPass:
         in.Skip(m.length);
@@ -472,7 +501,13 @@ void TFaxDecoder::PaintAndKeep(uint8_t* row) {
     const int end = i + 1 < cur_.size() ? cur_[i + 1] : width;
     PaintBlack(row, cur_[i], end);
   }
-  // The reference row leaves out empty runs, so that its changes rise strictly.
+  // The reference row leaves out empty runs, so that its changes rise strictly;
+  // a row without them becomes the reference as it is.
+  if (std::adjacent_find(cur_.begin(), cur_.end(), std::greater_equal<int32_t>()) == cur_.end()) {
+    ref_.swap(cur_);
+    AddSentinels(ref_, width);
+    return;
+  }
   ref_.clear();
   for (int32_t c : cur_) {
     if (!ref_.empty() && ref_.back() >= c) {

@@ -45,7 +45,8 @@ class TFaxDecoder {
 
  private:
   bool DecodeRow1D(TFaxBitReader& in);
-  bool DecodeRow2D(TFaxBitReader& in);
+  bool DecodeRow2D(TFaxBitReader& reader);
+  bool DecodeRow2DWith(TFaxBitReader& in);
   bool Uncompressed(TFaxBitReader& in, int& a0, int& colour);
   void PaintAndKeep(uint8_t* row);
 
