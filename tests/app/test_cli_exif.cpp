@@ -10,6 +10,8 @@
 
 namespace {
 
+using testutil::Shell;
+
 const std::string kConvert = "/usr/bin/convert";
 const std::string kExiftool = "/usr/bin/exiftool";
 const std::string kTiffinfo = "/usr/bin/tiffinfo";
@@ -20,12 +22,6 @@ std::string Cli() {
 
 std::string Quote(const std::string& s) {
   return "'" + s + "'";
-}
-
-std::string Shell(const std::string& command) {
-  const testutil::CommandResult r = testutil::RunCommand(command);
-  EXPECT_EQ(r.status, 0) << command << "\n" << r.output;
-  return r.output;
 }
 
 // The camera values exiftool writes, by exiftool's names.

@@ -22,6 +22,9 @@
 
 namespace {
 
+using testutil::Shell;
+using testutil::Quote;
+
 namespace fs = std::filesystem;
 
 const std::string kConvert = "/usr/bin/convert";
@@ -32,15 +35,6 @@ const std::string kPdftoppm = "/usr/bin/pdftoppm";
 // The upright picture: 400 x 600, its body green (blue in the embedded
 // thumbnail, to tell the two apart), a red 80 x 80 mark at the top left.
 constexpr int kWidth = 400, kHeight = 600;
-
-std::string Q(const std::string& s) {
-  return "'" + s + "'";
-}
-
-void Shell(const std::string& command) {
-  const testutil::CommandResult r = testutil::RunCommand(command);
-  ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
-}
 
 // ImageMagick operations that store the upright picture so that orientation
 // o shows it upright again (the inverse of the turn the tag asks for).
@@ -146,12 +140,12 @@ class Upright : public ::testing::TestWithParam<Stored> {
     const Stored c = GetParam();
     picture = pictures.File(std::string("photo.") + c.format);
     if (Jpeg()) {
-      Shell(kConvert + Drawn("#1eaa3c") + " -quality 95 " + Q(picture));
+      Shell(kConvert + Drawn("#1eaa3c") + " -quality 95 " + Quote(picture));
       Shell(kExiftool + " -q -overwrite_original -Orientation#=" + std::to_string(c.orientation) +
-            " " + Q(picture));
+            " " + Quote(picture));
     } else {
-      Shell(kConvert + Drawn("#1eaa3c") + " -compress lzw " + Q(picture));
-      Shell(kTiffset + " -s 274 " + std::to_string(c.orientation) + " " + Q(picture));
+      Shell(kConvert + Drawn("#1eaa3c") + " -compress lzw " + Quote(picture));
+      Shell(kTiffset + " -s 274 " + std::to_string(c.orientation) + " " + Quote(picture));
     }
   }
 
@@ -170,7 +164,7 @@ class Upright : public ::testing::TestWithParam<Stored> {
 };
 
 TEST_P(Upright, ImageMagickShowsTheStoredFileUpright) {
-  Shell(kConvert + " " + Q(picture + "[0]") + " -auto-orient " + Q(dir.File("im.png")));
+  Shell(kConvert + " " + Quote(picture + "[0]") + " -auto-orient " + Quote(dir.File("im.png")));
   const Seen im = LookAtFile(dir.File("im.png"));
   EXPECT_TRUE(im.Upright()) << im.Text();
   // Stored turned: a file of orientation 5 to 8 holds a landscape.
@@ -197,9 +191,9 @@ TEST_P(Upright, PreviewAndSizeLabelShowThePictureUpright) {
 TEST_P(Upright, GridThumbnailsAreUpright) {
   if (Jpeg()) {
     // A camera's thumbnail is stored as its picture is.
-    Shell(kConvert + Drawn("#1e3cdc") + " -resize 160x160 -quality 90 " + Q(dir.File("thumb.jpg")));
+    Shell(kConvert + Drawn("#1e3cdc") + " -resize 160x160 -quality 90 " + Quote(dir.File("thumb.jpg")));
     Shell(kExiftool + " -q -overwrite_original '-ThumbnailImage<=" + dir.File("thumb.jpg") + "' " +
-          Q(picture));
+          Quote(picture));
   }
   // A small cell takes a JPEG's embedded thumbnail (blue); a larger one the
   // reduced decode of the picture (green, at half size).
@@ -261,10 +255,10 @@ TEST_P(Upright, PlacedWorkingFileIsUpright) {
 
 TEST_P(Upright, PrintedPageIsUpright) {
   const testutil::CommandResult r = testutil::RunCommand(
-      "cd " + Q(dir.Path().string()) + " && " + Q(testutil::BinDir() + "/pictrova-cli") +
-      " print --layout 8x10 --pdf page.pdf " + Q(picture));
+      "cd " + Quote(dir.Path().string()) + " && " + Quote(testutil::BinDir() + "/pictrova-cli") +
+      " print --layout 8x10 --pdf page.pdf " + Quote(picture));
   ASSERT_EQ(r.status, 0) << r.output;
-  Shell(kPdftoppm + " -r 50 -singlefile " + Q(dir.File("page.pdf")) + " " + Q(dir.File("page")));
+  Shell(kPdftoppm + " -r 50 -singlefile " + Quote(dir.File("page.pdf")) + " " + Quote(dir.File("page")));
   const Seen s = LookAtPpm(dir.File("page.ppm"));
   EXPECT_TRUE(s.Upright()) << s.Text();
   // The picture fills the 8 x 10 inch area's height (Don't Crop pads its sides).

@@ -59,6 +59,14 @@ CommandResult RunCommand(const std::string& command) {
   return result;
 }
 
+std::string Shell(const std::string& command) {
+  CommandResult r = RunCommand(command);
+  EXPECT_EQ(r.status, 0) << command << "\n" << r.output.substr(0, 2000);
+  return std::move(r.output);
+}
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
 bool HaveTool(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
 std::map<std::string, std::string> ExiftoolValues(const std::string& file, const std::string& args) {

@@ -33,6 +33,13 @@ struct CommandResult {
 // Runs a shell command and collects what it prints.
 CommandResult RunCommand(const std::string& command);
 
+// Runs a command that must succeed (a failed test expectation otherwise,
+// showing the command and the start of what it printed) and returns its output.
+std::string Shell(const std::string& command);
+
+// A path or argument in single quotes for the shell.
+std::string Quote(const std::string& s);
+
 // True when an executable exists at the given absolute path.
 bool HaveTool(const std::string& path);
 

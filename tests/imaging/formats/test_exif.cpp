@@ -22,18 +22,14 @@
 
 namespace {
 
+using testutil::Shell;
+
 const char* const kConvert = "/usr/bin/convert";
 const char* const kExiftool = "/usr/bin/exiftool";
 
 #define REQUIRE_TOOLS()                                                              \
   if (!testutil::HaveTool(kConvert) || !testutil::HaveTool(kExiftool)) GTEST_SKIP() \
       << "ImageMagick or exiftool missing"
-
-std::string Shell(const std::string& command) {
-  testutil::CommandResult r = testutil::RunCommand(command);
-  EXPECT_EQ(r.status, 0) << command << "\n" << r.output;
-  return r.output;
-}
 
 // exiftool's numeric values of a file's EXIF and IPTC tags.
 std::map<std::string, std::string> ExiftoolValues(const std::string& file) {

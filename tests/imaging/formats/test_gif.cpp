@@ -21,18 +21,14 @@
 
 namespace {
 
+using testutil::Shell;
+
 const std::string kConvert = "/usr/bin/convert";
 const std::string kIdentify = "/usr/bin/identify";
 
 using testutil::RgbaImage;
 
 RgbaImage OurRgba(const TPxBitmap& b) { return testutil::BitmapRgba(b); }
-
-std::string Shell(const std::string& command) {
-  testutil::CommandResult r = testutil::RunCommand(command);
-  EXPECT_EQ(r.status, 0) << command << "\n" << r.output;
-  return r.output;
-}
 
 // ImageMagick's decoding of the file's first image, of the size we expect.
 RgbaImage ImRgba(const std::string& file, int width, int height) {

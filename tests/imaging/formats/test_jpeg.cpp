@@ -21,6 +21,8 @@
 
 namespace {
 
+using testutil::Shell;
+
 const char* const kConvert = "/usr/bin/convert";
 const char* const kIdentify = "/usr/bin/identify";
 const char* const kDjpeg = "/usr/bin/djpeg";
@@ -33,12 +35,6 @@ bool HaveTools() {
 
 #define REQUIRE_TOOLS() \
   if (!HaveTools()) GTEST_SKIP() << "ImageMagick or libjpeg-turbo tools missing"
-
-std::string Shell(const std::string& command) {
-  testutil::CommandResult r = testutil::RunCommand(command);
-  EXPECT_EQ(r.status, 0) << command << "\n" << r.output;
-  return r.output;
-}
 
 // A decoded picture as plain RGB bytes.
 struct TRgbImage {

@@ -18,17 +18,13 @@
 
 namespace {
 
+using testutil::Shell;
+
 const std::string kConvert = "/usr/bin/convert";
 
 bool HaveNetpbm() {
   return testutil::HaveTool("/usr/bin/pnmtoplainpnm") && testutil::HaveTool("/usr/bin/pamdepth") &&
          testutil::HaveTool("/usr/bin/ppmpat");
-}
-
-std::string Shell(const std::string& command) {
-  testutil::CommandResult r = testutil::RunCommand(command);
-  EXPECT_EQ(r.status, 0) << command << "\n" << r.output.substr(0, 500);
-  return r.output;
 }
 
 // What a tool printed as a plain PNM (netpbm writes no comments).

@@ -20,6 +20,9 @@
 
 namespace {
 
+using testutil::Shell;
+using testutil::Quote;
+
 const std::string kConvert = "/usr/bin/convert";
 const std::string kIdentify = "/usr/bin/identify";
 
@@ -28,13 +31,6 @@ bool HaveTools() {
                         "/usr/bin/convert", "/usr/bin/identify"})
     if (!testutil::HaveTool(t)) return false;
   return true;
-}
-
-std::string Q(const std::string& s) { return "'" + s + "'"; }
-
-void Shell(const std::string& command) {
-  auto r = testutil::RunCommand(command);
-  ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
 }
 
 // Pixels as ImageMagick decodes them: 8- or 16-bit samples of the given map.
@@ -46,12 +42,12 @@ struct Pixels {
 Pixels ImageMagickPixels(const std::string& file, const testutil::TempDir& dir, const std::string& map = "rgb",
                          int depth = 8) {
   Pixels p;
-  auto size = testutil::RunCommand(kIdentify + " -format '%w %h\\n' " + Q(file));
+  auto size = testutil::RunCommand(kIdentify + " -format '%w %h\\n' " + Quote(file));
   EXPECT_EQ(size.status, 0) << size.output;
   sscanf(size.output.c_str(), "%d %d", &p.width, &p.height);
   const std::string raw = dir.File("im.raw");
-  auto r = testutil::RunCommand(kConvert + " " + Q(file + "[0]") + " -depth " + std::to_string(depth) +
-                                " -endian LSB " + map + ":" + Q(raw));
+  auto r = testutil::RunCommand(kConvert + " " + Quote(file + "[0]") + " -depth " + std::to_string(depth) +
+                                " -endian LSB " + map + ":" + Quote(raw));
   EXPECT_EQ(r.status, 0) << r.output;
   const std::string bytes = testutil::ReadFileBytes(raw);
   p.data.assign(bytes.begin(), bytes.end());
@@ -164,7 +160,7 @@ std::string Expand(std::string c, const testutil::TempDir& dir) {
                                                        {"$B", dir.File("b.pbm")}, {"$O", dir.File("o.tif")},
                                                        {"$T", dir.File("t.tif")}};
   for (const auto& [key, path] : names)
-    for (size_t at; (at = c.find(key)) != std::string::npos;) c.replace(at, 2, Q(path));
+    for (size_t at; (at = c.find(key)) != std::string::npos;) c.replace(at, 2, Quote(path));
   for (const char* tool : {"pnmtotiff", "tiffcp"})
     for (size_t at = 0; (at = c.find(tool, at)) != std::string::npos; at += 9 + std::strlen(tool))
       c.replace(at, std::strlen(tool), std::string("/usr/bin/") + tool);
@@ -174,9 +170,9 @@ std::string Expand(std::string c, const testutil::TempDir& dir) {
 }
 
 void MakeSources(const testutil::TempDir& dir) {
-  Shell(kConvert + " rose: -resize 70x46! " + Q(dir.File("s.ppm")));
-  Shell(kConvert + " rose: -resize 70x46! -colorspace Gray " + Q(dir.File("g.pgm")));
-  Shell(kConvert + " -size 300x120 -seed 4 plasma:fractal -blur 0x2 -monochrome " + Q(dir.File("b.pbm")));
+  Shell(kConvert + " rose: -resize 70x46! " + Quote(dir.File("s.ppm")));
+  Shell(kConvert + " rose: -resize 70x46! -colorspace Gray " + Quote(dir.File("g.pgm")));
+  Shell(kConvert + " -size 300x120 -seed 4 plasma:fractal -blur 0x2 -monochrome " + Quote(dir.File("b.pbm")));
 }
 
 // Our reading of a one-page file against ImageMagick's (libtiff's, for TIFF).
@@ -252,8 +248,8 @@ TEST(TiffRead, PagesAreCountedAndChosen) {
   MakeSources(dir);
   Shell(Expand("pnmtotiff -quiet $S > $O && pnmtotiff -quiet $G > $T", dir));
   const std::string multi = dir.File("multi.tif");
-  Shell("/usr/bin/tiffcp -c lzw " + Q(dir.File("o.tif")) + " " + Q(dir.File("t.tif")) + " " + Q(dir.File("o.tif")) +
-      " " + Q(multi));
+  Shell("/usr/bin/tiffcp -c lzw " + Quote(dir.File("o.tif")) + " " + Quote(dir.File("t.tif")) + " " + Quote(dir.File("o.tif")) +
+      " " + Quote(multi));
   for (int page = 0; page < 3; ++page) {
     OurRead ours;
     ReadOurs(multi, ours, page);
@@ -357,7 +353,7 @@ TEST_P(TiffWrite, ToolsReadWhatWeWrite) {
     ASSERT_FALSE(aborted);
     ASSERT_TRUE(s.Close());
   }
-  auto info = testutil::RunCommand("/usr/bin/tiffinfo -D " + Q(file));
+  auto info = testutil::RunCommand("/usr/bin/tiffinfo -D " + Quote(file));
   ASSERT_EQ(info.status, 0) << info.output;
   EXPECT_EQ(info.output.find("rror"), std::string::npos) << info.output;
   EXPECT_EQ(info.output.find("arning"), std::string::npos) << info.output;
@@ -643,13 +639,13 @@ const LzwStrip kLzwStrips[] = {
 
 void MakeLzwSources(const testutil::TempDir& dir) {
   Shell(kConvert + " -size 1200x500 -seed 9 plasma:fractal -attenuate 0.4 +noise Gaussian -depth 8 " +
-        Q(dir.File("p.ppm")));
-  Shell(kConvert + " -size 1200x500 xc:'#336699' -fill white -draw 'circle 600,250 600,420' " + Q(dir.File("f.ppm")));
+        Quote(dir.File("p.ppm")));
+  Shell(kConvert + " -size 1200x500 xc:'#336699' -fill white -draw 'circle 600,250 600,420' " + Quote(dir.File("f.ppm")));
 }
 
 std::string ExpandLzw(std::string c, const testutil::TempDir& dir) {
   for (const auto& [key, name] : {std::pair<const char*, const char*>{"$P", "p.ppm"}, {"$F", "f.ppm"}})
-    for (size_t at; (at = c.find(key)) != std::string::npos;) c.replace(at, 2, Q(dir.File(name)));
+    for (size_t at; (at = c.find(key)) != std::string::npos;) c.replace(at, 2, Quote(dir.File(name)));
   // The shell takes ImageMagick's parentheses escaped.
   for (const std::string paren : {"( ", " )"})
     for (size_t at = 0; (at = c.find(paren, at)) != std::string::npos; at += 3)
@@ -772,7 +768,7 @@ TEST(TiffLzw, ATableFilledWithoutAClearCodeIsDamage) {
   file.Ifd(entries, 0);
   testutil::TempDir dir;
   testutil::WriteFileBytes(dir.File("full.tif"), file.bytes);
-  EXPECT_NE(testutil::RunCommand("/usr/bin/tiffcp -c none " + Q(dir.File("full.tif")) + " " + Q(dir.File("o.tif")))
+  EXPECT_NE(testutil::RunCommand("/usr/bin/tiffcp -c none " + Quote(dir.File("full.tif")) + " " + Quote(dir.File("o.tif")))
                 .status,
             0)
       << "libtiff reads the strip";
@@ -815,8 +811,8 @@ TEST(TiffFields, ResolutionUnitsAndDescriptiveTags) {
   testutil::TempDir dir;
   MakeSources(dir);
   const std::string file = dir.File("o.tif");
-  Shell(kConvert + " " + Q(dir.File("s.ppm")) + " -units PixelsPerCentimeter -density 72 -set comment 'a picture' " +
-      Q(file));
+  Shell(kConvert + " " + Quote(dir.File("s.ppm")) + " -units PixelsPerCentimeter -density 72 -set comment 'a picture' " +
+      Quote(file));
   OurRead r;
   ReadOurs(file, r, 0, false, true);
   ASSERT_FALSE(r.aborted);
@@ -839,8 +835,8 @@ TEST(TiffTable, LoadAndSaveByExtension) {
   for (const char* ext : {"tif", "fax", "g3n"}) {
     SCOPED_TRACE(ext);
     const std::string file = dir.File(std::string("x.") + ext);
-    Shell("/usr/bin/pnmtotiff -quiet " + Q(dir.File("b.pbm")) + " > " + Q(dir.File("t.tif")) +
-        " && /usr/bin/tiffcp -c g4 " + Q(dir.File("t.tif")) + " " + Q(file));
+    Shell("/usr/bin/pnmtotiff -quiet " + Quote(dir.File("b.pbm")) + " > " + Quote(dir.File("t.tif")) +
+        " && /usr/bin/tiffcp -c g4 " + Quote(dir.File("t.tif")) + " " + Quote(file));
     TImagingIO io;
     io.LoadFromFile(file);
     ASSERT_FALSE(io.Aborting);
@@ -849,7 +845,7 @@ TEST(TiffTable, LoadAndSaveByExtension) {
     const std::string saved = dir.File(std::string("saved.") + ext);
     io.SaveToFile(saved);
     ASSERT_FALSE(io.Aborting);
-    auto info = testutil::RunCommand("/usr/bin/tiffinfo " + Q(saved));
+    auto info = testutil::RunCommand("/usr/bin/tiffinfo " + Quote(saved));
     EXPECT_NE(info.output.find("CCITT Group 4"), std::string::npos) << info.output;
     EXPECT_TRUE(SameBytes(ImageMagickPixels(saved, dir).data, ImageMagickPixels(file, dir).data));
   }

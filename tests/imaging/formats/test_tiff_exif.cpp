@@ -25,6 +25,9 @@
 
 namespace {
 
+using testutil::Shell;
+using testutil::Quote;
+
 const std::string kConvert = "/usr/bin/convert";
 const std::string kExiftool = "/usr/bin/exiftool";
 
@@ -38,16 +41,6 @@ bool HaveTools() {
 #define REQUIRE_TOOLS() \
   if (!HaveTools()) GTEST_SKIP() << "ImageMagick, exiftool or libtiff's tools missing"
 
-std::string Q(const std::string& s) {
-  return "'" + s + "'";
-}
-
-std::string Shell(const std::string& command) {
-  const testutil::CommandResult r = testutil::RunCommand(command);
-  EXPECT_EQ(r.status, 0) << command << "\n" << r.output;
-  return r.output;
-}
-
 // exiftool's numeric values of a file's EXIF tags (maker notes included when asked).
 std::map<std::string, std::string> ExiftoolValues(const std::string& file,
                                                   const std::string& groups = "-EXIF:all") {
@@ -57,12 +50,12 @@ std::map<std::string, std::string> ExiftoolValues(const std::string& file,
 // ImageMagick's rose as a TIFF in the byte order tiffcp's option gives ("-L" or "-B").
 void RoseTiff(const testutil::TempDir& dir, const std::string& order, const std::string& file) {
   const std::string plain = dir.File("rose-plain.tif");
-  Shell(kConvert + " rose: " + Q(plain) + " && /usr/bin/tiffcp -c lzw " + order + " " + Q(plain) +
-        " " + Q(file));
+  Shell(kConvert + " rose: " + Quote(plain) + " && /usr/bin/tiffcp -c lzw " + order + " " + Quote(plain) +
+        " " + Quote(file));
 }
 
 std::string ExiftoolWarnings(const std::string& file) {
-  return Shell(kExiftool + " -s -s -s -Warning " + Q(file));
+  return Shell(kExiftool + " -s -s -s -Warning " + Quote(file));
 }
 
 // The values exiftool writes, as it is given them and as the library keeps them.
@@ -122,8 +115,8 @@ TEST(TiffExif, ValuesWrittenByExiftoolAreReadInBothByteOrders) {
     SCOPED_TRACE(order);
     const std::string file = dir.File("camera" + order + ".tif");
     RoseTiff(dir, order, file);
-    Shell(kExiftool + " -q -overwrite_original" + kExiftoolArguments + " " + Q(file));
-    ASSERT_EQ(Shell(kExiftool + " -s -s -s -ExifByteOrder -n " + Q(file)),
+    Shell(kExiftool + " -q -overwrite_original" + kExiftoolArguments + " " + Quote(file));
+    ASSERT_EQ(Shell(kExiftool + " -s -s -s -ExifByteOrder -n " + Quote(file)),
               order == "-B" ? "MM\n" : "II\n");
 
     TImagingIO probe;
@@ -148,11 +141,11 @@ TEST(TiffExif, FirstDirectoryValuesWithoutExifDirectoryAreKept) {
   REQUIRE_TOOLS();
   testutil::TempDir dir;
   const std::string file = dir.File("scan.tif"), again = dir.File("again.tif");
-  Shell(kConvert + " rose: " + Q(file));
+  Shell(kConvert + " rose: " + Quote(file));
   Shell(kExiftool +
         " -q -overwrite_original -Make=Epson -Model='Perfection V600' -Copyright=Archive " +
-        Q(file));
-  ASSERT_EQ(Shell(kExiftool + " -s -s -s -ExifOffset " + Q(file)), "") << "no EXIF directory";
+        Quote(file));
+  ASSERT_EQ(Shell(kExiftool + " -s -s -s -ExifOffset " + Quote(file)), "") << "no EXIF directory";
   TImagingIO io;
   io.LoadFromFile(file);
   ASSERT_FALSE(io.Aborting);
@@ -167,7 +160,7 @@ TEST(TiffExif, FirstDirectoryValuesWithoutExifDirectoryAreKept) {
 
   // A page without any of them has no EXIF values, and writes none.
   const std::string plain = dir.File("plain.tif");
-  Shell(kConvert + " rose: " + Q(plain));
+  Shell(kConvert + " rose: " + Quote(plain));
   TImagingIO none;
   none.ReadParamsFromFile(plain);
   EXPECT_FALSE(none.Params.HasExif);
@@ -196,12 +189,12 @@ TEST(TiffExif, ValuesWrittenHereAreReadByExiftoolAndPassLibtiff) {
     exifvalues::ExpectExiftoolReadsCameraValues(file);
     EXPECT_EQ(ExiftoolWarnings(file), "");
     const testutil::CommandResult info =
-        testutil::RunCommand("/usr/bin/tiffinfo " + Q(file) + " 2>&1");
+        testutil::RunCommand("/usr/bin/tiffinfo " + Quote(file) + " 2>&1");
     EXPECT_EQ(info.status, 0) << info.output;
     EXPECT_EQ(info.output.find("Warning"), std::string::npos) << info.output;
     EXPECT_EQ(info.output.find("rror"), std::string::npos) << info.output;
     EXPECT_NE(info.output.find("Make: Nikon"), std::string::npos) << info.output;
-    const std::string dump = Shell("/usr/bin/tiffdump " + Q(file));
+    const std::string dump = Shell("/usr/bin/tiffdump " + Quote(file));
     EXPECT_NE(dump.find("34665 (0x8769) LONG (4) 1<"), std::string::npos) << dump;
 
     // The picture and the values come back.
@@ -234,7 +227,7 @@ TEST(TiffExif, WithoutHasExifNoCameraValuesAreWritten) {
   io.Params.TiffImageDescription = "the page's own";
   io.SaveToFile(file);
   ASSERT_FALSE(io.Aborting);
-  const std::string dump = Shell("/usr/bin/tiffdump " + Q(file));
+  const std::string dump = Shell("/usr/bin/tiffdump " + Quote(file));
   EXPECT_EQ(dump.find("34665"), std::string::npos) << dump;
   EXPECT_EQ(dump.find("Make"), std::string::npos) << dump;
   std::map<std::string, std::string> t = ExiftoolValues(file);
@@ -342,9 +335,9 @@ TEST(TiffExif, MakerNoteWrittenByExiftoolIsRead) {
     SCOPED_TRACE(order);
     const std::string file = dir.File("note" + order + ".tif");
     RoseTiff(dir, order, file);
-    Shell(kExiftool + " -q -overwrite_original -TagsFromFile " + Q(jpeg) + " -Make -MakerNotes " +
-          Q(file));
-    ASSERT_EQ(Shell(kExiftool + " -s -s -s -ExifByteOrder -n " + Q(file)),
+    Shell(kExiftool + " -q -overwrite_original -TagsFromFile " + Quote(jpeg) + " -Make -MakerNotes " +
+          Quote(file));
+    ASSERT_EQ(Shell(kExiftool + " -s -s -s -ExifByteOrder -n " + Quote(file)),
               order == "-B" ? "MM\n" : "II\n");
     ExpectCanonNote(file);
     TImagingIO io;
@@ -393,11 +386,11 @@ TEST(TiffExif, AnnotationsComeBackByteForByte) {
   io.Params.ImagingAnnot.Data = annotations;
   io.SaveToFile(file);
   ASSERT_FALSE(io.Aborting);
-  const std::string dump = Shell("/usr/bin/tiffdump " + Q(file));
+  const std::string dump = Shell("/usr/bin/tiffdump " + Quote(file));
   EXPECT_NE(dump.find("32932 (0x80a4) BYTE (1) 37<"), std::string::npos) << dump;
   std::string numbers;  // as exiftool prints BYTE values
   for (uint8_t b : annotations) numbers += (numbers.empty() ? "" : " ") + std::to_string(b);
-  EXPECT_EQ(Shell(kExiftool + " -b -WangAnnotation " + Q(file)), numbers);
+  EXPECT_EQ(Shell(kExiftool + " -b -WangAnnotation " + Quote(file)), numbers);
 
   TImagingIO back;
   back.LoadFromFile(file);
@@ -409,7 +402,7 @@ TEST(TiffExif, AnnotationsComeBackByteForByte) {
   EXPECT_EQ(twice.Params.ImagingAnnot.Data, annotations);
 
   // Reading another file forgets them.
-  Shell(kConvert + " rose: " + Q(dir.File("plain.tif")));
+  Shell(kConvert + " rose: " + Quote(dir.File("plain.tif")));
   twice.ReadParamsFromFile(dir.File("plain.tif"));
   EXPECT_TRUE(twice.Params.ImagingAnnot.Empty());
 }

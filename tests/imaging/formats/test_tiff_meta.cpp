@@ -17,6 +17,9 @@
 
 namespace {
 
+using testutil::Shell;
+using testutil::Quote;
+
 const std::string kConvert = "/usr/bin/convert";
 const std::string kExiftool = "/usr/bin/exiftool";
 
@@ -26,16 +29,6 @@ bool HaveTools() {
         "/usr/bin/tiffcp", "/usr/bin/tiffdump", "/usr/bin/tiffinfo"})
     if (!testutil::HaveTool(t)) return false;
   return true;
-}
-
-std::string Q(const std::string& s) {
-  return "'" + s + "'";
-}
-
-std::string Shell(const std::string& command) {
-  const testutil::CommandResult r = testutil::RunCommand(command);
-  EXPECT_EQ(r.status, 0) << command << "\n" << r.output;
-  return r.output;
 }
 
 // --- orientation ----------------------------------------------------------------
@@ -55,7 +48,7 @@ const PageKind kPages[] = {
 
 std::string Expand(std::string command, const std::string& out) {
   command.replace(command.find("convert"), 7, kConvert);
-  command.replace(command.find("$O"), 2, Q(out));
+  command.replace(command.find("$O"), 2, Quote(out));
   return command;
 }
 
@@ -71,9 +64,9 @@ TEST(TiffOrient, EveryOrientationTurnsAsImageMagickDoes) {
     const int w = plain.Bitmap()->Width(), h = plain.Bitmap()->Height();
     for (int o = 1; o <= 8; ++o) {
       SCOPED_TRACE(std::string(page.name) + " orientation " + std::to_string(o));
-      Shell("/usr/bin/tiffset -s 274 " + std::to_string(o) + " " + Q(file));
+      Shell("/usr/bin/tiffset -s 274 " + std::to_string(o) + " " + Quote(file));
       const std::string upright = dir.File("upright.png");
-      Shell(kConvert + " " + Q(file) + " -auto-orient " + Q(upright));
+      Shell(kConvert + " " + Quote(file) + " -auto-orient " + Quote(upright));
       testutil::RgbaImage truth;
       ASSERT_TRUE(testutil::ImageMagickRgba(upright, truth));
 
@@ -121,10 +114,10 @@ TEST(TiffOrient, WrittenPicturesKeepTheirOrientation) {
     io.Params.ExifOrientation = c.orientation;
     io.SaveToFile(file);
     ASSERT_FALSE(io.Aborting);
-    const std::string dump = Shell("/usr/bin/tiffdump " + Q(file));
+    const std::string dump = Shell("/usr/bin/tiffdump " + Quote(file));
     // A picture stored upright gets no tag at all, as before.
     EXPECT_EQ(dump.find("Orientation (274)") != std::string::npos, c.orientation != 1) << dump;
-    EXPECT_EQ(Shell("/usr/bin/identify -format '%[orientation]' " + Q(file)), c.imagemagick);
+    EXPECT_EQ(Shell("/usr/bin/identify -format '%[orientation]' " + Quote(file)), c.imagemagick);
     TImagingIO back;
     back.ReadParamsFromFile(file);
     EXPECT_EQ(back.Params.ExifOrientation, c.orientation);
@@ -146,12 +139,12 @@ TEST(TiffIptc, RecordsWrittenByExiftoolAreReadInBothByteOrders) {
   for (const char* order : {"-L", "-B"}) {
     SCOPED_TRACE(order);
     const std::string file = dir.File("iptc.tif");
-    Shell(kConvert + " rose: " + Q(dir.File("t.tif")) + " && /usr/bin/tiffcp " + order + " " +
-          Q(dir.File("t.tif")) + " " + Q(file));
+    Shell(kConvert + " rose: " + Quote(dir.File("t.tif")) + " && /usr/bin/tiffcp " + order + " " +
+          Quote(dir.File("t.tif")) + " " + Quote(file));
     Shell(kExiftool +
           " -q -overwrite_original -IPTC:ObjectName='Old town' -IPTC:Keywords=roofs"
           " -IPTC:Keywords=rain -IPTC:By-line='J. Doe' " +
-          Q(file));
+          Quote(file));
     TImagingIO io;
     io.ReadParamsFromFile(file);
     ASSERT_EQ(io.Params.FileType, ioTIFF);
@@ -215,7 +208,7 @@ TEST(TiffIptc, RecordsWrittenHereAreReadByExiftool) {
     SCOPED_TRACE(caption);
     if (*caption) list.Items.push_back({2, 120, caption});
     SaveWithIptc(file, list);
-    const testutil::CommandResult info = testutil::RunCommand("/usr/bin/tiffinfo " + Q(file));
+    const testutil::CommandResult info = testutil::RunCommand("/usr/bin/tiffinfo " + Quote(file));
     EXPECT_EQ(info.status, 0) << info.output;
 
     const std::vector<uint8_t> block = list.EncodeTIFF();
@@ -255,7 +248,7 @@ TEST(TiffIptc, LongRecordUsesTheExtendedLength) {
   // 0x1C, 2:120, then the flag 0x80 0x04 and 40,000 as four bytes.
   EXPECT_NE(tag.find(std::string("\x1C\x02\x78\x80\x04\x00\x00\x9C\x40", 9) + caption.substr(0, 8)),
             std::string::npos);
-  EXPECT_EQ(Shell(kExiftool + " -b -IPTC:Caption-Abstract " + Q(file)), caption);
+  EXPECT_EQ(Shell(kExiftool + " -b -IPTC:Caption-Abstract " + Quote(file)), caption);
   EXPECT_EQ(ReadBack(file), Records(written));
 }
 

@@ -14,13 +14,9 @@
 
 namespace {
 
-const std::string kConvert = "/usr/bin/convert";
+using testutil::Shell;
 
-std::string Shell(const std::string& command) {
-  testutil::CommandResult r = testutil::RunCommand(command);
-  EXPECT_EQ(r.status, 0) << command << "\n" << r.output.substr(0, 500);
-  return r.output;
-}
+const std::string kConvert = "/usr/bin/convert";
 
 struct ReadResult {
   TPxBitmap bitmap;
