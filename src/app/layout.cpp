@@ -590,6 +590,8 @@ void XaLayout::CopyPlacement(int32_t from, int32_t to) {
   area.FileName = source.FileName;
   area.Rotated = source.Rotated;
   area.Fit = source.Fit;
+  area.PixelWidth = source.PixelWidth;
+  area.PixelHeight = source.PixelHeight;
   View->SetCurrentLayer(to + 1);
   LoadInto(*View, ScreenFile(to));
 }

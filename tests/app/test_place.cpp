@@ -572,6 +572,9 @@ TEST_F(AreasTest, FillAllMatchesOnePlacementPerArea) {
     EXPECT_EQ(FileSize(layout->ScreenFile(i)), FileSize(single.ScreenFile(i))) << i;
     EXPECT_EQ(layout->Areas[i]->Rotated, single.Areas[i]->Rotated) << i;
     EXPECT_EQ(layout->Areas[i]->Fit, xfCrop) << i;
+    // The print file's size, which the area's resolution is reckoned from.
+    EXPECT_EQ(layout->Areas[i]->PixelWidth, single.Areas[i]->PixelWidth) << i;
+    EXPECT_EQ(layout->Areas[i]->PixelHeight, single.Areas[i]->PixelHeight) << i;
     EXPECT_EQ(page.Layer(i + 1)->Bitmap->Width(), layout->Areas[i]->Width) << i;
   }
   // Only the portrait 3.5x5 turns the picture; the two wallets share one preparation.
