@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "imaging/core/pxutils.h"
+#include "imaging/formats/codecio.h"
 
 namespace {
 
@@ -248,9 +249,7 @@ struct TFaxBitReader {
     // Whole words while the data last: the bytes of a partly taken one are
     // loaded again next time into the same places, where OR changes nothing.
     if (next + 8 <= size) {
-      uint64_t w;
-      std::memcpy(&w, data + next, 8);
-      w = __builtin_bswap64(w);
+      uint64_t w = PxGetU64BE(data + next);
       if (lsbFirst) w = ReverseBitsOfBytes(w);
       acc |= w >> bits;
       const int take = (63 - bits) >> 3;

@@ -2,8 +2,10 @@
 // data, buffered writing, rows of packed samples and palettes.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "imaging/core/pxstream.h"
@@ -115,6 +117,14 @@ inline void PxPutU16LE(uint8_t* p, int v) {
 }
 inline void PxPutU32LE(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+// Eight bytes as one big-endian number: a bit reader's refill of a window
+// that takes the first bit from the top.
+inline uint64_t PxGetU64BE(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  return v;
 }
 
 // Rows of packed samples (1, 2 or 4 bits, the most significant first).

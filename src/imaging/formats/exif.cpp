@@ -8,6 +8,7 @@
 
 #include "imaging/core/pxprogress.h"
 #include "imaging/core/pxstream.h"
+#include "imaging/formats/codecio.h"
 #include "imaging/formats/jpeg.h"
 #include "imaging/proc/orient.h"
 
@@ -34,14 +35,6 @@ size_t TypeSize(uint16_t type) {
   return type < 14 ? kSizes[type] : 0;
 }
 
-void Put16Into(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void Put32Into(uint8_t* p, uint32_t v) {
-  Put16Into(p, v & 0xFFFF);
-  Put16Into(p + 2, v >> 16);
-}
 
 // How a value is kept in TPxExifValues and written back.
 enum TKind : uint8_t { kText, kInts, kReals, kVersion };
@@ -330,9 +323,9 @@ bool MakerNoteDirectory(const TTiffView& t, const std::vector<uint8_t>& note, st
     const uint32_t n = t.U32(p + 4);
     const uint64_t bytes = uint64_t(TypeSize(type)) * n;
     TKept k{};
-    Put16Into(k.Entry, t.U16(p));
-    Put16Into(k.Entry + 2, type);
-    Put32Into(k.Entry + 4, n);
+    PxPutU16LE(k.Entry, t.U16(p));
+    PxPutU16LE(k.Entry + 2, type);
+    PxPutU32LE(k.Entry + 4, n);
     k.ValueAt = -1;
     if (bytes <= 4) {
       std::memcpy(k.Entry + 8, p + 8, 4);
@@ -352,9 +345,9 @@ bool MakerNoteDirectory(const TTiffView& t, const std::vector<uint8_t>& note, st
   if (kept.empty()) return false;
   const size_t valuesAt = 2 + 12 * kept.size() + 4;
   image.assign(valuesAt, 0);
-  Put16Into(image.data(), uint32_t(kept.size()));
+  PxPutU16LE(image.data(), uint32_t(kept.size()));
   for (size_t i = 0; i < kept.size(); ++i) {
-    if (kept[i].ValueAt >= 0) Put32Into(kept[i].Entry + 8, uint32_t(valuesAt + size_t(kept[i].ValueAt)));
+    if (kept[i].ValueAt >= 0) PxPutU32LE(kept[i].Entry + 8, uint32_t(valuesAt + size_t(kept[i].ValueAt)));
     std::memcpy(image.data() + 2 + 12 * i, kept[i].Entry, 12);
   }
   image.insert(image.end(), values.begin(), values.end());
@@ -577,14 +570,11 @@ void AddValue(const TTagInfo& info, const TPxExifValues& v, std::vector<TPxTiffE
 // by a program: what does not hold together is left as it is.
 std::vector<uint8_t> DirectoryImageAt(std::vector<uint8_t> image, uint32_t at) {
   if (image.size() < 2) return image;
-  const size_t count = image[0] | (image[1] << 8);
+  const size_t count = PxGetU16LE(image.data());
   for (size_t i = 0; i < count && 2 + 12 * (i + 1) <= image.size(); ++i) {
     uint8_t* p = image.data() + 2 + 12 * i;
-    const uint16_t type = uint16_t(p[2] | (p[3] << 8));
-    const uint32_t n = uint32_t(p[4] | (p[5] << 8) | (p[6] << 16)) | (uint32_t(p[7]) << 24);
-    if (uint64_t(TypeSize(type)) * n <= 4) continue;
-    const uint32_t offset = uint32_t(p[8] | (p[9] << 8) | (p[10] << 16)) | (uint32_t(p[11]) << 24);
-    Put32Into(p + 8, offset + at);
+    if (uint64_t(TypeSize(PxGetU16LE(p + 2))) * PxGetU32LE(p + 4) <= 4) continue;
+    PxPutU32LE(p + 8, PxGetU32LE(p + 8) + at);
   }
   return image;
 }
@@ -712,7 +702,7 @@ std::vector<uint8_t> BuildExifBlock(const TIOParamsVals& params) {
   ifd0.push_back({kTagExifIfd, ttLong, 1, {0, 0, 0, 0}});
   uint32_t ifd0At = 0, exifAt = 0;
   const uint32_t exifPlace = 8 + uint32_t(LayOutDirectory(ifd0, 8, ifd0At).size());
-  Put32Into(ifd0.back().Value.data(), exifPlace);
+  PxPutU32LE(ifd0.back().Value.data(), exifPlace);
   const std::vector<uint8_t> first = LayOutDirectory(ifd0, 8, ifd0At);
   const std::vector<uint8_t> second = LayOutDirectory(exif, exifPlace, exifAt);
 

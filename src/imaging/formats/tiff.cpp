@@ -1117,11 +1117,6 @@ class LzwDecoder {
 
   // A table entry: where its string starts in the output, and its length.
   static uint64_t Entry(uint64_t pos, uint64_t length) { return pos | length << 32; }
-  static uint64_t LoadBE64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-  }
   // Copies a string of earlier output (src + n <= dst): the bytes a block
   // reads beyond the string may be ones just written, but are never needed.
   static void Copy(uint8_t* dst, const uint8_t* src, size_t n) {
@@ -1212,7 +1207,7 @@ void LzwDecoder::Fill(const uint8_t* data, size_t size, size_t want) {
       if (at + 8 <= size) {
         // Whole bytes up to 56 bits or more: four codes at least. The bits
         // loaded beyond those are the stream's own, loaded again next time.
-        bits |= LoadBE64(data + at) >> nbits;
+        bits |= PxGetU64BE(data + at) >> nbits;
         at += static_cast<size_t>((63 - nbits) >> 3);
         nbits |= 56;
       } else {
@@ -1823,7 +1818,8 @@ bool WriteDirectories(TPxStream& stream, int64_t start, TagList& tags, const TIO
   uint32_t ifd = 0;
   const std::vector<uint8_t> dir =
       LayOutDirectory(tags.Entries(), static_cast<uint32_t>(stream.Position() - start), ifd);
-  const uint8_t first[4] = {uint8_t(ifd), uint8_t(ifd >> 8), uint8_t(ifd >> 16), uint8_t(ifd >> 24)};
+  uint8_t first[4];
+  PxPutU32LE(first, ifd);
   if (!WriteAll(stream, dir.data(), dir.size())) return false;
   const int64_t end = stream.Position();
   return stream.Seek(start + 4, soBeginning) >= 0 && WriteAll(stream, first, 4) &&
