@@ -13,7 +13,7 @@
 #include "imaging/formats/codecinput.h"
 #include "imaging/formats/codecio.h"
 #include "imaging/formats/jpeg.h"
-#include "imaging/proc/rotate.h"
+#include "imaging/proc/orient.h"
 
 namespace {
 
@@ -100,31 +100,13 @@ bool ReadPreview(LibRaw& raw, TPxBitmap& bitmap) {
   return TakeRgb(*mem.image, bitmap, quiet);
 }
 
-TPxRows RowsOf(TPxBitmap& b) {
-  TPxRows rows;
-  rows.Width = b.Width();
-  rows.Height = b.Height();
-  rows.Row.resize(static_cast<size_t>(b.Height()));
-  for (int y = 0; y < b.Height(); ++y) rows.Row[static_cast<size_t>(y)] = b.Scanline(y);
-  return rows;
-}
-
 // Cameras store the preview as the sensor saw it: turned as the camera was
 // held (LibRaw's flip: 3 half a turn, 5 a quarter turn anticlockwise, 6 one
-// clockwise), like the development. False when the memory cannot be had.
+// clockwise, the EXIF orientations 3, 8 and 6), like the development. False
+// when the memory cannot be had.
 bool TurnPreview(TPxBitmap& bitmap, int flip) {
-  const int turns = flip == 3 ? 2 : flip == 5 ? 1 : flip == 6 ? 3 : 0;
-  if (turns == 0) return true;
-  TPxBitmap turned;
-  const int w = turns == 2 ? bitmap.Width() : bitmap.Height();
-  const int h = turns == 2 ? bitmap.Height() : bitmap.Width();
-  // A small picture: rows in memory, so that all are reachable at once.
-  turned.FileThreshold = INT64_MAX;
-  bitmap.FileThreshold = INT64_MAX;
-  if (!turned.Allocate(w, h, pxRGB24) || bitmap.Location() == pxFile) return false;
-  PxRotateQuarter(RowsOf(bitmap), RowsOf(turned), 24, turns);
-  bitmap.TakeOver(turned);
-  return true;
+  const int orientation = flip == 3 ? 3 : flip == 5 ? 8 : flip == 6 ? 6 : 1;
+  return PxApplyOrientation(bitmap, orientation);
 }
 
 void Develop(LibRaw& raw, TPxBitmap& bitmap, TIOParamsVals& params, TPxProgress& progress) {
