@@ -221,16 +221,9 @@ bool InMemory(TPxBitmap& bmp, int32_t width, int32_t height) {
   return bmp.Allocate(width, height, pxRGB24) && bmp.Location() == pxMemory;
 }
 
-// Pictures are read as the camera was held (turned by the orientation their
-// file records), so the placement decides on the shape the person sees.
-void ReadUpright(TImagingIO& io) {
-  io.Params.AutoOrient = true;
-  io.Params.TiffAutoOrient = true;
-}
-
 // Width and height of a picture from its file, upright, without loading its pixels.
 XaSize PictureSize(TImagingIO& io, const std::string& fileName) {
-  ReadUpright(io);
+  io.Params.ReadUpright();
   io.ReadParamsFromFile(fileName);
   if (io.Params.FileType == 0 || io.Params.Width <= 0 || io.Params.Height <= 0)
     throw XaPlaceError("The picture \"" + fileName + "\" cannot be read.");
@@ -333,7 +326,8 @@ void XaLayout::PlacePicture(int32_t areaIndex) {
   TImagingView& work = *WorkView;
   work.ClearToBackground();
   work.SetLayersSync(false);
-  ReadUpright(work.GetIO());
+  // Read as the camera was held, so the placement decides on the shape the person sees.
+  work.GetIO().Params.ReadUpright();
   // Nobody undoes the work view's steps: keeping an undo copy would copy the
   // full-size picture at every turn, crop and resample.
   struct UndoOff {

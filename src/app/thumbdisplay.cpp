@@ -67,8 +67,7 @@ void XaThumbDisplay::LoadPreview(const std::string& path) {
   io.Params.Width = std::max(1, Preview->ClientWidth());
   io.Params.Height = std::max(1, Preview->ClientHeight());
   // Shown as the camera was held, as the page prints it.
-  io.Params.AutoOrient = true;
-  io.Params.TiffAutoOrient = true;
+  io.Params.ReadUpright();
   io.LoadFromFile(path);
 }
 

@@ -47,8 +47,7 @@ void TImagingMView::ApplyThumbOptions(TImagingIO& io, TPxStoreType storeType, in
     io.Params.Jp2Reduce = 0;
   }
   // Every thumbnail shows its picture as the camera was held.
-  io.Params.AutoOrient = true;
-  io.Params.TiffAutoOrient = true;
+  io.Params.ReadUpright();
 }
 
 bool TImagingMView::LoadableSize(TImagingIO& io, const std::string& name, TPxStoreType storeType,

@@ -189,6 +189,9 @@ class TIOParamsVals : public TPxExifValues {
   void ResetPictureDescription();
   // Takes those fields from another record.
   void CopyPictureDescription(const TIOParamsVals& from);
+  // Reads turn each picture upright as its file's orientation says, in JPEG
+  // (AutoOrient) and TIFF (TiffAutoOrient) alike: as the camera was held.
+  void ReadUpright() { AutoOrient = TiffAutoOrient = true; }
 
   // Set the resolution and keep the EXIF resolution and the owner's view in step.
   void SetDpiX(int32_t dpi);
